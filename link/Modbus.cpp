@@ -1,0 +1,406 @@
+#include "Modbus.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+const char* const kModeNames[kModeCount] = {"8n1", "8n2", "8e1", "8o1"};
+const std::uint32_t kPortRates[kPortRateCount] = {2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200};
+
+ConnectionSettings Settings;
+RegisterImage Image;
+ModbusLink Link(Settings, Image);
+
+void ResetLink()
+{
+    Link.Reset();
+    Settings = ConnectionSettings {};
+    Image.Clear();
+}
+
+unsigned CharacterBits(std::uint8_t modeIndex)
+{
+    // start + 8 data + (parity) + stop bits
+    switch (modeIndex) {
+    case 0: return 10;
+    default: return 11;  // 8n2, 8e1, 8o1
+    }
+}
+
+std::uint64_t WireTimeMicros(std::uint32_t bytes, std::uint8_t modeIndex, std::uint8_t rateIndex)
+{
+    std::uint32_t baud = kPortRates[std::min<unsigned>(rateIndex, kPortRateCount - 1)];
+    return std::uint64_t(bytes) * CharacterBits(modeIndex) * 1000000u / baud;
+}
+
+std::string PortDeviceName(unsigned portIndex)
+{
+    return serial::DeviceName(portIndex);
+}
+
+// ---------------------------------------------------------------- register image
+
+std::uint32_t* RegisterImage::Slot(unsigned reg)
+{
+    if (reg >= kFirst16 && reg < kFirst16 + kCount16)
+        return &block4000[reg - kFirst16];
+    if (reg >= kFirstTable && reg < kFirstTable + kCountTable)
+        return &block4300[reg - kFirstTable];
+    if (reg >= kFirst32 && reg < kFirst32 + kCount32)
+        return &block7500[reg - kFirst32];
+    return nullptr;
+}
+
+std::uint32_t RegisterImage::Get(unsigned reg) const
+{
+    const std::uint32_t* slot = const_cast<RegisterImage*>(this)->Slot(reg);
+    return slot ? *slot : 0;
+}
+
+void RegisterImage::Set(unsigned reg, std::uint32_t value)
+{
+    if (std::uint32_t* slot = Slot(reg))
+        *slot = reg < kFirst32 ? (value & 0xFFFFu) : value;
+}
+
+float RegisterImage::GetFloat(unsigned reg) const
+{
+    std::uint32_t bits = Get(reg);
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+void RegisterImage::SetFloat(unsigned reg, float value)
+{
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    Set(reg, bits);
+}
+
+void RegisterImage::Clear()
+{
+    *this = RegisterImage {};
+}
+
+// ---------------------------------------------------------------- CRC
+
+// The two tables of the Modbus serial line specification.
+const std::uint8_t kCrcHighTable[256] = {
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+};
+
+const std::uint8_t kCrcLowTable[256] = {
+    0x00, 0xC0, 0xC1, 0x01, 0xC3, 0x03, 0x02, 0xC2, 0xC6, 0x06, 0x07, 0xC7, 0x05, 0xC5, 0xC4, 0x04,
+    0xCC, 0x0C, 0x0D, 0xCD, 0x0F, 0xCF, 0xCE, 0x0E, 0x0A, 0xCA, 0xCB, 0x0B, 0xC9, 0x09, 0x08, 0xC8,
+    0xD8, 0x18, 0x19, 0xD9, 0x1B, 0xDB, 0xDA, 0x1A, 0x1E, 0xDE, 0xDF, 0x1F, 0xDD, 0x1D, 0x1C, 0xDC,
+    0x14, 0xD4, 0xD5, 0x15, 0xD7, 0x17, 0x16, 0xD6, 0xD2, 0x12, 0x13, 0xD3, 0x11, 0xD1, 0xD0, 0x10,
+    0xF0, 0x30, 0x31, 0xF1, 0x33, 0xF3, 0xF2, 0x32, 0x36, 0xF6, 0xF7, 0x37, 0xF5, 0x35, 0x34, 0xF4,
+    0x3C, 0xFC, 0xFD, 0x3D, 0xFF, 0x3F, 0x3E, 0xFE, 0xFA, 0x3A, 0x3B, 0xFB, 0x39, 0xF9, 0xF8, 0x38,
+    0x28, 0xE8, 0xE9, 0x29, 0xEB, 0x2B, 0x2A, 0xEA, 0xEE, 0x2E, 0x2F, 0xEF, 0x2D, 0xED, 0xEC, 0x2C,
+    0xE4, 0x24, 0x25, 0xE5, 0x27, 0xE7, 0xE6, 0x26, 0x22, 0xE2, 0xE3, 0x23, 0xE1, 0x21, 0x20, 0xE0,
+    0xA0, 0x60, 0x61, 0xA1, 0x63, 0xA3, 0xA2, 0x62, 0x66, 0xA6, 0xA7, 0x67, 0xA5, 0x65, 0x64, 0xA4,
+    0x6C, 0xAC, 0xAD, 0x6D, 0xAF, 0x6F, 0x6E, 0xAE, 0xAA, 0x6A, 0x6B, 0xAB, 0x69, 0xA9, 0xA8, 0x68,
+    0x78, 0xB8, 0xB9, 0x79, 0xBB, 0x7B, 0x7A, 0xBA, 0xBE, 0x7E, 0x7F, 0xBF, 0x7D, 0xBD, 0xBC, 0x7C,
+    0xB4, 0x74, 0x75, 0xB5, 0x77, 0xB7, 0xB6, 0x76, 0x72, 0xB2, 0xB3, 0x73, 0xB1, 0x71, 0x70, 0xB0,
+    0x50, 0x90, 0x91, 0x51, 0x93, 0x53, 0x52, 0x92, 0x96, 0x56, 0x57, 0x97, 0x55, 0x95, 0x94, 0x54,
+    0x9C, 0x5C, 0x5D, 0x9D, 0x5F, 0x9F, 0x9E, 0x5E, 0x5A, 0x9A, 0x9B, 0x5B, 0x99, 0x59, 0x58, 0x98,
+    0x88, 0x48, 0x49, 0x89, 0x4B, 0x8B, 0x8A, 0x4A, 0x4E, 0x8E, 0x8F, 0x4F, 0x8D, 0x4D, 0x4C, 0x8C,
+    0x44, 0x84, 0x85, 0x45, 0x87, 0x47, 0x46, 0x86, 0x82, 0x42, 0x43, 0x83, 0x41, 0x81, 0x80, 0x40,
+};
+
+std::uint16_t Crc16(const std::uint8_t* data, int last)
+{
+    std::uint8_t hi = 0xFF, lo = 0xFF;
+    for (int k = 0; k <= last; ++k) {
+        std::uint8_t i = hi ^ data[k];
+        hi = lo ^ kCrcHighTable[i];
+        lo = kCrcLowTable[i];
+    }
+    return std::uint16_t(hi << 8 | lo);
+}
+
+int ExpectedResponseLength(std::uint16_t quantity, std::uint8_t typeCode)
+{
+    switch (typeCode) {
+    case 0: case 1: return 4 + quantity;
+    case 2: case 3: return 4 + 2 * quantity;
+    case 4: case 5: case 6: return 4 + 4 * quantity;
+    default: return 4;
+    }
+}
+
+// ---------------------------------------------------------------- serial port
+
+ModbusLink::ModbusLink(ConnectionSettings& settings, RegisterImage& image)
+    : settings_(settings), image_(image)
+{
+}
+
+int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::uint8_t rateIndex)
+{
+    // Indices outside the tables cannot name a port or a line: refuse them
+    // before anything changes, the open port included.
+    if (portIndex >= kPortCount || modeIndex >= kModeCount || rateIndex >= kPortRateCount)
+        return -1;
+    if (openFlag)
+        ClosePort();
+    lastOpenDevice_ = serial::DeviceName(portIndex);
+    serial::LineSettings line {kPortRates[rateIndex],
+                               modeIndex == 2 ? serial::Parity::Even
+                               : modeIndex == 3 ? serial::Parity::Odd
+                                                : serial::Parity::None,
+                               std::uint8_t(modeIndex == 1 ? 2 : 1)};
+    serial::Handle handle = 0;
+    if (!serial::Open(lastOpenDevice_, line, &handle, &lastOpenError_)) {
+        handleState = HandleState::Invalid;
+        openFlag = 0;
+        settings_.portOpen = 0;
+        return -1;
+    }
+    handleState = HandleState::Valid;
+    portHandle = handle;
+    lineSettings = line;
+    DropPeeked();
+    openFlag = 1;
+    settings_.portIndex = portIndex;
+    settings_.modeIndex = modeIndex;
+    settings_.rateIndex = rateIndex;
+    settings_.portOpen = 1;
+    return 1;
+}
+
+int ModbusLink::ClosePort()
+{
+    if (handleState != HandleState::Valid)
+        return 0;
+    if (openFlag)
+        serial::Close(portHandle);
+    DropPeeked();
+    settings_.portOpen = 0;
+    openFlag = 0;
+    return 1;
+}
+
+std::uint32_t ModbusLink::SendFrame(std::uint32_t length)
+{
+    if (!openFlag)
+        return 0;
+    length = std::min<std::uint32_t>(length, kBufferSize);
+    return static_cast<std::uint32_t>(serial::Write(portHandle, transmitBuffer, length));
+}
+
+std::uint32_t ModbusLink::PendingBytes()
+{
+    if (!openFlag)
+        return peekedCount_;
+    return peekedCount_ + serial::Pending(portHandle);
+}
+
+std::uint32_t ModbusLink::ReceiveFrame()
+{
+    if (PendingBytes() == 0)
+        return 0;
+    // At most one buffer's worth; anything beyond stays queued for the next read.
+    std::uint32_t count = peekedCount_;
+    std::memcpy(receiveBuffer, peeked_, peekedCount_);
+    DropPeeked();
+    if (openFlag)
+        count += static_cast<std::uint32_t>(
+            serial::Read(portHandle, receiveBuffer + count, kBufferSize - count));
+    receivedCount_ = count;
+    return count;
+}
+
+bool ModbusLink::ExceptionReplyPending()
+{
+    // Take the first two bytes ahead so the function code can be seen.
+    if (openFlag && peekedCount_ < 2)
+        peekedCount_ += static_cast<std::uint32_t>(
+            serial::Read(portHandle, peeked_ + peekedCount_, 2 - peekedCount_));
+    return peekedCount_ >= 2 && (peeked_[1] & 0x80) && PendingBytes() >= 5;
+}
+
+std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
+{
+    using Clock = std::chrono::steady_clock;
+    const std::uint8_t mode = settings_.modeIndex, rate = settings_.rateIndex;
+    // Silence of 3.5 characters ends an RTU frame; 1.75 ms is the floor the
+    // standard sets for rates above 19200.
+    const auto frameGap = std::chrono::microseconds(
+        std::max<std::uint64_t>(1750, WireTimeMicros(7, mode, rate) / 2));
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + std::chrono::milliseconds(pauseMs)
+        + std::chrono::microseconds(WireTimeMicros(wanted + 1, mode, rate));
+
+    std::uint32_t count = PendingBytes();
+    Clock::time_point lastArrival = start;
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        std::uint32_t pending = PendingBytes();
+        if (pending != count) {
+            count = pending;
+            lastArrival = now;
+        }
+        bool complete = count >= wanted || ExceptionReplyPending();
+        if (complete && now - lastArrival >= frameGap)
+            return count;
+        if (now >= deadline)
+            return count;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
+// ---------------------------------------------------------------- framing
+
+int ModbusLink::AppendCrc(int length)
+{
+    std::uint16_t crc = Crc16(transmitBuffer, length - 1);
+    transmitBuffer[length] = std::uint8_t(crc >> 8);
+    transmitBuffer[length + 1] = std::uint8_t(crc & 0xFF);
+    return length + 2;
+}
+
+int ModbusLink::BuildReadRequest(std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
+{
+    // address, 3, first register, quantity: both high byte first
+    std::uint8_t* frame = transmitBuffer;
+    frame[0] = address;
+    frame[1] = 3;
+    frame[2] = std::uint8_t(start >> 8);
+    frame[3] = std::uint8_t(start & 0xFF);
+    frame[4] = std::uint8_t(quantity >> 8);
+    frame[5] = std::uint8_t(quantity & 0xFF);
+    return AppendCrc(6);
+}
+
+int ModbusLink::CheckResponse(std::uint8_t address)
+{
+    int n = static_cast<int>(ReceiveFrame());
+    // Too short to hold an address, a function code and a CRC.
+    if (n < 3)
+        return 0;
+    const std::uint8_t* reply = receiveBuffer;
+    if (reply[0] != address)
+        return 0;
+    if (Crc16(reply, n - 3) != (reply[n - 2] << 8 | reply[n - 1]))
+        return 0;
+    switch (reply[1]) {
+    case 3: return 3;
+    case 16: return 16;
+    case 17: return 17;
+    case 0x83:
+    case 0x90: return n > 3 ? -reply[2] : 0;
+    default: return -1;
+    }
+}
+
+int ModbusLink::StoreResponse(std::uint16_t start, int last)
+{
+    // The CRC must stand where the expected length puts it, inside what came.
+    if (last < 4 || last >= static_cast<int>(receivedCount_))
+        return -1;
+    const std::uint8_t* reply = receiveBuffer;
+    if (Crc16(reply, last - 2) != (reply[last - 1] << 8 | reply[last]))
+        return -1;
+    if (start < RegisterImage::kFirst16)
+        return 1;
+    const bool wide = start >= RegisterImage::kFirst32;
+    const int width = wide ? 4 : 2;
+    // Values are taken from the byte count, but never from the CRC's bytes.
+    const int available = (last - 1 - 3) / width;
+    const int count = std::min(reply[2] / width, available);
+    for (int k = 0; k < count; ++k) {
+        const std::uint8_t* value = reply + 3 + width * k;
+        unsigned reg = start + k;
+        std::uint32_t word = wide ? std::uint32_t(value[0]) << 24 | std::uint32_t(value[1]) << 16
+                                        | std::uint32_t(value[2]) << 8 | value[3]
+                                  : std::uint32_t(value[0]) << 8 | value[1];
+        // Stay in the block the start register chose; what falls outside is dropped.
+        bool inBlock = wide ? reg < RegisterImage::kFirst32 + RegisterImage::kCount32
+                       : start < RegisterImage::kFirstTable
+                           ? reg < RegisterImage::kFirst16 + RegisterImage::kCount16
+                           : reg >= RegisterImage::kFirstTable
+                                 && reg < RegisterImage::kFirstTable + RegisterImage::kCountTable;
+        if (inBlock)
+            image_.Set(reg, word);
+    }
+    return 1;
+}
+
+int ModbusLink::BuildWriteRequest16(std::uint8_t address, std::uint16_t start,
+                                    std::uint16_t quantity, std::uint8_t /*typeCode*/)
+{
+    if (9 + 2 * std::size_t(quantity) > kBufferSize)
+        return 0;
+    // address, 16, first register, quantity, byte count, values high byte first
+    std::uint8_t* frame = transmitBuffer;
+    frame[0] = address;
+    frame[1] = 16;
+    frame[2] = std::uint8_t(start >> 8);
+    frame[3] = std::uint8_t(start & 0xFF);
+    frame[4] = std::uint8_t(quantity >> 8);
+    frame[5] = std::uint8_t(quantity & 0xFF);
+    frame[6] = std::uint8_t(2 * quantity);
+    for (unsigned k = 0; k < quantity; ++k) {
+        std::uint32_t value = image_.Get(start + k) & 0xFFFF;
+        frame[7 + 2 * k] = std::uint8_t(value >> 8);
+        frame[8 + 2 * k] = std::uint8_t(value & 0xFF);
+    }
+    return AppendCrc(7 + 2 * quantity);
+}
+
+int ModbusLink::BuildWriteRequest32(std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
+{
+    if (9 + 4 * std::size_t(quantity) > kBufferSize)
+        return 0;
+    // As the 16-bit write, but one register number per 32-bit value, most
+    // significant byte first, and the quantity counts values, not words.
+    std::uint8_t* frame = transmitBuffer;
+    frame[0] = address;
+    frame[1] = 16;
+    frame[2] = std::uint8_t(start >> 8);
+    frame[3] = std::uint8_t(start & 0xFF);
+    frame[4] = std::uint8_t(quantity >> 8);
+    frame[5] = std::uint8_t(quantity & 0xFF);
+    frame[6] = std::uint8_t(4 * quantity);
+    for (unsigned k = 0; k < quantity; ++k) {
+        std::uint32_t value = image_.Get(start + k);
+        for (int b = 0; b < 4; ++b)
+            frame[7 + 4 * k + b] = std::uint8_t(value >> (24 - 8 * b));
+    }
+    return AppendCrc(7 + 4 * quantity);
+}
+
+void ModbusLink::Reset()
+{
+    if (openFlag)
+        serial::Close(portHandle);
+    handleState = HandleState::Null;
+    portHandle = 0;
+    lineSettings = {};
+    std::memset(receiveBuffer, 0, sizeof receiveBuffer);
+    std::memset(transmitBuffer, 0, sizeof transmitBuffer);
+    openFlag = 0;
+    settings_.portOpen = 0;
+    receivedCount_ = 0;
+    DropPeeked();
+    lastOpenDevice_.clear();
+    lastOpenError_ = 0;
+}

@@ -1,0 +1,250 @@
+// Serial ports on Linux: termios for the line, flock + TIOCEXCL for the
+// exclusive open, FIONREAD for the pending count, tcdrain for transmit-empty.
+#include "SerialPort.h"
+#include "SerialBaudLinux.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace serial {
+namespace {
+
+// How RTS follows a transmission on one open port. Kept per fd: the link opens
+// one port at a time, but tests open several.
+enum class RtsControl { None, Kernel, Manual };
+
+struct OpenPort {
+    int fd;
+    RtsControl rts;
+};
+std::vector<OpenPort> openPorts;
+
+RtsControl RtsOf(int fd)
+{
+    for (const OpenPort& port : openPorts)
+        if (port.fd == fd)
+            return port.rts;
+    return RtsControl::None;
+}
+
+void SetRts(int fd, bool high)
+{
+    int bits = TIOCM_RTS;
+    ioctl(fd, high ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+// RTS high only while bytes go out. The kernel's RS-485 mode does exactly
+// that in the driver; without it we toggle RTS around the write ourselves.
+// A device without modem lines (a pseudo-terminal) answers ENOTTY to both.
+RtsControl SetUpRts(int fd)
+{
+    struct serial_rs485 rs485 {};
+    if (ioctl(fd, TIOCGRS485, &rs485) == 0) {
+        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        rs485.flags &= ~SER_RS485_RTS_AFTER_SEND;
+        if (ioctl(fd, TIOCSRS485, &rs485) == 0)
+            return RtsControl::Kernel;
+    }
+    int lines = 0;
+    if (ioctl(fd, TIOCMGET, &lines) != 0)
+        return RtsControl::None;
+    int dtrAndRts = TIOCM_DTR | TIOCM_RTS;  // DTR stays low throughout
+    ioctl(fd, TIOCMBIC, &dtrAndRts);
+    return RtsControl::Manual;
+}
+
+int ConfigureLine(int fd, const LineSettings& line)
+{
+    struct termios tio {};
+    if (tcgetattr(fd, &tio) != 0)
+        return errno;
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    if (line.parity != Parity::None)
+        tio.c_cflag |= PARENB | (line.parity == Parity::Odd ? PARODD : 0);
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | PARMRK | INPCK);
+    if (line.parity != Parity::None)
+        tio.c_iflag |= INPCK;
+    if (line.stopBits == 2)
+        tio.c_cflag |= CSTOPB;
+    tio.c_cc[VMIN] = 0;  // reads never wait
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0)
+        return errno;
+    return SetLinuxBaud(fd, line.baud);
+}
+
+unsigned TrailingNumber(const std::string& name, std::size_t prefixLength)
+{
+    return static_cast<unsigned>(std::strtoul(name.c_str() + prefixLength, nullptr, 10));
+}
+
+// /dev entries that start with prefix followed by a number, in numeric order.
+std::vector<std::string> DevicesNamed(const std::string& prefix)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = opendir("/dev")) {
+        while (const dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0
+                && std::all_of(name.begin() + prefix.size(), name.end(), ::isdigit))
+                names.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
+        return TrailingNumber(a, prefix.size()) < TrailingNumber(b, prefix.size());
+    });
+    return names;
+}
+
+// The 8250 driver registers ttyS0..ttyS31 whether or not a UART is there;
+// sysfs reports type 0 (PORT_UNKNOWN) for the empty ones.
+bool IsRealSerialPort(const std::string& name)
+{
+    std::ifstream type("/sys/class/tty/" + name + "/type");
+    int value = 0;
+    return type >> value && value != 0;
+}
+
+}  // namespace
+
+bool Open(const std::string& device, const LineSettings& line, Handle* handle, int* osError)
+{
+    if (device.empty()) {
+        *osError = ENOENT;
+        return false;
+    }
+    int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *osError = errno;
+        return false;
+    }
+    // The advisory lock is what keeps out other programs here, including ones
+    // run as root, which TIOCEXCL lets through.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *osError = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(fd);
+        return false;
+    }
+    ioctl(fd, TIOCEXCL);
+    if (int error = ConfigureLine(fd, line)) {
+        *osError = error;
+        ::close(fd);
+        return false;
+    }
+    // Blocking writes from here on: the frame must be out before RTS drops.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    RtsControl rts = SetUpRts(fd);
+    tcflush(fd, TCIOFLUSH);
+    openPorts.push_back({fd, rts});
+    *handle = fd;
+    *osError = 0;
+    return true;
+}
+
+void Close(Handle handle)
+{
+    int fd = static_cast<int>(handle);
+    openPorts.erase(std::remove_if(openPorts.begin(), openPorts.end(),
+                                   [fd](const OpenPort& port) { return port.fd == fd; }),
+                    openPorts.end());
+    ::close(fd);  // also releases the flock
+}
+
+std::size_t Write(Handle handle, const std::uint8_t* data, std::size_t length)
+{
+    int fd = static_cast<int>(handle);
+    RtsControl rts = RtsOf(fd);
+    if (rts == RtsControl::Manual)
+        SetRts(fd, true);
+    std::size_t written = 0;
+    while (written < length) {
+        ssize_t n = ::write(fd, data + written, length - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += static_cast<std::size_t>(n);
+    }
+    if (written > 0)
+        tcdrain(fd);
+    if (rts == RtsControl::Manual)
+        SetRts(fd, false);
+    return written;
+}
+
+std::uint32_t Pending(Handle handle)
+{
+    int count = 0;
+    if (ioctl(static_cast<int>(handle), FIONREAD, &count) != 0 || count < 0)
+        return 0;
+    return static_cast<std::uint32_t>(count);
+}
+
+std::size_t Read(Handle handle, std::uint8_t* buffer, std::size_t maxLength)
+{
+    std::size_t wanted = std::min<std::size_t>(maxLength, Pending(handle));
+    std::size_t got = 0;
+    while (got < wanted) {
+        ssize_t n = ::read(static_cast<int>(handle), buffer + got, wanted - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
+std::string DeviceName(unsigned portIndex)
+{
+    if (portIndex > 7)
+        return {};
+    std::string variable = "VT_COM" + std::to_string(portIndex + 1);
+    if (const char* mapped = std::getenv(variable.c_str()); mapped && *mapped)
+        return mapped;
+    std::vector<std::string> devices = DevicesNamed("ttyUSB");
+    for (const std::string& name : DevicesNamed("ttyACM"))
+        devices.push_back(name);
+    for (const std::string& name : DevicesNamed("ttyS"))
+        if (IsRealSerialPort(name))
+            devices.push_back(name);
+    if (portIndex >= devices.size())
+        return {};
+    return "/dev/" + devices[portIndex];
+}
+
+std::string ErrorText(int osError)
+{
+    switch (osError) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return "No such device";
+    case EACCES:
+    case EPERM:
+        return "Permission denied (add the user to the dialout group)";
+    case EBUSY:
+        return "The port is in use by another program";
+    case ENOTTY:
+    case EINVAL:
+        return "Not a serial port";
+    default:
+        return std::strerror(osError);
+    }
+}
+
+}  // namespace serial

@@ -1,0 +1,112 @@
+// A simulated display on a pseudo-terminal: the tool opens the pty's device as
+// it would open a serial port, and the display answers from a thread of its own.
+#pragma once
+
+#include "SlaveLogic.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+// The line as the tool had set it when a frame came in.
+struct LineSnapshot {
+    std::uint32_t baud = 0;
+    bool twoStopBits = false;
+    bool oddParity = false;  // the pty driver keeps PARODD but clears PARENB
+};
+
+struct ReceivedFrame {
+    std::vector<std::uint8_t> bytes;
+    LineSnapshot line;
+    bool lineMatched = false;  // false: sent at another rate or framing, ignored
+};
+
+enum class FaultKind {
+    Silent,        // no reply
+    Late,          // reply late by value ms
+    BadCrc,        // last CRC byte flipped
+    OtherAddress,  // reply from address value (default: own + 1)
+    Exception,     // exception reply with code value
+    Truncate,      // only the first value bytes
+    Prefix,        // value bytes of noise ahead of the reply
+    TwoReplies,    // the reply twice, back to back
+};
+
+struct Fault {
+    FaultKind kind;
+    int value = 0;
+    bool untilCleared = false;  // else for the next reply only
+};
+
+class SimDisplay {
+public:
+    struct Options {
+        std::uint8_t address = 1;
+        std::uint8_t mode = 1;      // 8n2
+        std::uint8_t rateCode = 2;  // 9600
+        int latencyMs = 3;          // from the request's end to the reply's first byte
+        std::ostream* log = nullptr;  // each frame in hex with its line, when set
+    };
+
+    SimDisplay();
+    explicit SimDisplay(const Options& options);
+    ~SimDisplay();
+    SimDisplay(const SimDisplay&) = delete;
+    SimDisplay& operator=(const SimDisplay&) = delete;
+
+    // Opens the pty and starts serving. False with *error set when it cannot.
+    bool Start(std::string* error = nullptr);
+    void Stop();
+    // The device the tool opens (/dev/pts/N).
+    const std::string& DevicePath() const { return devicePath_; }
+
+    std::uint32_t Register(unsigned reg) const;
+    void SetRegister(unsigned reg, std::uint32_t value);
+    float RegisterFloat(unsigned reg) const;
+    void SetRegisterFloat(unsigned reg, float value);
+
+    void AdvanceClock(std::chrono::seconds seconds);
+
+    std::uint8_t Address() const;
+    std::uint8_t Mode() const;
+    std::uint8_t RateCode() const;
+
+    std::vector<ReceivedFrame> Frames() const;
+    void ClearFrames();
+    // Waits until at least `count` frames have come in since the last ClearFrames.
+    bool WaitForFrames(std::size_t count, int timeoutMs) const;
+
+    void InjectFault(const Fault& fault);
+    void ClearFaults();
+
+private:
+    void Serve();
+    void HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot& line);
+    LineSnapshot ReadLine() const;
+    bool LineMatches(const LineSnapshot& line) const;
+    void SendPaced(const std::vector<std::uint8_t>& bytes, std::uint8_t mode, std::uint8_t rateCode);
+    void Log(const char* direction, const std::vector<std::uint8_t>& bytes, const LineSnapshot& line,
+             const char* note) const;
+
+    Options options_;
+    int master_ = -1;
+    int slaveKeeper_ = -1;  // keeps the pty alive while the tool has it closed
+    std::string devicePath_;
+    std::thread thread_;
+    bool stopping_ = false;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable framesChanged_;
+    SlaveLogic logic_;
+    std::vector<ReceivedFrame> frames_;
+    std::deque<Fault> faults_;
+};
+
+}  // namespace sim

@@ -1,0 +1,60 @@
+// What a VT5/RQ8 display does with a request, without any line: its register
+// map, its clock and its answers to functions 3 and 16.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace sim {
+
+// The display counts its rates in ten codes (registers 4002 and 4005).
+constexpr std::uint32_t kRateCodeBaud[10] = {2400, 4800, 9600, 14400, 19200,
+                                             28800, 38400, 57600, 76800, 115200};
+
+struct Reply {
+    bool send = false;  // false: the display stays silent
+    std::vector<std::uint8_t> bytes;
+};
+
+class SlaveLogic {
+public:
+    SlaveLogic(std::uint8_t address, std::uint8_t mode, std::uint8_t rateCode);
+
+    // The reply to one whole frame (CRC included) that reached the display.
+    Reply Handle(const std::vector<std::uint8_t>& frame);
+
+    std::uint32_t Register(unsigned reg) const;
+    void SetRegister(unsigned reg, std::uint32_t value);
+
+    // The display's own line, as it answers now.
+    std::uint8_t Address() const { return address_; }
+    std::uint8_t Mode() const { return mode_; }
+    std::uint8_t RateCode() const { return rateCode_; }
+    // Takes up registers 4000..4002 as the new line; called once the reply to
+    // the write that changed them has gone out at the old line.
+    void ApplyLineRegisters();
+    // Lets the clock run on by `seconds` at once (tests).
+    void AdvanceClock(std::chrono::seconds seconds) { clockAnchor_ -= seconds; }
+    bool LineRegistersChanged() const { return lineChanged_; }
+
+    static std::vector<std::uint8_t> Frame(std::vector<std::uint8_t> body);  // appends the CRC
+
+private:
+    Reply Exception(std::uint8_t function, std::uint8_t code) const;
+    bool Mapped(unsigned start, unsigned quantity, bool* wide) const;
+    void ClockToRegisters(unsigned reg) const;
+    void RestartClock();
+
+    std::uint8_t address_, mode_, rateCode_;
+    bool lineChanged_ = false;
+    mutable std::uint32_t block4000_[40] = {};
+    std::uint32_t block4300_[50] = {};
+    std::uint32_t block7500_[200] = {};
+    // The clock runs on from the date and time last written.
+    std::int64_t clockBase_ = 0;  // seconds since the epoch, as a UTC calendar
+    std::chrono::steady_clock::time_point clockAnchor_;
+    bool clockValid_ = true;
+};
+
+}  // namespace sim

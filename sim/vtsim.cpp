@@ -1,0 +1,87 @@
+// vtsim: a simulated VT5/RQ8 display on a pseudo-terminal, for trying the tool
+// without a panel: vtsim --link /tmp/vt-com1, then VT_COM1=/tmp/vt-com1 vtconfig.
+#include "SimDisplay.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnSignal(int)
+{
+    interrupted = 1;
+}
+
+int Usage()
+{
+    std::cerr << "usage: vtsim --link PATH [--address 1-247] [--mode 0-3] [--rate-code 0-9] [--verbose]\n";
+    return 2;
+}
+
+bool ParseNumber(const char* text, long low, long high, std::uint8_t* out)
+{
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (!*text || *end || value < low || value > high)
+        return false;
+    *out = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    sim::SimDisplay::Options options;
+    std::string link;
+    bool verbose = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "--verbose") {
+            verbose = true;
+        } else if (arg == "--link" && value) {
+            link = value;
+            ++i;
+        } else if (arg == "--address" && value && ParseNumber(value, 1, 247, &options.address)) {
+            ++i;
+        } else if (arg == "--mode" && value && ParseNumber(value, 0, 3, &options.mode)) {
+            ++i;
+        } else if (arg == "--rate-code" && value && ParseNumber(value, 0, 9, &options.rateCode)) {
+            ++i;
+        } else {
+            return Usage();
+        }
+    }
+    if (link.empty())
+        return Usage();
+    if (verbose)
+        options.log = &std::cout;
+
+    sim::SimDisplay display(options);
+    std::string error;
+    if (!display.Start(&error)) {
+        std::cerr << "vtsim: " << error << "\n";
+        return 1;
+    }
+    ::unlink(link.c_str());
+    if (::symlink(display.DevicePath().c_str(), link.c_str()) != 0) {
+        std::cerr << "vtsim: cannot link " << link << ": " << std::strerror(errno) << "\n";
+        return 1;
+    }
+    std::cout << display.DevicePath() << std::endl;
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    while (!interrupted)
+        ::usleep(50000);
+    display.Stop();
+    ::unlink(link.c_str());
+    return 0;
+}
