@@ -1,0 +1,48 @@
+#include "Main.h"
+
+#include "Czas.h"
+#include "Informacje.h"
+#include "Jasnosc.h"
+#include "Modbus.h"
+#include "Status.h"
+#include "Uart.h"
+#include "Urzadzenia.h"
+#include "Wspolczynniki.h"
+#include "Wyswietlanie.h"
+#include "ui_Main.h"
+
+#include <QIcon>
+
+TForm1* Form1 = nullptr;
+
+TForm1::TForm1() : ui(new Ui::TForm1)
+{
+    ui->setupUi(this);
+    SetUp(Border::MainWindow, Placement::ScreenCenter);
+    setWindowIcon(QIcon(QStringLiteral(":/glyphs/application.svg")));
+}
+
+TForm1::~TForm1()
+{
+    delete ui;
+}
+
+void TForm1::FormCreate()
+{
+    // The display's own line as the tool assumes it until told otherwise:
+    // address 1, 8n2, rate code 2 (9600 baud).
+    Image.Set(4000, 1);
+    Image.Set(4001, 1);
+    Image.Set(4002, 2);
+    Settings.modeIndex = 1;
+    Settings.rateIndex = 2;
+}
+
+void TForm1::SpeedButton4Click() { Form2->ShowModal(); }
+void TForm1::SpeedButton1Click() { Form4->ShowModal(); }
+void TForm1::SpeedButton2Click() { Form5->ShowModal(); }
+void TForm1::SpeedButton3Click() { Form6->ShowModal(); }
+void TForm1::SpeedButton5Click() { Form7->ShowModal(); }
+void TForm1::SpeedButton6Click() { Form8->ShowModal(); }
+void TForm1::SpeedButton7Click() { Form9->ShowModal(); }
+void TForm1::SpeedButton8Click() { Form10->ShowModal(); }

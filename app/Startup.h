@@ -1,0 +1,7 @@
+#pragma once
+
+// The ten windows, created in their order, each running its FormCreate.
+void CreateForms();
+
+// The whole program: application, windows, message loop. Returns the exit code.
+int RunApplication(int argc, char** argv);

@@ -1,0 +1,144 @@
+#include "Convert.h"
+
+#include <QLocale>
+#include <QRegularExpression>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+EConvertError::EConvertError(const QString& message) : std::runtime_error(message.toStdString()) {}
+
+namespace {
+
+[[noreturn]] void Fail(const char* pattern, const QString& text)
+{
+    throw EConvertError(QString::fromLatin1(pattern).arg(text));
+}
+
+QString DecimalSeparator()
+{
+    return QLocale().decimalPoint();
+}
+
+// Digits and exponent of |value| rounded to `digits` significant digits:
+// value = 0.d1d2d3... * 10^(exponent + 1), trailing zeros dropped.
+void SignificantDigits(double value, int digits, QString* mantissa, int* exponent)
+{
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*e", digits - 1, std::fabs(value));
+    QString text = QString::fromLatin1(buffer);
+    int e = text.indexOf(QLatin1Char('e'));
+    *exponent = text.mid(e + 1).toInt();
+    QString all = text.left(e).remove(QLatin1Char('.'));
+    while (all.size() > 1 && all.endsWith(QLatin1Char('0')))
+        all.chop(1);
+    *mantissa = all;
+}
+
+QString ExponentForm(const QString& mantissa, int exponent, bool negative)
+{
+    QString text = negative ? QStringLiteral("-") : QString();
+    text += mantissa.left(1);
+    if (mantissa.size() > 1)
+        text += DecimalSeparator() + mantissa.mid(1);
+    return text + QStringLiteral("E") + QString::number(exponent);
+}
+
+QString GeneralForm(double value, int precision)
+{
+    if (value == 0)
+        return QStringLiteral("0");
+    QString mantissa;
+    int exponent;
+    SignificantDigits(value, precision, &mantissa, &exponent);
+    const bool negative = value < 0;
+    if (exponent >= precision || std::fabs(value) < 1e-5)
+        return ExponentForm(mantissa, exponent, negative);
+    QString whole, fraction;
+    if (exponent >= 0) {
+        whole = mantissa.left(exponent + 1).leftJustified(exponent + 1, QLatin1Char('0'));
+        fraction = mantissa.mid(exponent + 1);
+    } else {
+        whole = QStringLiteral("0");
+        fraction = QString(-exponent - 1, QLatin1Char('0')) + mantissa;
+    }
+    QString text = negative ? QStringLiteral("-") + whole : whole;
+    if (!fraction.isEmpty())
+        text += DecimalSeparator() + fraction;
+    return text;
+}
+
+}  // namespace
+
+int StrToInt(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*[+-]?\\d+\\s*$"));
+    if (!pattern.match(text).hasMatch())
+        Fail("'%1' is not a valid integer value", text);
+    bool ok = false;
+    qlonglong value = text.trimmed().toLongLong(&ok);
+    if (!ok || value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max())
+        Fail("'%1' is not a valid integer value", text);
+    return int(value);
+}
+
+double StrToFloat(const QString& text)
+{
+    const QString separator = QRegularExpression::escape(DecimalSeparator());
+    const QRegularExpression pattern(QStringLiteral("^\\s*([+-]?)(\\d*)(?:%1(\\d*))?(?:[eE]([+-]?\\d+))?\\s*$")
+                                         .arg(separator));
+    QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch() || (match.captured(2).isEmpty() && match.captured(3).isEmpty()))
+        Fail("'%1' is not a valid floating point value", text);
+    QString plain = match.captured(1) + (match.captured(2).isEmpty() ? QStringLiteral("0") : match.captured(2));
+    if (!match.captured(3).isEmpty())
+        plain += QLatin1Char('.') + match.captured(3);
+    if (!match.captured(4).isEmpty())
+        plain += QLatin1Char('e') + match.captured(4);
+    bool ok = false;
+    double value = plain.toDouble(&ok);  // C locale: separator already normalised
+    if (!ok || !std::isfinite(value))
+        Fail("'%1' is not a valid floating point value", text);
+    return value;
+}
+
+QString FloatToStr(double value)
+{
+    return GeneralForm(value, 15);
+}
+
+QString FloatToStrFixed2(double value)
+{
+    if (std::fabs(value) >= 1e10)
+        return GeneralForm(value, 10);
+    QString text = QString::number(value, 'f', 2);
+    if (text == QLatin1String("-0.00"))
+        text = QStringLiteral("0.00");
+    return text.replace(QLatin1Char('.'), DecimalSeparator());
+}
+
+QTime StrToTime(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d{1,2}):(\\d{1,2})(?::(\\d{1,2}))?\\s*$"));
+    QRegularExpressionMatch match = pattern.match(text);
+    QTime time;
+    if (match.hasMatch())
+        time = QTime(match.captured(1).toInt(), match.captured(2).toInt(),
+                     match.captured(3).isEmpty() ? 0 : match.captured(3).toInt());
+    if (!time.isValid())
+        Fail("'%1' is not a valid time", text);
+    return time;
+}
+
+QDate StrToDate(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d{1,4})-(\\d{1,2})-(\\d{1,2})\\s*$"));
+    QRegularExpressionMatch match = pattern.match(text);
+    QDate date;
+    if (match.hasMatch())
+        date = QDate(match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt());
+    if (!date.isValid())
+        Fail("'%1' is not a valid date", text);
+    return date;
+}

@@ -1,0 +1,31 @@
+// Text to value and back in the user's locale (QLocale's default), failing on
+// text that cannot be read with EConvertError, the one exception the windows
+// catch around what the user typed.
+#pragma once
+
+#include <QDate>
+#include <QString>
+#include <QTime>
+
+#include <stdexcept>
+
+class EConvertError : public std::runtime_error {
+public:
+    explicit EConvertError(const QString& message);
+    QString Message() const { return QString::fromUtf8(what()); }
+};
+
+// Decimal, optional sign, blanks around it allowed, 32-bit range.
+int StrToInt(const QString& text);
+// The locale's decimal separator, an optional exponent; no thousands
+// separators, no INF or NAN.
+double StrToFloat(const QString& text);
+// 15 significant digits, no trailing zeros; exponent form below 1E-5 and from
+// 1E15 on (1E20, 1.5E-7).
+QString FloatToStr(double value);
+// Two decimals; at most 10 digits before the separator, else exponent form.
+QString FloatToStrFixed2(double value);
+// "h:m:s" or "h:m", without leading zeros needed.
+QTime StrToTime(const QString& text);
+// "y-m-d", without leading zeros needed.
+QDate StrToDate(const QString& text);

@@ -1,0 +1,39 @@
+#include "MessageBox.h"
+
+#include <QMessageBox>
+
+namespace {
+
+MessageBoxHook& Hook()
+{
+    static MessageBoxHook hook;
+    return hook;
+}
+
+QMessageBox::Icon ToQt(MessageIcon icon)
+{
+    switch (icon) {
+    case MessageIcon::Error: return QMessageBox::Critical;
+    case MessageIcon::Information: return QMessageBox::Information;
+    case MessageIcon::Question: return QMessageBox::Question;
+    case MessageIcon::None: break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+}  // namespace
+
+void SetMessageBoxHook(MessageBoxHook hook)
+{
+    Hook() = std::move(hook);
+}
+
+int ShowMessageBox(const QString& text, const QString& caption, MessageIcon icon, MessageButtons buttons)
+{
+    if (Hook())
+        return Hook()({text, caption, icon, buttons});
+    QMessageBox box(ToQt(icon), caption, text,
+                    buttons == MessageButtons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel
+                                                        : QMessageBox::Ok);
+    return box.exec() == QMessageBox::Ok ? kChoiceOk : kChoiceCancel;
+}

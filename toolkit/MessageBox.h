@@ -1,0 +1,28 @@
+// Every message the tool shows goes through ShowMessageBox: a modal box
+// without an owner window. Tests replace the box with a hook that records it.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+enum class MessageIcon { None, Error, Information, Question };
+enum class MessageButtons { Ok, OkCancel };
+
+// The choice made, as the desktop numbers it.
+constexpr int kChoiceOk = 1;
+constexpr int kChoiceCancel = 2;
+
+struct MessageRecord {
+    QString text;
+    QString caption;
+    MessageIcon icon;
+    MessageButtons buttons;
+};
+
+int ShowMessageBox(const QString& text, const QString& caption, MessageIcon icon,
+                   MessageButtons buttons = MessageButtons::Ok);
+
+// While set, the hook answers in place of the box (no modal loop runs).
+using MessageBoxHook = std::function<int(const MessageRecord&)>;
+void SetMessageBoxHook(MessageBoxHook hook);

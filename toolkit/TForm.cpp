@@ -1,0 +1,152 @@
+#include "TForm.h"
+
+#include "ErrorReport.h"
+
+#include <QAbstractButton>
+#include <QEvent>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLayout>
+#include <QMetaMethod>
+#include <QScreen>
+#include <QTimer>
+#include <QTreeWidget>
+
+TForm::TForm(QWidget* parent) : QDialog(parent) {}
+
+void TForm::SetUp(Border border, Placement placement)
+{
+    placement_ = placement;
+    Qt::WindowFlags flags;
+    switch (border) {
+    case Border::Dialog:
+        flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint;
+        break;
+    case Border::MainWindow:
+        flags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
+        break;
+    case Border::None:
+        flags = Qt::Dialog | Qt::FramelessWindowHint;
+        break;
+    }
+    setWindowFlags(flags);
+    if (layout())
+        layout()->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+QTimer* TForm::AddTimer(const char* name, int intervalMs, bool enabled)
+{
+    auto* timer = new QTimer(this);
+    timer->setObjectName(QString::fromLatin1(name));
+    timer->setInterval(intervalMs);
+    if (enabled)
+        timer->start();
+    return timer;
+}
+
+void TForm::Created()
+{
+    BindHandlers();
+    Invoke("FormCreate");
+}
+
+int TForm::HandlerIndex(const QString& signature) const
+{
+    return metaObject()->indexOfMethod(signature.toLatin1().constData());
+}
+
+bool TForm::InvokeIndex(int index, void* argument)
+{
+    if (index < 0)
+        return false;
+    QMetaMethod method = metaObject()->method(index);
+    RunGuarded([&] {
+        void* arguments[] = {nullptr, argument};
+        // A direct call: exceptions reach RunGuarded, not the event loop.
+        qt_metacall(QMetaObject::InvokeMetaMethod, method.methodIndex(), arguments);
+    });
+    return true;
+}
+
+bool TForm::Invoke(const char* handler)
+{
+    return InvokeIndex(HandlerIndex(QString::fromLatin1(handler) + QStringLiteral("()")));
+}
+
+void TForm::BindHandlers()
+{
+    const QList<QObject*> children = findChildren<QObject*>();
+    for (QObject* child : children) {
+        const QString name = child->objectName();
+        if (name.isEmpty())
+            continue;
+        const int click = HandlerIndex(name + QStringLiteral("Click()"));
+        const int doubleClick = HandlerIndex(name + QStringLiteral("DblClick()"));
+        if (auto* button = qobject_cast<QAbstractButton*>(child); button && click >= 0) {
+            connect(button, &QAbstractButton::clicked, this, [this, click] { InvokeIndex(click); });
+        } else if (auto* timer = qobject_cast<QTimer*>(child)) {
+            const int tick = HandlerIndex(name + QStringLiteral("Timer()"));
+            if (tick >= 0)
+                connect(timer, &QTimer::timeout, this, [this, tick] { InvokeIndex(tick); });
+        } else if (auto* tree = qobject_cast<QTreeWidget*>(child)) {
+            const int change = HandlerIndex(name + QStringLiteral("Change(QTreeWidgetItem*)"));
+            if (change >= 0)
+                connect(tree, &QTreeWidget::currentItemChanged, this,
+                        [this, change](QTreeWidgetItem* node) { InvokeIndex(change, &node); });
+        } else if ((qobject_cast<QLabel*>(child) && click >= 0)
+                   || (qobject_cast<QWidget*>(child) && doubleClick >= 0)) {
+            child->installEventFilter(this);
+        }
+    }
+}
+
+bool TForm::eventFilter(QObject* watched, QEvent* event)
+{
+    const QString name = watched->objectName();
+    if (event->type() == QEvent::MouseButtonRelease && qobject_cast<QLabel*>(watched))
+        InvokeIndex(HandlerIndex(name + QStringLiteral("Click()")));
+    else if (event->type() == QEvent::MouseButtonDblClick)
+        InvokeIndex(HandlerIndex(name + QStringLiteral("DblClick()")));
+    return QDialog::eventFilter(watched, event);
+}
+
+void TForm::setVisible(bool visible)
+{
+    if (visible && !isVisible()) {
+        Invoke("FormShow");
+        if (!placed_ && placement_ == Placement::ScreenCenter) {
+            adjustSize();
+            if (QScreen* screen = QGuiApplication::primaryScreen())
+                move(screen->availableGeometry().center() - rect().center());
+        }
+        placed_ = true;
+    }
+    QDialog::setVisible(visible);
+}
+
+void TForm::done(int result)
+{
+    if (isVisible())
+        Invoke("FormClose");
+    QDialog::done(result);
+}
+
+int TForm::ShowModal()
+{
+    return exec();
+}
+
+void TForm::Show()
+{
+    show();
+    raise();
+    activateWindow();
+}
+
+void TForm::Close()
+{
+    close();
+}

@@ -1,0 +1,63 @@
+// The base of every window: a dialog whose event handlers are bound by name,
+// as its layout names them. A control `SpeedButton2` and a member slot
+// `SpeedButton2Click()` are connected without a hand-written connect:
+//   ...Click()            buttons (clicked) and labels (mouse release)
+//   ...DblClick()         group boxes and labels (double click)
+//   ...Change(QTreeWidgetItem*)  trees (current item changed)
+//   ...Timer()            timers (timeout)
+// and FormCreate(), FormShow(), FormClose() run at creation, before showing,
+// and on closing by any means. A handler that throws is reported, never
+// thrown through the event loop.
+#pragma once
+
+#include <QDialog>
+
+class QTimer;
+
+class TForm : public QDialog {
+    Q_OBJECT
+public:
+    enum class Placement { ScreenCenter, Designed };
+    enum class Border { Dialog, MainWindow, None };
+
+    explicit TForm(QWidget* parent = nullptr);
+
+    int ShowModal();
+    void Show();
+    void Close();
+
+    // Calls the handler of that name, if the window has one, and reports what
+    // it throws. False when there is no such handler.
+    bool Invoke(const char* handler);
+
+protected:
+    // For the windows' constructors, after setupUi.
+    void SetUp(Border border, Placement placement);
+    // A timer under the name its handler is bound by; stopped until enabled.
+    QTimer* AddTimer(const char* name, int intervalMs, bool enabled);
+
+    void setVisible(bool visible) override;
+    void done(int result) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    template <typename T>
+    friend T* CreateForm(T*& instance);
+    void Created();
+    void BindHandlers();
+    int HandlerIndex(const QString& signature) const;
+    bool InvokeIndex(int index, void* argument = nullptr);
+
+    Placement placement_ = Placement::ScreenCenter;
+    bool placed_ = false;
+};
+
+// Creates a window as the program does at start-up: the object, its global
+// instance, its bound handlers, then its FormCreate.
+template <typename T>
+T* CreateForm(T*& instance)
+{
+    instance = new T();
+    instance->Created();
+    return instance;
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "TForm.h"
+
+namespace Ui {
+class TForm5;
+}
+
+class TForm5 : public TForm {
+    Q_OBJECT
+public:
+    TForm5();
+    ~TForm5() override;
+
+    Ui::TForm5* ui;
+};
+
+extern TForm5* Form5;

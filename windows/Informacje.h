@@ -1,0 +1,21 @@
+#pragma once
+
+#include "TForm.h"
+
+namespace Ui {
+class TForm10;
+}
+
+class TForm10 : public TForm {
+    Q_OBJECT
+public:
+    TForm10();
+    ~TForm10() override;
+
+    Ui::TForm10* ui;
+
+public slots:
+    void SpeedButton1Click();
+};
+
+extern TForm10* Form10;

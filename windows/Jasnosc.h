@@ -1,0 +1,18 @@
+#pragma once
+
+#include "TForm.h"
+
+namespace Ui {
+class TForm6;
+}
+
+class TForm6 : public TForm {
+    Q_OBJECT
+public:
+    TForm6();
+    ~TForm6() override;
+
+    Ui::TForm6* ui;
+};
+
+extern TForm6* Form6;

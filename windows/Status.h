@@ -1,0 +1,18 @@
+#pragma once
+
+#include "TForm.h"
+
+namespace Ui {
+class TForm7;
+}
+
+class TForm7 : public TForm {
+    Q_OBJECT
+public:
+    TForm7();
+    ~TForm7() override;
+
+    Ui::TForm7* ui;
+};
+
+extern TForm7* Form7;

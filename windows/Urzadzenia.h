@@ -1,0 +1,18 @@
+#pragma once
+
+#include "TForm.h"
+
+namespace Ui {
+class TForm8;
+}
+
+class TForm8 : public TForm {
+    Q_OBJECT
+public:
+    TForm8();
+    ~TForm8() override;
+
+    Ui::TForm8* ui;
+};
+
+extern TForm8* Form8;

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "TForm.h"
+
+namespace Ui {
+class TForm9;
+}
+
+class TForm9 : public TForm {
+    Q_OBJECT
+public:
+    TForm9();
+    ~TForm9() override;
+
+    Ui::TForm9* ui;
+};
+
+extern TForm9* Form9;
