@@ -49,6 +49,8 @@ QTimer* TForm::AddTimer(const char* name, int intervalMs, bool enabled)
 
 void TForm::Created()
 {
+    static int created = 0;
+    creationIndex_ = ++created;
     BindHandlers();
     Invoke("FormCreate");
 }

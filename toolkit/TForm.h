@@ -30,6 +30,9 @@ public:
     // it throws. False when there is no such handler.
     bool Invoke(const char* handler);
 
+    // 1 for the first window created, 2 for the next, and so on.
+    int CreationIndex() const { return creationIndex_; }
+
 protected:
     // For the windows' constructors, after setupUi.
     void SetUp(Border border, Placement placement);
@@ -50,6 +53,7 @@ private:
 
     Placement placement_ = Placement::ScreenCenter;
     bool placed_ = false;
+    int creationIndex_ = 0;
 };
 
 // Creates a window as the program does at start-up: the object, its global

@@ -1,0 +1,112 @@
+// The locale-aware conversions, under a period and a comma locale.
+#include "Convert.h"
+
+#include <QLocale>
+#include <QtTest>
+#include <cmath>
+
+class ConversionsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() { QLocale::setDefault(QLocale::c()); }
+
+    void integers()
+    {
+        QCOMPARE(StrToInt(QStringLiteral("247")), 247);
+        QCOMPARE(StrToInt(QStringLiteral("  -5 ")), -5);
+        QCOMPARE(StrToInt(QStringLiteral("+2147483647")), 2147483647);
+        QCOMPARE(StrToInt(QStringLiteral("-2147483648")), int(-2147483648LL));
+        for (const char* bad : {"", " ", "abc", "1.5", "2147483648", "12a", "- 3", "1 2"}) {
+            try {
+                StrToInt(QString::fromLatin1(bad));
+                QFAIL(bad);
+            } catch (const EConvertError& error) {
+                QCOMPARE(error.Message(), QStringLiteral("'%1' is not a valid integer value").arg(QLatin1String(bad)));
+            }
+        }
+    }
+
+    void floatsFollowTheLocale_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("half");
+        QTest::newRow("period") << QStringLiteral("en_US") << QStringLiteral("12.5");
+        QTest::newRow("comma") << QStringLiteral("pl_PL") << QStringLiteral("12,5");
+    }
+
+    void floatsFollowTheLocale()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, half);
+        QLocale::setDefault(QLocale(locale));
+        QCOMPARE(StrToFloat(half), 12.5);
+        QCOMPARE(StrToFloat(QStringLiteral(" -3 ")), -3.0);
+        QCOMPARE(StrToFloat(QStringLiteral("1E3")), 1000.0);
+        QCOMPARE(StrToFloat(QStringLiteral("1e-2")), 0.01);
+        QCOMPARE(StrToFloat(QStringLiteral("1E39")), 1e39);  // a double; single precision is the window's affair
+        const QString other = half.contains(QLatin1Char('.')) ? QStringLiteral("12,5") : QStringLiteral("12.5");
+        for (const QString& bad : {QString(), QStringLiteral("abc"), other, QStringLiteral("1,000.5"),
+                                   QStringLiteral("INF"), QStringLiteral("NAN"), QStringLiteral("1E999"),
+                                   QStringLiteral("E3")}) {
+            try {
+                StrToFloat(bad);
+                QFAIL(qPrintable(bad));
+            } catch (const EConvertError& error) {
+                QCOMPARE(error.Message(), QStringLiteral("'%1' is not a valid floating point value").arg(bad));
+            }
+        }
+        QCOMPARE(FloatToStr(12.5), half);
+        QCOMPARE(FloatToStrFixed2(4), half.contains(QLatin1Char('.')) ? QStringLiteral("4.00") : QStringLiteral("4,00"));
+    }
+
+    void generalFloatTextHasFifteenDigits()
+    {
+        QCOMPARE(FloatToStr(double(0.1f)), QStringLiteral("0.100000001490116"));
+        QCOMPARE(FloatToStr(0), QStringLiteral("0"));
+        QCOMPARE(FloatToStr(-3), QStringLiteral("-3"));
+        QCOMPARE(FloatToStr(1000), QStringLiteral("1000"));
+        QCOMPARE(FloatToStr(0.00001), QStringLiteral("0.00001"));
+        QCOMPARE(FloatToStr(123456789012345.0), QStringLiteral("123456789012345"));
+        QCOMPARE(FloatToStr(1e15), QStringLiteral("1E15"));
+        QCOMPARE(FloatToStr(1e20), QStringLiteral("1E20"));
+        QCOMPARE(FloatToStr(1.5e-7), QStringLiteral("1.5E-7"));
+        QCOMPARE(FloatToStr(-double(3.4e38f)), QStringLiteral("-3.39999995214436E38"));
+        QLocale::setDefault(QLocale(QStringLiteral("de_DE")));
+        QCOMPARE(FloatToStr(double(0.1f)), QStringLiteral("0,100000001490116"));
+        QCOMPARE(FloatToStr(1.5e-7), QStringLiteral("1,5E-7"));
+    }
+
+    void fixedTextHasTwoDecimals()
+    {
+        QCOMPARE(FloatToStrFixed2(21), QStringLiteral("21.00"));
+        QCOMPARE(FloatToStrFixed2(-3.5), QStringLiteral("-3.50"));
+        QCOMPARE(FloatToStrFixed2(0.005), QStringLiteral("0.01"));
+        QCOMPARE(FloatToStrFixed2(9999999999.0), QStringLiteral("9999999999.00"));
+        QCOMPARE(FloatToStrFixed2(12345678901.0), QStringLiteral("1.23456789E10"));
+    }
+
+    void timesAndDates()
+    {
+        QCOMPARE(StrToTime(QStringLiteral("14:5:00")), QTime(14, 5));
+        QCOMPARE(StrToTime(QStringLiteral("0:7:00")), QTime(0, 7));
+        QCOMPARE(StrToDate(QStringLiteral("2007-3-5")), QDate(2007, 3, 5));
+        QCOMPARE(StrToDate(QStringLiteral("2008-2-29")), QDate(2008, 2, 29));
+        try {
+            StrToTime(QStringLiteral("13:99:00"));
+            QFAIL("13:99:00");
+        } catch (const EConvertError& error) {
+            QCOMPARE(error.Message(), QStringLiteral("'13:99:00' is not a valid time"));
+        }
+        QVERIFY_THROWS_EXCEPTION(EConvertError, StrToTime(QStringLiteral("24:0:00")));
+        QVERIFY_THROWS_EXCEPTION(EConvertError, StrToDate(QStringLiteral("2007-2-29")));
+        try {
+            StrToDate(QStringLiteral("2007-13-1"));
+            QFAIL("2007-13-1");
+        } catch (const EConvertError& error) {
+            QCOMPARE(error.Message(), QStringLiteral("'2007-13-1' is not a valid date"));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(ConversionsTest)
+#include "tst_conversions.moc"

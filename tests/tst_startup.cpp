@@ -1,0 +1,120 @@
+// Start-up and the main window: ten windows in order, the start values, and
+// eight buttons each opening its window modally.
+#include "Main.h"
+#include "Modbus.h"
+#include "Startup.h"
+
+#include "Czas.h"
+#include "Informacje.h"
+#include "Jasnosc.h"
+#include "Status.h"
+#include "Uart.h"
+#include "Urzadzenia.h"
+#include "Wspolczynniki.h"
+#include "Wyswietlanie.h"
+#include "Zmiana.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <QtTest>
+
+class StartupTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { CreateForms(); }
+
+    void tenWindowsInOrderWithTheirCaptions()
+    {
+        const QList<QPair<TForm*, QString>> windows = {
+            {Form1, QStringLiteral("VT5-RQ8")},
+            {Form2, QStringLiteral("Connection configuration")},
+            {Form3, QStringLiteral("Connection changes")},
+            {Form4, QStringLiteral("Display configuration")},
+            {Form5, QStringLiteral("Time / Date")},
+            {Form6, QStringLiteral("Brightness configuration")},
+            {Form7, QStringLiteral("Status")},
+            {Form8, QStringLiteral("Configuration of added devices")},
+            {Form9, QStringLiteral("Recalibration coefficient")},
+            {Form10, QStringLiteral("Form10")}};
+        for (int k = 0; k < windows.size(); ++k) {
+            QVERIFY(windows[k].first);
+            QCOMPARE(windows[k].first->windowTitle(), windows[k].second);
+            QCOMPARE(windows[k].first->CreationIndex(), windows[0].first->CreationIndex() + k);
+        }
+        QVERIFY(Form10->windowFlags() & Qt::FramelessWindowHint);
+    }
+
+    void startValues()
+    {
+        QCOMPARE(Image.Get(4000), 1u);
+        QCOMPARE(Image.Get(4001), 1u);
+        QCOMPARE(Image.Get(4002), 2u);
+        QCOMPARE(int(Settings.portIndex), 0);
+        QCOMPARE(int(Settings.modeIndex), 1);
+        QCOMPARE(int(Settings.rateIndex), 2);
+        QCOMPARE(int(Settings.displayAddress), 1);
+        QCOMPARE(int(Settings.portOpen), 0);  // nothing is opened at start-up
+    }
+
+    void mainWindowButtons()
+    {
+        QVERIFY(!(Form1->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(Form1->windowFlags() & Qt::WindowMinimizeButtonHint);
+        const QStringList expected = {
+            QStringLiteral("SpeedButton4|Connection configuration            "),
+            QStringLiteral("SpeedButton1|Display configuration                  "),
+            QStringLiteral("SpeedButton2|Time / Date                               "),
+            QStringLiteral("SpeedButton3|Brightness                                 "),
+            QStringLiteral("SpeedButton5|Show the status                        "),
+            QStringLiteral("SpeedButton6|Added devices                         "),
+            QStringLiteral("SpeedButton7|Recalibrating coefficient           "),
+            QStringLiteral("SpeedButton8|Information                               ")};
+        QStringList found;
+        QLayout* column = Form1->layout();
+        for (int k = 0; k < column->count(); ++k)
+            if (auto* button = qobject_cast<QToolButton*>(column->itemAt(k)->widget())) {
+                found << button->objectName() + QLatin1Char('|') + button->text();
+                QVERIFY(button->autoRaise());
+                QVERIFY(!button->icon().isNull());
+                QVERIFY(button->toolTip().isEmpty());
+            }
+        QCOMPARE(found, expected);
+    }
+
+    void eachButtonOpensItsWindowModally_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<TForm*>("window");
+        QTest::newRow("connection") << QStringLiteral("SpeedButton4") << static_cast<TForm*>(Form2);
+        QTest::newRow("display") << QStringLiteral("SpeedButton1") << static_cast<TForm*>(Form4);
+        QTest::newRow("clock") << QStringLiteral("SpeedButton2") << static_cast<TForm*>(Form5);
+        QTest::newRow("brightness") << QStringLiteral("SpeedButton3") << static_cast<TForm*>(Form6);
+        QTest::newRow("status") << QStringLiteral("SpeedButton5") << static_cast<TForm*>(Form7);
+        QTest::newRow("devices") << QStringLiteral("SpeedButton6") << static_cast<TForm*>(Form8);
+        QTest::newRow("recalibration") << QStringLiteral("SpeedButton7") << static_cast<TForm*>(Form9);
+        QTest::newRow("information") << QStringLiteral("SpeedButton8") << static_cast<TForm*>(Form10);
+    }
+
+    void eachButtonOpensItsWindowModally()
+    {
+        QFETCH(QString, button);
+        QFETCH(TForm*, window);
+        Form1->show();
+        QWidget* modal = nullptr;
+        // Runs inside the window's modal loop, then closes it.
+        QTimer::singleShot(0, window, [&] {
+            modal = QApplication::activeModalWidget();
+            window->close();
+        });
+        Form1->findChild<QToolButton*>(button)->click();
+        QCOMPARE(modal, static_cast<QWidget*>(window));
+        QVERIFY(!window->isVisible());
+        QVERIFY(Form1->isVisible());
+        QVERIFY(!Settings.portOpen);  // no button opens the port by itself
+    }
+};
+
+QTEST_MAIN(StartupTest)
+#include "tst_startup.moc"
