@@ -34,6 +34,16 @@ std::uint64_t WireTimeMicros(std::uint32_t bytes, std::uint8_t modeIndex, std::u
     return std::uint64_t(bytes) * CharacterBits(modeIndex) * 1000000u / baud;
 }
 
+std::uint32_t RateIndexToCode(int rateIndex)
+{
+    return std::uint32_t(rateIndex + (rateIndex > 4) + (rateIndex > 6));
+}
+
+int RateCodeToIndex(std::uint32_t rateCode)
+{
+    return int(rateCode) - (rateCode > 4) - (rateCode > 7);
+}
+
 std::string PortDeviceName(unsigned portIndex)
 {
     return serial::DeviceName(portIndex);

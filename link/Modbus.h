@@ -29,6 +29,12 @@ unsigned CharacterBits(std::uint8_t modeIndex);
 // Microseconds that `bytes` characters take on the line.
 std::uint64_t WireTimeMicros(std::uint32_t bytes, std::uint8_t modeIndex, std::uint8_t rateIndex);
 
+// The display counts rates in ten codes (registers 4002 and 4005); the port's
+// list of eight lacks 28800 (code 5) and 76800 (code 8).
+std::uint32_t RateIndexToCode(int rateIndex);
+// Codes 5 and 8 give the entries of 19200 and 57600.
+int RateCodeToIndex(std::uint32_t rateCode);
+
 // The device that a port index opens on this machine ("" when none).
 std::string PortDeviceName(unsigned portIndex);
 

@@ -1,5 +1,9 @@
 #include "Uart.h"
 
+#include "Convert.h"
+#include "MessageBox.h"
+#include "Modbus.h"
+#include "Zmiana.h"
 #include "ui_Uart.h"
 
 TForm2* Form2 = nullptr;
@@ -13,4 +17,60 @@ TForm2::TForm2() : ui(new Ui::TForm2)
 TForm2::~TForm2()
 {
     delete ui;
+}
+
+void TForm2::FormCreate()
+{
+    ui->Edit1->setText(QStringLiteral("1"));
+}
+
+void TForm2::FormShow()
+{
+    // Each port names the device it opens here, found anew at every showing.
+    for (int index = 0; index < ui->ComboBox1->count(); ++index) {
+        QString device = QString::fromStdString(PortDeviceName(unsigned(index)));
+        ui->ComboBox1->setItemData(index, device.isEmpty() ? QStringLiteral("No serial device") : device,
+                                   Qt::ToolTipRole);
+    }
+    ui->ComboBox1->setCurrentIndex(Settings.portIndex);
+    ui->ComboBox2->setCurrentIndex(Settings.modeIndex);
+    ui->ComboBox3->setCurrentIndex(Settings.rateIndex);
+    ui->Edit1->setText(QString::number(Settings.displayAddress));
+}
+
+bool TForm2::ApplySettings()
+{
+    int address = 0;
+    try {
+        address = StrToInt(ui->Edit1->text());
+    } catch (const EConvertError&) {
+        address = 0;
+    }
+    if (address < 1 || address > 247) {
+        ShowMessageBox(QStringLiteral("Error of the address"), QStringLiteral("Error"), MessageIcon::Error);
+        return false;
+    }
+    Settings.displayAddress = std::uint8_t(address);
+    Settings.portIndex = std::uint8_t(ui->ComboBox1->currentIndex());
+    Settings.modeIndex = std::uint8_t(ui->ComboBox2->currentIndex());
+    Settings.rateIndex = std::uint8_t(ui->ComboBox3->currentIndex());
+    // An open port takes the new line at once; a closed one waits for the next action.
+    if (Settings.portOpen) {
+        Link.ClosePort();
+        Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex);
+    }
+    return true;
+}
+
+void TForm2::SpeedButton1Click()
+{
+    ApplySettings();
+    Close();
+}
+
+void TForm2::SpeedButton3Click()
+{
+    ApplySettings();
+    Close();
+    Form3->Show();
 }

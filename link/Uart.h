@@ -6,13 +6,25 @@ namespace Ui {
 class TForm2;
 }
 
+// The connection configuration: which port, line and display address every
+// exchange uses. Applied when left through one of its buttons.
 class TForm2 : public TForm {
     Q_OBJECT
 public:
     TForm2();
     ~TForm2() override;
 
+    // Takes the window's values into the connection settings: all of them, or
+    // none when the address is refused.
+    bool ApplySettings();
+
     Ui::TForm2* ui;
+
+public slots:
+    void FormCreate();
+    void FormShow();
+    void SpeedButton1Click();
+    void SpeedButton3Click();
 };
 
 extern TForm2* Form2;

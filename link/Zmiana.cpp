@@ -1,8 +1,34 @@
 #include "Zmiana.h"
 
+#include "BusyCursor.h"
+#include "Clock.h"
+#include "Convert.h"
+#include "MessageBox.h"
+#include "Modbus.h"
+#include "PortAction.h"
 #include "ui_Zmiana.h"
 
 TForm3* Form3 = nullptr;
+
+namespace {
+
+constexpr unsigned kOwnLine = 4000;  // address, mode code, rate code
+constexpr int kSwitchPauseMs = 200;  // time the display takes to switch its line
+constexpr unsigned kReplyPauseMs = 500;
+
+// Sends the three line registers from the image; true when the display
+// acknowledged them within the pause.
+bool WriteOwnLine(int pauseBeforeReplyMs)
+{
+    Link.SendFrame(Link.BuildWriteRequest16(Settings.displayAddress, kOwnLine, 3, 3));
+    if (pauseBeforeReplyMs > 0)
+        Pause(pauseBeforeReplyMs);
+    else
+        Link.WaitForReply(kReplyPauseMs, 7);
+    return Link.CheckResponse(Settings.displayAddress) == 16;
+}
+
+}  // namespace
 
 TForm3::TForm3() : ui(new Ui::TForm3)
 {
@@ -13,6 +39,68 @@ TForm3::TForm3() : ui(new Ui::TForm3)
 TForm3::~TForm3()
 {
     delete ui;
+}
+
+void TForm3::FormShow()
+{
+    ui->ComboBox1->setCurrentIndex(Settings.modeIndex);
+    ui->ComboBox2->setCurrentIndex(RateCodeToIndex(Image.Get(4002)));
+    ui->Edit1->setText(QString::number(Settings.displayAddress));
+}
+
+bool TForm3::CheckNewParameters()
+{
+    // A list without a selection keeps what the image holds.
+    if (ui->ComboBox1->currentIndex() >= 0)
+        Image.Set(4001, std::uint32_t(ui->ComboBox1->currentIndex()));
+    if (ui->ComboBox2->currentIndex() >= 0)
+        Image.Set(4002, RateIndexToCode(ui->ComboBox2->currentIndex()));
+    std::uint32_t address = 0;
+    try {
+        address = std::uint32_t(StrToInt(ui->Edit1->text()));
+    } catch (const EConvertError&) {
+        address = 0;
+    }
+    if (address == 0 || address > 247) {  // negative texts are huge here
+        ShowMessageBox(QStringLiteral("Error of the address"), QStringLiteral("Error"), MessageIcon::Error);
+        return false;
+    }
+    Image.Set(4000, address);
+    return true;
+}
+
+void TForm3::SpeedButton1Click()
+{
+    if (!CheckNewParameters())
+        return;
+    if (ShowMessageBox(QStringLiteral("Write new parameters to diplay."), QString(), MessageIcon::Question,
+                       MessageButtons::OkCancel)
+        != kChoiceOk)
+        return;
+    if (!TryOpenPort(OpenWhen::IfClosed)) {
+        ShowMessageBox(QStringLiteral("Transmision error"), QStringLiteral("Error"), MessageIcon::Information);
+        return;
+    }
+    bool acknowledged;
+    {
+        BusyCursor busy;
+        // The display answers at its old line and then switches; the tool
+        // follows and says the same once more at the new line.
+        acknowledged = WriteOwnLine(kSwitchPauseMs);
+        Link.ClosePort();
+        Settings.modeIndex = std::uint8_t(Image.Get(4001));
+        Settings.rateIndex = std::uint8_t(RateCodeToIndex(Image.Get(4002)));
+        Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex);
+        Pause(kSwitchPauseMs);
+        Link.ReceiveFrame();
+        acknowledged = WriteOwnLine(0) || acknowledged;
+    }
+    // Success only when the display said so, at one line or the other.
+    if (acknowledged)
+        ShowMessageBox(QStringLiteral("Parameters has been changed"), QString(), MessageIcon::Information);
+    else
+        ShowMessageBox(QStringLiteral("Transmision error"), QStringLiteral("Error"), MessageIcon::Information);
+    Link.ReceiveFrame();
 }
 
 void TForm3::SpeedButton2Click()

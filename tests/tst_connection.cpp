@@ -1,0 +1,260 @@
+// The connection windows against the simulated display: choosing port, line
+// and address, and changing the display's own line with the tool following.
+#include "WindowFixture.h"
+
+#include "PortAction.h"
+#include "Uart.h"
+#include "Zmiana.h"
+
+#include <QTimer>
+#include <QtTest>
+
+using sim::FaultKind;
+
+namespace {
+
+void Pick(QComboBox* list, const QString& text)
+{
+    int index = list->findText(text);
+    QVERIFY2(index >= 0, qPrintable(text));
+    list->setCurrentIndex(index);
+}
+
+// Shows the connection window modally and lets `act` work in it.
+template <typename Act>
+void InConnectionWindow(Act act)
+{
+    QTimer::singleShot(0, Form2, [&] {
+        act();
+        if (Form2->isVisible())
+            Form2->close();
+    });
+    Form2->ShowModal();
+}
+
+}  // namespace
+
+class ConnectionTest : public QObject {
+    Q_OBJECT
+    WindowFixture fx;
+
+private slots:
+    void init() { fx.Begin(); }
+    void cleanup()
+    {
+        Form3->hide();
+        fx.End();
+    }
+
+    void startValuesShow()
+    {
+        InConnectionWindow([this] {
+            QCOMPARE(Combo(Form2, "ComboBox1")->currentText(), QStringLiteral("COM 1"));
+            QCOMPARE(Combo(Form2, "ComboBox2")->currentText(), QStringLiteral("8n2"));
+            QCOMPARE(Combo(Form2, "ComboBox3")->currentText(), QStringLiteral("9600"));
+            QCOMPARE(LineEdit(Form2, "Edit1")->text(), QStringLiteral("1"));
+            // Each port tells which device it opens here.
+            QCOMPARE(Combo(Form2, "ComboBox1")->itemData(0, Qt::ToolTipRole).toString(),
+                     QString::fromStdString(fx.display->DevicePath()));
+        });
+    }
+
+    void refusedAddressesChangeNothing_data()
+    {
+        QTest::addColumn<QString>("address");
+        for (const char* text : {"0", "248", "-5", "abc", "300", ""})
+            QTest::newRow(text) << QString::fromLatin1(text);
+    }
+
+    void refusedAddressesChangeNothing()
+    {
+        QFETCH(QString, address);
+        InConnectionWindow([&] {
+            Pick(Combo(Form2, "ComboBox1"), QStringLiteral("COM 3"));
+            Pick(Combo(Form2, "ComboBox3"), QStringLiteral("38400"));
+            LineEdit(Form2, "Edit1")->setText(address);
+            Button(Form2, "SpeedButton1")->click();
+        });
+        QCOMPARE(fx.messages->shown.size(), 1);
+        QCOMPARE(fx.messages->shown[0].text, QStringLiteral("Error of the address"));
+        QCOMPARE(fx.messages->shown[0].caption, QStringLiteral("Error"));
+        QCOMPARE(fx.messages->shown[0].icon, MessageIcon::Error);
+        QVERIFY(!Form2->isVisible());  // closed all the same
+        QCOMPARE(int(Settings.portIndex), 0);
+        QCOMPARE(int(Settings.rateIndex), 2);
+        QCOMPARE(int(Settings.displayAddress), 1);
+    }
+
+    void acceptedAddresses()
+    {
+        for (const char* text : {"247", "1", " 17 "}) {
+            InConnectionWindow([&] {
+                LineEdit(Form2, "Edit1")->setText(QString::fromLatin1(text));
+                Button(Form2, "SpeedButton1")->click();
+            });
+            QCOMPARE(int(Settings.displayAddress), QString::fromLatin1(text).trimmed().toInt());
+        }
+        QVERIFY(fx.messages->shown.isEmpty());
+    }
+
+    void aRateChangeReopensAnOpenPortOnly()
+    {
+        InConnectionWindow([] {
+            Pick(Combo(Form2, "ComboBox3"), QStringLiteral("19200"));
+            Button(Form2, "SpeedButton1")->click();
+        });
+        QCOMPARE(int(Settings.rateIndex), 4);
+        QCOMPARE(int(Settings.portOpen), 0);  // recorded only
+
+        QCOMPARE(Link.OpenPort(0, 1, 4), 1);
+        InConnectionWindow([] {
+            Pick(Combo(Form2, "ComboBox3"), QStringLiteral("38400"));
+            Button(Form2, "SpeedButton1")->click();
+        });
+        QCOMPARE(int(Settings.portOpen), 1);
+        Link.SendFrame(Link.BuildReadRequest(1, 4006, 1));
+        QVERIFY(fx.display->WaitForFrames(1, 2000));
+        QCOMPARE(fx.TakeFrames()[0].line.baud, 38400u);  // at once
+    }
+
+    void theCloseBoxAppliesNothing()
+    {
+        InConnectionWindow([] {
+            Pick(Combo(Form2, "ComboBox2"), QStringLiteral("8o1"));
+            LineEdit(Form2, "Edit1")->setText(QStringLiteral("9"));
+            Form2->close();
+        });
+        QCOMPARE(int(Settings.modeIndex), 1);
+        QCOMPARE(int(Settings.displayAddress), 1);
+        InConnectionWindow([] { QCOMPARE(Combo(Form2, "ComboBox2")->currentText(), QStringLiteral("8n2")); });
+    }
+
+    void changeParametersOpensTheChangeWindowEvenAfterARefusal()
+    {
+        InConnectionWindow([] {
+            Pick(Combo(Form2, "ComboBox2"), QStringLiteral("8e1"));
+            LineEdit(Form2, "Edit1")->setText(QStringLiteral("0"));
+            Button(Form2, "SpeedButton3")->click();
+        });
+        QVERIFY(Form3->isVisible());
+        QVERIFY(!Form3->isModal());
+        QCOMPARE(Combo(Form3, "ComboBox1")->currentText(), QStringLiteral("8n2"));  // settings unchanged
+        QCOMPARE(Combo(Form3, "ComboBox2")->currentText(), QStringLiteral("9600"));  // rate code 2 from start-up
+        QCOMPARE(LineEdit(Form3, "Edit1")->text(), QStringLiteral("1"));
+    }
+
+    void rateCodesConvertBothWays()
+    {
+        QCOMPARE(RateIndexToCode(5), 6u);
+        QCOMPARE(RateIndexToCode(7), 9u);
+        QCOMPARE(RateIndexToCode(4), 4u);
+        QCOMPARE(RateCodeToIndex(6), 5);
+        QCOMPARE(RateCodeToIndex(9), 7);
+        QCOMPARE(RateCodeToIndex(5), 4);  // 28800 shows as 19200
+        QCOMPARE(RateCodeToIndex(8), 6);  // 76800 shows as 57600
+        for (int index = 0; index < 8; ++index)
+            QCOMPARE(RateCodeToIndex(RateIndexToCode(index)), index);
+    }
+
+    void aChangeMovesDisplayAndTool()
+    {
+        Form3->Show();
+        Pick(Combo(Form3, "ComboBox1"), QStringLiteral("8o1"));
+        Pick(Combo(Form3, "ComboBox2"), QStringLiteral("38400"));
+        Button(Form3, "SpeedButton1")->click();
+
+        QCOMPARE(fx.messages->shown.size(), 2);
+        QCOMPARE(fx.messages->shown[0].text, QStringLiteral("Write new parameters to diplay."));
+        QCOMPARE(fx.messages->shown[0].buttons, MessageButtons::OkCancel);
+        QCOMPARE(fx.messages->shown[1].text, QStringLiteral("Parameters has been changed"));
+        QCOMPARE(fx.messages->shown[1].caption, QString());
+        QCOMPARE(fx.messages->shown[1].icon, MessageIcon::Information);
+        QCOMPARE(Image.Get(4001), 3u);
+        QCOMPARE(Image.Get(4002), 6u);
+        QCOMPARE(int(fx.display->Mode()), 3);
+        QCOMPARE(int(fx.display->RateCode()), 6);
+        QCOMPARE(int(Settings.modeIndex), 3);
+        QCOMPARE(int(Settings.rateIndex), 5);
+        QCOMPARE(int(Settings.portOpen), 1);
+
+        // The first write went at the old line, the second at the new one,
+        // and the display answered both.
+        auto frames = fx.TakeFrames();
+        QCOMPARE(frames.size(), std::size_t(2));
+        QCOMPARE(frames[0].line.baud, 9600u);
+        QVERIFY(frames[0].line.twoStopBits);
+        QCOMPARE(frames[1].line.baud, 38400u);
+        QVERIFY(frames[1].line.oddParity);
+        QVERIFY(frames[0].lineMatched && frames[1].lineMatched);
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(frames[1].bytes.data()), 13).toHex(),
+                 QByteArray("01100fa0000306000100030006"));
+
+        // Later exchanges talk at the new line.
+        Link.SendFrame(Link.BuildReadRequest(1, 4006, 1));
+        QCOMPARE(Link.WaitForReply(500, ExpectedResponseLength(1, 3)), 7u);
+    }
+
+    void aDeclinedChangeSendsNothing()
+    {
+        fx.messages->answer = kChoiceCancel;
+        Form3->Show();
+        Pick(Combo(Form3, "ComboBox2"), QStringLiteral("57600"));
+        Button(Form3, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->shown.size(), 1);
+        QVERIFY(!fx.display->WaitForFrames(1, 200));
+        QCOMPARE(Image.Get(4002), 7u);  // kept, unsent
+        Form3->hide();
+        Form3->Show();
+        QCOMPARE(Combo(Form3, "ComboBox2")->currentText(), QStringLiteral("57600"));
+        QCOMPARE(Combo(Form3, "ComboBox1")->currentText(), QStringLiteral("8n2"));
+    }
+
+    void aSilentDisplayIsATransmissionError()
+    {
+        fx.display->InjectFault({FaultKind::Silent, 0, true});
+        Form3->Show();
+        Pick(Combo(Form3, "ComboBox2"), QStringLiteral("19200"));
+        Button(Form3, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->shown.last().caption, QStringLiteral("Error"));
+        QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Information);
+        QCOMPARE(int(Settings.rateIndex), 4);  // the tool is at the new line all the same
+        QCOMPARE(int(Settings.portOpen), 1);
+        QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
+    }
+
+    void refusedNewAddressesSendNothing()
+    {
+        Form3->Show();
+        for (const char* text : {"0", "248", "-1", "abc"}) {
+            fx.messages->shown.clear();
+            Pick(Combo(Form3, "ComboBox1"), QStringLiteral("8e1"));
+            LineEdit(Form3, "Edit1")->setText(QString::fromLatin1(text));
+            Button(Form3, "SpeedButton1")->click();
+            QCOMPARE(fx.messages->LastText(), QStringLiteral("Error of the address"));
+            QCOMPARE(fx.messages->shown.size(), 1);
+        }
+        QCOMPARE(Image.Get(4001), 2u);  // the list choices are stored before the address check
+        QCOMPARE(Image.Get(4000), 1u);
+        QVERIFY(!fx.display->WaitForFrames(1, 100));
+    }
+
+    void aPortThatCannotOpen()
+    {
+        setenv("VT_COM1", "/dev/vt-absent", 1);
+        Form3->Show();
+        Button(Form3, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Information);
+        QCOMPARE(int(Settings.modeIndex), 1);
+
+        fx.messages->shown.clear();
+        QVERIFY(!OpenPortForAction(OpenWhen::IfClosed));
+        QCOMPARE(fx.messages->LastText(), QStringLiteral("Cannot open COM 1 (/dev/vt-absent): No such device"));
+        QCOMPARE(fx.messages->shown.last().caption, QStringLiteral("Error"));
+        QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Error);
+    }
+};
+
+QTEST_MAIN(ConnectionTest)
+#include "tst_connection.moc"
