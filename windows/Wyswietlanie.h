@@ -2,20 +2,61 @@
 
 #include "TForm.h"
 
+#include <array>
+#include <cstdint>
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QTimer;
+
 namespace Ui {
 class TForm4;
 }
 
+// What each of the display's four rows shows: digits, format, displayed
+// register, and two alarm values with an alarm switch (4006..4021, 7610..7617).
 class TForm4 : public TForm {
     Q_OBJECT
 public:
     TForm4();
     ~TForm4() override;
 
+    void ShowConfiguration();
+    bool CheckConfiguration();
+    bool FetchConfiguration();
+    bool ReadConfiguration();
+    void WriteConfiguration();
+
     Ui::TForm4* ui;
+    QTimer* Timer1;
+    bool timeOut = false;
 
 public slots:
+    void FormCreate();
+    void FormShow();
+    void SpeedButton1Click();
+    void SpeedButton2Click();
     void SpeedButton3Click();
+    void Timer1Timer();
+
+private:
+    struct Row {
+        QLineEdit* digits;
+        QComboBox* format;
+        QComboBox* displayedRegister;
+        QCheckBox* alarmOn;
+        QLineEdit* firstAlarm;
+        QLineEdit* secondAlarm;
+        int minimumDigits;
+        unsigned firstRegister16;  // digits, format, displayed register, alarm switch
+        unsigned firstRegister32;  // first and second alarm value
+    };
+    std::array<Row, 4> Rows() const;
+    bool CheckRow(const Row& row);
+    void ReplyWait(std::uint32_t wanted);
+    bool SendAndWait(int frameLength, std::uint32_t wanted);
+    bool SendConfiguration();
 };
 
 extern TForm4* Form4;
