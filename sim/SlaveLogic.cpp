@@ -2,6 +2,7 @@
 
 #include "../link/Modbus.h"
 
+#include <cstring>
 #include <ctime>
 
 namespace sim {
@@ -50,6 +51,7 @@ SlaveLogic::SlaveLogic(std::uint8_t address, std::uint8_t mode, std::uint8_t rat
     block4000_[0] = address;
     block4000_[1] = mode;
     block4000_[2] = rateCode;
+    LoadFactorySettings();
     // The display's clock starts at the PC's local time.
     std::time_t now = std::time(nullptr);
     std::tm local {};
@@ -59,6 +61,37 @@ SlaveLogic::SlaveLogic(std::uint8_t address, std::uint8_t mode, std::uint8_t rat
     block4000_[kClockHourMinute - 4000] = std::uint32_t(local.tm_hour * 100 + local.tm_min);
     RestartClock();
     clockBase_ += local.tm_sec;
+}
+
+void SlaveLogic::LoadFactorySettings()
+{
+    // Device line: 1 s reply time-out, 8n2, 9600 baud.
+    const std::uint32_t line[] = {10, 1, 2};
+    // Rows I..IV: digits, format, displayed register index, alarm switch.
+    const std::uint32_t rows[] = {5, 1, 0, 0, 5, 2, 1, 0, 4, 0, 2, 0, 0, 0, 3, 0};
+    // Day and night levels, day from 6:00, night from 20:00.
+    const std::uint32_t brightness[] = {80, 20, 600, 2000};
+    for (unsigned k = 0; k < 3; ++k)
+        block4000_[3 + k] = line[k];
+    for (unsigned k = 0; k < 16; ++k)
+        block4000_[6 + k] = rows[k];
+    for (unsigned k = 0; k < 4; ++k)
+        block4000_[25 + k] = brightness[k];
+    auto setFloat = [this](unsigned reg, float value) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        block7500_[reg - 7500] = bits;
+    };
+    // Measured values, alarm limits, and both inputs uncorrected (y = 1x + 0).
+    setFloat(7500, 21.5f);
+    setFloat(7501, 1013.25f);
+    setFloat(7502, 47.0f);
+    for (unsigned row = 0; row < 4; ++row) {
+        setFloat(7610 + 2 * row, 0.0f);
+        setFloat(7611 + 2 * row, 100.0f);
+    }
+    setFloat(7643, 1.0f);
+    setFloat(7647, 1.0f);
 }
 
 void SlaveLogic::RestartClock()

@@ -41,6 +41,7 @@ public:
     static std::vector<std::uint8_t> Frame(std::vector<std::uint8_t> body);  // appends the CRC
 
 private:
+    void LoadFactorySettings();
     Reply Exception(std::uint8_t function, std::uint8_t code) const;
     bool Mapped(unsigned start, unsigned quantity, bool* wide) const;
     void ClockToRegisters(unsigned reg) const;

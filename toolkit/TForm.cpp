@@ -18,6 +18,7 @@ TForm::TForm(QWidget* parent) : QDialog(parent) {}
 void TForm::SetUp(Border border, Placement placement)
 {
     placement_ = placement;
+    designedPosition_ = geometry().topLeft();  // as the layout file places it
     Qt::WindowFlags flags;
     switch (border) {
     case Border::Dialog:
@@ -119,9 +120,12 @@ void TForm::setVisible(bool visible)
 {
     if (visible && !isVisible()) {
         Invoke("FormShow");
-        if (!placed_ && placement_ == Placement::ScreenCenter) {
+        if (!placed_) {
             adjustSize();
-            if (QScreen* screen = QGuiApplication::primaryScreen())
+            QScreen* screen = QGuiApplication::primaryScreen();
+            if (placement_ == Placement::Designed)
+                move(designedPosition_);
+            else if (screen)
                 move(screen->availableGeometry().center() - rect().center());
         }
         placed_ = true;

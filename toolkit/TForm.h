@@ -52,6 +52,7 @@ private:
     bool InvokeIndex(int index, void* argument = nullptr);
 
     Placement placement_ = Placement::ScreenCenter;
+    QPoint designedPosition_;
     bool placed_ = false;
     int creationIndex_ = 0;
 };

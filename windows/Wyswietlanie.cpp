@@ -101,8 +101,12 @@ void TForm4::ShowConfiguration()
         // The box follows the display both ways, so a later write cannot
         // switch on an alarm the display has off.
         row.alarmOn->setChecked(Image.Get(reg + 3) != 0);
-        row.firstAlarm->setText(FloatToStr(Image.GetFloat(row.firstRegister32)));
-        row.secondAlarm->setText(FloatToStr(Image.GetFloat(row.firstRegister32 + 1)));
+        QLineEdit* const alarms[] = {row.firstAlarm, row.secondAlarm};
+        for (unsigned k = 0; k < 2; ++k) {
+            QLineEdit* alarm = alarms[k];
+            alarm->setText(FloatToStr(Image.GetFloat(row.firstRegister32 + k)));
+            alarm->setCursorPosition(0);  // long values show their leading digits
+        }
     }
 }
 
