@@ -15,16 +15,9 @@
 
 TForm1* Form1 = nullptr;
 
-TForm1::TForm1() : ui(new Ui::TForm1)
+TForm1::TForm1() : ui(Design<Ui::TForm1>(Border::MainWindow, Placement::ScreenCenter))
 {
-    ui->setupUi(this);
-    SetUp(Border::MainWindow, Placement::ScreenCenter);
     setWindowIcon(QIcon(QStringLiteral(":/glyphs/application.svg")));
-}
-
-TForm1::~TForm1()
-{
-    delete ui;
 }
 
 void TForm1::FormCreate()

@@ -11,7 +11,6 @@ class TForm1 : public TForm {
     Q_OBJECT
 public:
     TForm1();
-    ~TForm1() override;
 
     Ui::TForm1* ui;
 

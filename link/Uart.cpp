@@ -8,16 +8,7 @@
 
 TForm2* Form2 = nullptr;
 
-TForm2::TForm2() : ui(new Ui::TForm2)
-{
-    ui->setupUi(this);
-    SetUp(Border::Dialog, Placement::ScreenCenter);
-}
-
-TForm2::~TForm2()
-{
-    delete ui;
-}
+TForm2::TForm2() : ui(Design<Ui::TForm2>(Border::Dialog, Placement::ScreenCenter)) {}
 
 void TForm2::FormCreate()
 {

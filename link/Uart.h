@@ -12,7 +12,6 @@ class TForm2 : public TForm {
     Q_OBJECT
 public:
     TForm2();
-    ~TForm2() override;
 
     // Takes the window's values into the connection settings: all of them, or
     // none when the address is refused.

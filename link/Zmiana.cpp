@@ -30,16 +30,7 @@ bool WriteOwnLine(int pauseBeforeReplyMs)
 
 }  // namespace
 
-TForm3::TForm3() : ui(new Ui::TForm3)
-{
-    ui->setupUi(this);
-    SetUp(Border::Dialog, Placement::ScreenCenter);
-}
-
-TForm3::~TForm3()
-{
-    delete ui;
-}
+TForm3::TForm3() : ui(Design<Ui::TForm3>(Border::Dialog, Placement::ScreenCenter)) {}
 
 void TForm3::FormShow()
 {

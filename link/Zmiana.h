@@ -12,7 +12,6 @@ class TForm3 : public TForm {
     Q_OBJECT
 public:
     TForm3();
-    ~TForm3() override;
 
     // Stores the list choices, then the address when it is valid.
     bool CheckNewParameters();

@@ -12,6 +12,8 @@
 
 #include <QDialog>
 
+#include <memory>
+
 class QTimer;
 
 class TForm : public QDialog {
@@ -34,7 +36,18 @@ public:
     int CreationIndex() const { return creationIndex_; }
 
 protected:
-    // For the windows' constructors, after setupUi.
+    // For the windows' constructors: builds the layout file's controls on this
+    // window, sets its style, and keeps the controls' holder for the window's life.
+    template <typename UiClass>
+    UiClass* Design(Border border, Placement placement)
+    {
+        auto ui = std::make_shared<UiClass>();
+        ui->setupUi(this);
+        design_ = ui;
+        SetUp(border, placement);
+        return ui.get();
+    }
+    // The style alone, for windows built in code.
     void SetUp(Border border, Placement placement);
     // A timer under the name its handler is bound by; stopped until enabled.
     QTimer* AddTimer(const char* name, int intervalMs, bool enabled);
@@ -55,6 +68,7 @@ private:
     QPoint designedPosition_;
     bool placed_ = false;
     int creationIndex_ = 0;
+    std::shared_ptr<void> design_;
 };
 
 // Creates a window as the program does at start-up: the object, its global

@@ -4,13 +4,4 @@
 
 TForm5* Form5 = nullptr;
 
-TForm5::TForm5() : ui(new Ui::TForm5)
-{
-    ui->setupUi(this);
-    SetUp(Border::Dialog, Placement::ScreenCenter);
-}
-
-TForm5::~TForm5()
-{
-    delete ui;
-}
+TForm5::TForm5() : ui(Design<Ui::TForm5>(Border::Dialog, Placement::ScreenCenter)) {}

@@ -10,7 +10,6 @@ class TForm5 : public TForm {
     Q_OBJECT
 public:
     TForm5();
-    ~TForm5() override;
 
     Ui::TForm5* ui;
 };

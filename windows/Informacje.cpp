@@ -4,16 +4,7 @@
 
 TForm10* Form10 = nullptr;
 
-TForm10::TForm10() : ui(new Ui::TForm10)
-{
-    ui->setupUi(this);
-    SetUp(Border::None, Placement::ScreenCenter);
-}
-
-TForm10::~TForm10()
-{
-    delete ui;
-}
+TForm10::TForm10() : ui(Design<Ui::TForm10>(Border::None, Placement::ScreenCenter)) {}
 
 void TForm10::SpeedButton1Click()
 {

@@ -10,7 +10,6 @@ class TForm10 : public TForm {
     Q_OBJECT
 public:
     TForm10();
-    ~TForm10() override;
 
     Ui::TForm10* ui;
 

@@ -4,13 +4,4 @@
 
 TForm6* Form6 = nullptr;
 
-TForm6::TForm6() : ui(new Ui::TForm6)
-{
-    ui->setupUi(this);
-    SetUp(Border::Dialog, Placement::ScreenCenter);
-}
-
-TForm6::~TForm6()
-{
-    delete ui;
-}
+TForm6::TForm6() : ui(Design<Ui::TForm6>(Border::Dialog, Placement::ScreenCenter)) {}

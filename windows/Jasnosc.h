@@ -10,7 +10,6 @@ class TForm6 : public TForm {
     Q_OBJECT
 public:
     TForm6();
-    ~TForm6() override;
 
     Ui::TForm6* ui;
 };

@@ -4,13 +4,4 @@
 
 TForm7* Form7 = nullptr;
 
-TForm7::TForm7() : ui(new Ui::TForm7)
-{
-    ui->setupUi(this);
-    SetUp(Border::Dialog, Placement::ScreenCenter);
-}
-
-TForm7::~TForm7()
-{
-    delete ui;
-}
+TForm7::TForm7() : ui(Design<Ui::TForm7>(Border::Dialog, Placement::ScreenCenter)) {}

@@ -10,7 +10,6 @@ class TForm7 : public TForm {
     Q_OBJECT
 public:
     TForm7();
-    ~TForm7() override;
 
     Ui::TForm7* ui;
 };

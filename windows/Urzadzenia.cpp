@@ -4,13 +4,4 @@
 
 TForm8* Form8 = nullptr;
 
-TForm8::TForm8() : ui(new Ui::TForm8)
-{
-    ui->setupUi(this);
-    SetUp(Border::Dialog, Placement::ScreenCenter);
-}
-
-TForm8::~TForm8()
-{
-    delete ui;
-}
+TForm8::TForm8() : ui(Design<Ui::TForm8>(Border::Dialog, Placement::ScreenCenter)) {}

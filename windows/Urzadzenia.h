@@ -10,7 +10,6 @@ class TForm8 : public TForm {
     Q_OBJECT
 public:
     TForm8();
-    ~TForm8() override;
 
     Ui::TForm8* ui;
 };

@@ -4,13 +4,4 @@
 
 TForm9* Form9 = nullptr;
 
-TForm9::TForm9() : ui(new Ui::TForm9)
-{
-    ui->setupUi(this);
-    SetUp(Border::Dialog, Placement::ScreenCenter);
-}
-
-TForm9::~TForm9()
-{
-    delete ui;
-}
+TForm9::TForm9() : ui(Design<Ui::TForm9>(Border::Dialog, Placement::ScreenCenter)) {}

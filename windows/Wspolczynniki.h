@@ -10,7 +10,6 @@ class TForm9 : public TForm {
     Q_OBJECT
 public:
     TForm9();
-    ~TForm9() override;
 
     Ui::TForm9* ui;
 };

@@ -53,16 +53,9 @@ bool ParseAlarm(const QString& text, float* value)
 
 }  // namespace
 
-TForm4::TForm4() : ui(new Ui::TForm4)
+TForm4::TForm4() : ui(Design<Ui::TForm4>(Border::Dialog, Placement::Designed))
 {
-    ui->setupUi(this);
-    SetUp(Border::Dialog, Placement::Designed);
     Timer1 = AddTimer("Timer1", 500, false);
-}
-
-TForm4::~TForm4()
-{
-    delete ui;
 }
 
 std::array<TForm4::Row, 4> TForm4::Rows() const

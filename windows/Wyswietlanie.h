@@ -20,7 +20,6 @@ class TForm4 : public TForm {
     Q_OBJECT
 public:
     TForm4();
-    ~TForm4() override;
 
     void ShowConfiguration();
     bool CheckConfiguration();
