@@ -123,9 +123,9 @@ private:
     ConnectionSettings& settings_;
     RegisterImage& image_;
     std::uint32_t receivedCount_ = 0;  // bytes the last ReceiveFrame put into receiveBuffer
-    // Bytes taken from the port ahead of ReceiveFrame so the reply wait can see
-    // whether an exception reply came; they still count as pending.
-    std::uint8_t peeked_[kBufferSize] = {};
+    // Address and function code taken from the port ahead of ReceiveFrame, so
+    // the reply wait can tell an exception reply; they still count as pending.
+    std::uint8_t peeked_[2] = {};
     std::uint32_t peekedCount_ = 0;
     std::string lastOpenDevice_;
     int lastOpenError_ = 0;
