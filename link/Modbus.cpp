@@ -268,7 +268,10 @@ std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
             count = pending;
             lastArrival = now;
         }
-        bool complete = count >= wanted || ExceptionReplyPending();
+        // The pattern's counts are one short of the full reply (the index of
+        // its last byte, 7 for an 8-byte acknowledgement): wait for that byte
+        // too, so a stall before it cannot end the wait early.
+        bool complete = count > wanted || ExceptionReplyPending();
         if (complete && now - lastArrival >= frameGap)
             return count;
         if (now >= deadline)

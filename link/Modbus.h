@@ -86,10 +86,12 @@ public:
     std::uint32_t ReceiveFrame();
     std::uint32_t PendingBytes();
 
-    // The pause after a request: returns as soon as `wanted` bytes (or a whole
-    // exception reply) are pending and the line has been silent for 3.5
-    // characters, else when pauseMs plus the wire time of the reply have
-    // passed. Returns PendingBytes() at that moment.
+    // The pause after a request, where `wanted` is the count the caller then
+    // compares PendingBytes() with (the expected length, or 7 for a write).
+    // Returns as soon as the whole reply (wanted + 1 bytes, or a 5-byte
+    // exception reply) is pending and the line has been silent for 3.5
+    // characters, else when pauseMs plus the reply's wire time have passed.
+    // Returns PendingBytes() at that moment.
     std::uint32_t WaitForReply(unsigned pauseMs, std::uint32_t wanted);
 
     // Why the last OpenPort failed: the device tried and the OS error.

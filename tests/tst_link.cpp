@@ -233,8 +233,9 @@ private slots:
     {
         QCOMPARE(Link.OpenPort(0, k8n2, k9600), 1);
         sim.display->InjectFault({FaultKind::Prefix, 250});
-        Read(4300, 50, 3);  // 250 bytes of noise and a 105-byte reply
-        QCOMPARE(Link.PendingBytes(), 355u);
+        // 250 bytes of noise and a 105-byte reply
+        Link.SendFrame(Link.BuildReadRequest(1, 4300, 50));
+        QCOMPARE(Link.WaitForReply(1000, 354), 355u);
         QCOMPARE(Link.ReceiveFrame(), 300u);
         QCOMPARE(Link.PendingBytes(), 55u);
         QCOMPARE(Link.ReceiveFrame(), 55u);
