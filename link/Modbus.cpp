@@ -259,7 +259,11 @@ std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
     const Clock::time_point deadline = start + std::chrono::milliseconds(pauseMs)
         + std::chrono::microseconds(WireTimeMicros(wanted + 1, mode, rate));
 
-    std::uint32_t count = PendingBytes();
+    // Bytes an earlier exchange left unread are not this reply: count only
+    // what arrives from now on, and look for an exception reply only when the
+    // queue held nothing else.
+    const std::uint32_t leftOver = PendingBytes();
+    std::uint32_t count = leftOver;
     Clock::time_point lastArrival = start;
     for (;;) {
         Clock::time_point now = Clock::now();
@@ -271,7 +275,7 @@ std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
         // The pattern's counts are one short of the full reply (the index of
         // its last byte, 7 for an 8-byte acknowledgement): wait for that byte
         // too, so a stall before it cannot end the wait early.
-        bool complete = count > wanted || ExceptionReplyPending();
+        bool complete = count > leftOver + wanted || (leftOver == 0 && ExceptionReplyPending());
         if (complete && now - lastArrival >= frameGap)
             return count;
         if (now >= deadline)

@@ -194,8 +194,8 @@ private slots:
     {
         QCOMPARE(Link.OpenPort(0, k8n2, k9600), 1);
         sim.display->InjectFault({FaultKind::TwoReplies});
-        Read(4006, 8);
-        QCOMPARE(Link.PendingBytes(), 42u);
+        Link.SendFrame(Link.BuildReadRequest(1, 4006, 8));
+        QCOMPARE(Link.WaitForReply(1000, 41), 42u);  // both 21-byte replies
         QCOMPARE(Link.CheckResponse(1), 0);
         // The expected length of 16 registers finds no CRC where it looks.
         QCOMPARE(Link.StoreResponse(4006, ExpectedResponseLength(16, 3)), -1);
