@@ -18,7 +18,6 @@ TForm::TForm(QWidget* parent) : QDialog(parent) {}
 void TForm::SetUp(Border border, Placement placement)
 {
     placement_ = placement;
-    designedPosition_ = geometry().topLeft();  // as the layout file places it
     Qt::WindowFlags flags;
     switch (border) {
     case Border::Dialog:

@@ -49,6 +49,8 @@ protected:
     }
     // The style alone, for windows built in code.
     void SetUp(Border border, Placement placement);
+    // Where a window of designed placement opens (layout files keep only the size).
+    void SetDesignedPosition(QPoint position) { designedPosition_ = position; }
     // A timer under the name its handler is bound by; stopped until enabled.
     QTimer* AddTimer(const char* name, int intervalMs, bool enabled);
 

@@ -55,6 +55,7 @@ bool ParseAlarm(const QString& text, float* value)
 
 TForm4::TForm4() : ui(Design<Ui::TForm4>(Border::Dialog, Placement::Designed))
 {
+    SetDesignedPosition(QPoint(120, 90));
     Timer1 = AddTimer("Timer1", 500, false);
 }
 
