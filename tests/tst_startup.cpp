@@ -62,6 +62,9 @@ private slots:
     {
         QVERIFY(!(Form1->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(Form1->windowFlags() & Qt::WindowMinimizeButtonHint);
+        Form1->show();
+        QTest::keyClick(Form1, Qt::Key_Escape);  // would end the program
+        QVERIFY(Form1->isVisible());
         const QStringList expected = {
             QStringLiteral("SpeedButton4|Connection configuration            "),
             QStringLiteral("SpeedButton1|Display configuration                  "),

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -18,6 +19,7 @@ TForm::TForm(QWidget* parent) : QDialog(parent) {}
 void TForm::SetUp(Border border, Placement placement)
 {
     placement_ = placement;
+    border_ = border;
     Qt::WindowFlags flags;
     switch (border) {
     case Border::Dialog:
@@ -137,6 +139,16 @@ void TForm::done(int result)
     if (isVisible())
         Invoke("FormClose");
     QDialog::done(result);
+}
+
+void TForm::keyPressEvent(QKeyEvent* event)
+{
+    // Escape closes a dialog, but must not end the program from the main window.
+    if (border_ == Border::MainWindow && event->key() == Qt::Key_Escape) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 int TForm::ShowModal()

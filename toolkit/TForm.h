@@ -56,6 +56,7 @@ protected:
 
     void setVisible(bool visible) override;
     void done(int result) override;
+    void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -67,6 +68,7 @@ private:
     bool InvokeIndex(int index, void* argument = nullptr);
 
     Placement placement_ = Placement::ScreenCenter;
+    Border border_ = Border::Dialog;
     QPoint designedPosition_;
     bool placed_ = false;
     int creationIndex_ = 0;
