@@ -9,7 +9,6 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLayout>
-#include <QMetaMethod>
 #include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
@@ -54,7 +53,10 @@ void TForm::Created()
     static int created = 0;
     creationIndex_ = ++created;
     BindHandlers();
-    Invoke("FormCreate");
+    // Not guarded: what FormCreate throws ends start-up, which reports it.
+    void* arguments[] = {nullptr};
+    if (int index = HandlerIndex(QStringLiteral("FormCreate()")); index >= 0)
+        qt_metacall(QMetaObject::InvokeMetaMethod, index, arguments);
 }
 
 int TForm::HandlerIndex(const QString& signature) const
@@ -66,11 +68,10 @@ bool TForm::InvokeIndex(int index, void* argument)
 {
     if (index < 0)
         return false;
-    QMetaMethod method = metaObject()->method(index);
     RunGuarded([&] {
         void* arguments[] = {nullptr, argument};
         // A direct call: exceptions reach RunGuarded, not the event loop.
-        qt_metacall(QMetaObject::InvokeMetaMethod, method.methodIndex(), arguments);
+        qt_metacall(QMetaObject::InvokeMetaMethod, index, arguments);
     });
     return true;
 }
