@@ -1,5 +1,6 @@
 // The window base: handlers bound by name, the show and close handlers, and
 // the general error report catching what a handler throws.
+#include "Clock.h"
 #include "Convert.h"
 #include "ErrorReport.h"
 #include "MessageRecorder.h"
@@ -134,6 +135,25 @@ private slots:
         QCOMPARE(form->calls.count(QStringLiteral("click")), 2);
         QCOMPARE(messages.shown.size(), 2);
         form->close();
+    }
+
+    void theClockAndPausesCanBeSet()
+    {
+        struct FixedClock : SystemClock {
+            QDateTime now {QDate(2007, 12, 24), QTime(14, 5, 59)};
+            int slept = 0;
+            QDateTime Now() const override { return now; }
+            void Sleep(int milliseconds) override { slept += milliseconds; }
+        } fixed;
+        SetClock(&fixed);
+        Pause(200);
+        const QDate date = Date();
+        const QTime time = Time();
+        SetClock(nullptr);
+        QCOMPARE(date, QDate(2007, 12, 24));
+        QCOMPARE(time, QTime(14, 5, 59));
+        QCOMPARE(fixed.slept, 200);
+        QVERIFY(Date() != QDate(2007, 12, 24) || Time() != QTime(14, 5, 59));  // the real one is back
     }
 
     void messageBoxesCanBeAnswered()
