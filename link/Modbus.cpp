@@ -74,19 +74,28 @@ void RegisterImage::Set(unsigned reg, std::uint32_t value)
         *slot = reg < kFirst32 ? (value & 0xFFFFu) : value;
 }
 
-float RegisterImage::GetFloat(unsigned reg) const
+std::uint32_t FloatToBits(float value)
 {
-    std::uint32_t bits = Get(reg);
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+float BitsToFloat(std::uint32_t bits)
+{
     float value;
     std::memcpy(&value, &bits, sizeof value);
     return value;
 }
 
+float RegisterImage::GetFloat(unsigned reg) const
+{
+    return BitsToFloat(Get(reg));
+}
+
 void RegisterImage::SetFloat(unsigned reg, float value)
 {
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    Set(reg, bits);
+    Set(reg, FloatToBits(value));
 }
 
 void RegisterImage::Clear()

@@ -38,6 +38,10 @@ int RateCodeToIndex(std::uint32_t rateCode);
 // The device that a port index opens on this machine ("" when none).
 std::string PortDeviceName(unsigned portIndex);
 
+// A 32-bit register holds a single-precision float's bits as they travel.
+std::uint32_t FloatToBits(float value);
+float BitsToFloat(std::uint32_t bits);
+
 // The tool's copy of the display's registers, one 32-bit slot per register
 // number. 16-bit registers are held zero-extended; the 7500 block holds the
 // 32 bits as they travel (the windows read them as single-precision floats).

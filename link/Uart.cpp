@@ -31,12 +31,7 @@ void TForm2::FormShow()
 
 bool TForm2::ApplySettings()
 {
-    int address = 0;
-    try {
-        address = StrToInt(ui->Edit1->text());
-    } catch (const EConvertError&) {
-        address = 0;
-    }
+    const int address = TryStrToInt(ui->Edit1->text()).value_or(0);
     if (address < 1 || address > 247) {
         ShowMessageBox(QStringLiteral("Error of the address"), QStringLiteral("Error"), MessageIcon::Error);
         return false;

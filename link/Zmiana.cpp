@@ -16,15 +16,14 @@ constexpr unsigned kOwnLine = 4000;  // address, mode code, rate code
 constexpr int kSwitchPauseMs = 200;  // time the display takes to switch its line
 constexpr unsigned kReplyPauseMs = 500;
 
-// Sends the three line registers from the image; true when the display
-// acknowledged them within the pause.
-bool WriteOwnLine(int pauseBeforeReplyMs)
+void SendOwnLine()
 {
     Link.SendFrame(Link.BuildWriteRequest16(Settings.displayAddress, kOwnLine, 3, 3));
-    if (pauseBeforeReplyMs > 0)
-        Pause(pauseBeforeReplyMs);
-    else
-        Link.WaitForReply(kReplyPauseMs, 7);
+}
+
+// Takes the reply; true when it is the display's acknowledgement.
+bool Acknowledged()
+{
     return Link.CheckResponse(Settings.displayAddress) == 16;
 }
 
@@ -46,12 +45,7 @@ bool TForm3::CheckNewParameters()
         Image.Set(4001, std::uint32_t(ui->ComboBox1->currentIndex()));
     if (ui->ComboBox2->currentIndex() >= 0)
         Image.Set(4002, RateIndexToCode(ui->ComboBox2->currentIndex()));
-    std::uint32_t address = 0;
-    try {
-        address = std::uint32_t(StrToInt(ui->Edit1->text()));
-    } catch (const EConvertError&) {
-        address = 0;
-    }
+    const auto address = std::uint32_t(TryStrToInt(ui->Edit1->text()).value_or(0));
     if (address == 0 || address > 247) {  // negative texts are huge here
         ShowMessageBox(QStringLiteral("Error of the address"), QStringLiteral("Error"), MessageIcon::Error);
         return false;
@@ -77,14 +71,18 @@ void TForm3::SpeedButton1Click()
         BusyCursor busy;
         // The display answers at its old line and then switches; the tool
         // follows and says the same once more at the new line.
-        acknowledged = WriteOwnLine(kSwitchPauseMs);
+        SendOwnLine();
+        Pause(kSwitchPauseMs);
+        acknowledged = Acknowledged();
         Link.ClosePort();
         Settings.modeIndex = std::uint8_t(Image.Get(4001));
         Settings.rateIndex = std::uint8_t(RateCodeToIndex(Image.Get(4002)));
         Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex);
         Pause(kSwitchPauseMs);
         Link.ReceiveFrame();
-        acknowledged = WriteOwnLine(0) || acknowledged;
+        SendOwnLine();
+        Link.WaitForReply(kReplyPauseMs, 7);
+        acknowledged = Acknowledged() || acknowledged;
     }
     // Success only when the display said so, at one line or the other.
     if (acknowledged)

@@ -1,5 +1,6 @@
 #include "SimDisplay.h"
 
+#include "../link/Modbus.h"
 #include "../link/SerialBaudLinux.h"
 
 #include <cerrno>
@@ -118,17 +119,12 @@ void SimDisplay::SetRegister(unsigned reg, std::uint32_t value)
 
 float SimDisplay::RegisterFloat(unsigned reg) const
 {
-    std::uint32_t bits = Register(reg);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+    return BitsToFloat(Register(reg));
 }
 
 void SimDisplay::SetRegisterFloat(unsigned reg, float value)
 {
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    SetRegister(reg, bits);
+    SetRegister(reg, FloatToBits(value));
 }
 
 void SimDisplay::AdvanceClock(std::chrono::seconds seconds)

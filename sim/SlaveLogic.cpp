@@ -2,7 +2,6 @@
 
 #include "../link/Modbus.h"
 
-#include <cstring>
 #include <ctime>
 
 namespace sim {
@@ -77,11 +76,7 @@ void SlaveLogic::LoadFactorySettings()
         block4000_[6 + k] = rows[k];
     for (unsigned k = 0; k < 4; ++k)
         block4000_[25 + k] = brightness[k];
-    auto setFloat = [this](unsigned reg, float value) {
-        std::uint32_t bits;
-        std::memcpy(&bits, &value, sizeof bits);
-        block7500_[reg - 7500] = bits;
-    };
+    auto setFloat = [this](unsigned reg, float value) { block7500_[reg - 7500] = FloatToBits(value); };
     // Measured values, alarm limits, and both inputs uncorrected (y = 1x + 0).
     setFloat(7500, 21.5f);
     setFloat(7501, 1013.25f);

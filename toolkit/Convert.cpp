@@ -103,6 +103,24 @@ double StrToFloat(const QString& text)
     return value;
 }
 
+std::optional<int> TryStrToInt(const QString& text)
+{
+    try {
+        return StrToInt(text);
+    } catch (const EConvertError&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<double> TryStrToFloat(const QString& text)
+{
+    try {
+        return StrToFloat(text);
+    } catch (const EConvertError&) {
+        return std::nullopt;
+    }
+}
+
 QString FloatToStr(double value)
 {
     return GeneralForm(value, 15);

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTime>
 
+#include <optional>
 #include <stdexcept>
 
 class EConvertError : public std::runtime_error {
@@ -25,6 +26,11 @@ double StrToFloat(const QString& text);
 QString FloatToStr(double value);
 // Two decimals; at most 10 digits before the separator, else exponent form.
 QString FloatToStrFixed2(double value);
+// What the user typed, read where a window shows its own message instead of
+// the conversion error: the value, or nothing when the text is not a number.
+std::optional<int> TryStrToInt(const QString& text);
+std::optional<double> TryStrToFloat(const QString& text);
+
 // "h:m:s" or "h:m", without leading zeros needed.
 QTime StrToTime(const QString& text);
 // "y-m-d", without leading zeros needed.

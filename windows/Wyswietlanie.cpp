@@ -43,12 +43,9 @@ void StoreEntry(const QComboBox* list, unsigned reg)
 // number or a number single precision cannot hold.
 bool ParseAlarm(const QString& text, float* value)
 {
-    try {
-        *value = float(StrToFloat(text));
-    } catch (const EConvertError&) {
-        return false;
-    }
-    return std::isfinite(*value);
+    const std::optional<double> parsed = TryStrToFloat(text);
+    *value = parsed ? float(*parsed) : 0.0f;
+    return parsed && std::isfinite(*value);
 }
 
 }  // namespace
@@ -106,12 +103,7 @@ void TForm4::ShowConfiguration()
 
 bool TForm4::CheckRow(const Row& row)
 {
-    int digits = -1;
-    try {
-        digits = StrToInt(row.digits->text());
-    } catch (const EConvertError&) {
-        digits = -1;
-    }
+    const int digits = TryStrToInt(row.digits->text()).value_or(-1);
     if (digits < row.minimumDigits || digits > 20) {
         Refuse("Error of the number of digits");
         return false;
