@@ -1,7 +1,11 @@
 // How long an exchange with the simulated display takes, from the request to
-// the stored reply, beside the time its bytes need on the wire.
+// the stored reply: beside the time its bytes need on the wire, and beside
+// libmodbus, an independent RTU master, reading the same registers of the
+// same display in the same run, round for round.
 #include "Modbus.h"
 #include "SimDisplay.h"
+
+#include <modbus.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,71 +15,122 @@
 
 namespace {
 
-struct Case {
-    const char* name;
-    bool write;
-    std::uint16_t quantity;
-};
+using Clock = std::chrono::steady_clock;
 
-constexpr int kRounds = 20;
+constexpr int kRounds = 101;
+constexpr std::uint8_t k8n2 = 1;
+
+double Milliseconds(Clock::duration duration)
+{
+    return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+template <typename Exchange>
+double Timed(Exchange exchange)
+{
+    Clock::time_point begin = Clock::now();
+    exchange();
+    return Milliseconds(Clock::now() - begin);
+}
+
+struct Rate {
+    std::uint8_t index, code;
+};
 
 }  // namespace
 
 int main()
 {
-    const Case cases[] = {{"read 4", false, 4}, {"read 16", false, 16}, {"read 50", false, 50},
-                          {"write 16", true, 16}};
-    const struct { std::uint8_t rateIndex, rateCode; } rates[] = {{2, 2}, {7, 9}};
-    std::printf("%-9s %7s %10s %10s %6s   (median of %d, mode 8n2, simulator latency %d ms)\n",
-                "exchange", "baud", "took ms", "wire ms", "ratio", kRounds,
-                sim::SimDisplay::Options {}.latencyMs);
-    for (auto rate : rates) {
+    const Rate rates[] = {{2, 2}, {7, 9}};  // 9600 and 115200 baud
+    std::printf("Reads of holding registers, median of %d rounds, mode 8n2, simulator latency %d ms.\n"
+                "wire: request and reply at the rate; ratio: ours / libmodbus; diff: the median of\n"
+                "each round's ours - libmodbus, in microseconds.\n\n",
+                kRounds, sim::SimDisplay::Options {}.latencyMs);
+    std::printf("%-10s %7s %10s %10s %10s %7s %9s\n", "exchange", "baud", "wire ms", "ours ms", "libmodbus", "ratio",
+                "diff us");
+    bool failed = false;
+    for (const Rate& rate : rates) {
         sim::SimDisplay::Options options;
-        options.rateCode = rate.rateCode;
+        options.rateCode = rate.code;
         sim::SimDisplay display(options);
         std::string error;
         if (!display.Start(&error)) {
             std::fprintf(stderr, "simulator: %s\n", error.c_str());
             return 1;
         }
+        const std::uint32_t baud = kPortRates[rate.index];
+        // The independent master opens first: ours keeps later openers out.
+        modbus_t* peer = modbus_new_rtu(display.DevicePath().c_str(), int(baud), 'N', 8, 2);
+        if (!peer || modbus_set_slave(peer, 1) != 0 || modbus_connect(peer) != 0) {
+            std::fprintf(stderr, "libmodbus cannot open %s\n", display.DevicePath().c_str());
+            return 1;
+        }
+        modbus_set_response_timeout(peer, 1, 0);
         setenv("VT_COM1", display.DevicePath().c_str(), 1);
         ResetLink();
-        if (Link.OpenPort(0, 1, rate.rateIndex) != 1) {
+        if (Link.OpenPort(0, k8n2, rate.index) != 1) {
             std::fprintf(stderr, "cannot open %s\n", display.DevicePath().c_str());
             return 1;
         }
-        for (const Case& c : cases) {
-            // 4006.. holds 16-bit registers; the table block takes 50.
-            std::uint16_t start = c.quantity > 34 ? 4300 : 4006;
-            std::vector<double> took;
-            std::uint32_t requestBytes = 0, replyBytes = 0;
+        for (std::uint16_t quantity : {4, 16, 50}) {
+            const RegisterBlock block {std::uint16_t(quantity > 34 ? 4300 : 4006), quantity, false};
+            std::vector<double> ours, theirs, differences;
+            std::uint16_t values[125];
+            auto readOurs = [&] {
+                ours.push_back(Timed([&] { failed |= Link.ReadBlock(block, 500) != ReadResult::Stored; }));
+            };
+            auto readTheirs = [&] {
+                theirs.push_back(Timed([&] {
+                    failed |= modbus_read_registers(peer, block.first, quantity, values) != quantity;
+                }));
+            };
+            // Each goes first in every other round, so neither always finds
+            // the simulator just done with the other.
             for (int round = 0; round < kRounds; ++round) {
-                auto begin = std::chrono::steady_clock::now();
-                if (c.write) {
-                    requestBytes = Link.SendFrame(Link.BuildWriteRequest16(1, start, c.quantity));
-                    replyBytes = 8;
-                    Link.WaitForReply(500, 7);
-                    Link.ReceiveFrame();
+                if (round % 2) {
+                    readOurs();
+                    readTheirs();
                 } else {
-                    int expected = ExpectedResponseLength(c.quantity, 3);
-                    requestBytes = Link.SendFrame(Link.BuildReadRequest(1, start, c.quantity));
-                    replyBytes = std::uint32_t(expected + 1);
-                    Link.WaitForReply(500, std::uint32_t(expected));
-                    if (Link.CheckResponse(1) != 3 || Link.StoreResponse(start, expected) != 1)
-                        std::fprintf(stderr, "%s: bad reply\n", c.name);
+                    readTheirs();
+                    readOurs();
                 }
-                took.push_back(std::chrono::duration<double, std::milli>(
-                                   std::chrono::steady_clock::now() - begin).count());
+                differences.push_back((ours.back() - theirs.back()) * 1000);
             }
-            std::sort(took.begin(), took.end());
-            double median = took[took.size() / 2];
-            double wire = WireTimeMicros(requestBytes + replyBytes, 1, rate.rateIndex) / 1000.0;
-            std::printf("%-9s %7u %10.2f %10.2f %6.2f\n", c.name, kPortRates[rate.rateIndex], median,
-                        wire, median / wire);
+            const std::uint32_t bytes = 8 + std::uint32_t(ExpectedResponseLength(quantity, 3)) + 1;
+            const double wire = WireTimeMicrosAt(bytes, k8n2, baud) / 1000.0;
+            std::printf("read %-5u %7u %10.2f %10.2f %10.2f %7.2f %+9.1f\n", quantity, baud, wire, Median(ours),
+                        Median(theirs), Median(ours) / Median(theirs), Median(differences));
         }
+
+        // Writes and the waits that end without a reply, ours alone.
+        const RegisterBlock rows = Blocks::Rows;
+        std::vector<double> writes;
+        for (int round = 0; round < kRounds; ++round)
+            writes.push_back(Timed([&] { failed |= Link.WriteBlock(rows, 500) != WriteResult::Acknowledged; }));
+        const std::uint32_t writeBytes = 9 + 2 * rows.quantity + 8;
+        std::printf("write %-4u %7u %10.2f %10.2f\n", rows.quantity, baud,
+                    WireTimeMicrosAt(writeBytes, k8n2, baud) / 1000.0, Median(writes));
+        display.InjectFault({sim::FaultKind::Exception, 2});
+        const double exception = Timed([&] { Link.ReadBlock(rows, 3000); });
+        display.InjectFault({sim::FaultKind::Silent});
+        const double silent = Timed([&] { Link.ReadBlock(rows, 300); });
+        std::printf("%7u baud: a silent display is given up after %.1f ms (pause 300 ms plus the reply's"
+                    " wire time);\n%12s an exception reply ends a 3000 ms wait after %.1f ms\n\n",
+                    baud, silent, "", exception);
+        Link.ClosePort();
+        modbus_close(peer);
+        modbus_free(peer);
         display.Stop();
     }
     std::printf("A pseudo-terminal takes the request at once; only the reply is paced at the rate,\n"
-                "so 'took' can stay under the wire time of request and reply together.\n");
-    return 0;
+                "so an exchange can take less than the wire time of request and reply together.\n");
+    if (failed)
+        std::fprintf(stderr, "some exchange failed\n");
+    return failed ? 1 : 0;
 }

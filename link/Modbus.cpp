@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 const char* const kModeNames[kModeCount] = {"8n1", "8n2", "8e1", "8o1"};
 const std::uint32_t kPortRates[kPortRateCount] = {2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200};
+const std::uint32_t kDisplayRates[kDisplayRateCount] = {2400,  4800,  9600,  14400, 19200,
+                                                        28800, 38400, 57600, 76800, 115200};
 
 ConnectionSettings Settings;
 RegisterImage Image;
@@ -28,10 +29,19 @@ unsigned CharacterBits(std::uint8_t modeIndex)
     }
 }
 
+std::uint64_t WireTimeMicrosAt(std::uint32_t bytes, std::uint8_t modeIndex, std::uint32_t baud)
+{
+    return std::uint64_t(bytes) * CharacterBits(modeIndex) * 1000000u / (baud ? baud : 1);
+}
+
 std::uint64_t WireTimeMicros(std::uint32_t bytes, std::uint8_t modeIndex, std::uint8_t rateIndex)
 {
-    std::uint32_t baud = kPortRates[std::min<unsigned>(rateIndex, kPortRateCount - 1)];
-    return std::uint64_t(bytes) * CharacterBits(modeIndex) * 1000000u / baud;
+    return WireTimeMicrosAt(bytes, modeIndex, kPortRates[std::min<unsigned>(rateIndex, kPortRateCount - 1)]);
+}
+
+std::uint64_t FrameGapMicros(std::uint8_t modeIndex, std::uint32_t baud)
+{
+    return std::max<std::uint64_t>(1750, WireTimeMicrosAt(7, modeIndex, baud) / 2);
 }
 
 std::uint32_t RateIndexToCode(int rateIndex)
@@ -172,6 +182,17 @@ ModbusLink::ModbusLink(ConnectionSettings& settings, RegisterImage& image)
 {
 }
 
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+std::int64_t NowMicros()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
 int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::uint8_t rateIndex)
 {
     // Indices outside the tables cannot name a port or a line: refuse them
@@ -180,6 +201,8 @@ int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::ui
         return -1;
     if (openFlag)
         ClosePort();
+    lostDevice_.clear();
+    lostError_ = 0;
     lastOpenDevice_ = serial::DeviceName(portIndex);
     serial::LineSettings line {kPortRates[rateIndex],
                                modeIndex == 2 ? serial::Parity::Even
@@ -196,7 +219,9 @@ int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::ui
     handleState = HandleState::Valid;
     portHandle = handle;
     lineSettings = line;
-    DropPeeked();
+    portDevice_ = lastOpenDevice_;
+    DropStaged();
+    settleUntilMicros_ = 0;
     openFlag = 1;
     settings_.portIndex = portIndex;
     settings_.modeIndex = modeIndex;
@@ -211,86 +236,168 @@ int ModbusLink::ClosePort()
         return 0;
     if (openFlag)
         serial::Close(portHandle);
-    DropPeeked();
+    DropStaged();
     settings_.portOpen = 0;
     openFlag = 0;
     return 1;
+}
+
+void ModbusLink::Lose(int osError)
+{
+    lostDevice_ = portDevice_;
+    lostError_ = osError;
+    ClosePort();
+}
+
+std::uint64_t ModbusLink::FrameGap() const
+{
+    return FrameGapMicros(settings_.modeIndex, lineSettings.baud);
 }
 
 std::uint32_t ModbusLink::SendFrame(std::uint32_t length)
 {
     if (!openFlag)
         return 0;
+    SettleInput();
+    if (!openFlag)
+        return 0;
     length = std::min<std::uint32_t>(length, kBufferSize);
-    return static_cast<std::uint32_t>(serial::Write(portHandle, transmitBuffer, length));
+    int osError = 0;
+    auto written = static_cast<std::uint32_t>(serial::Write(portHandle, transmitBuffer, length, &osError));
+    if (osError)
+        Lose(osError);
+    // The request may still be on its way out when the reply wait begins.
+    requestWireMicros_ = std::int64_t(WireTimeMicrosAt(written, settings_.modeIndex, lineSettings.baud));
+    return written;
+}
+
+std::uint64_t ModbusLink::SettleGap() const
+{
+    // A frame gap, but never so short that a sender's scheduling hiccup
+    // would look like the end of what it sends.
+    return std::max<std::uint64_t>(FrameGap(), 10000);
+}
+
+void ModbusLink::SettleAfterFault()
+{
+    settleUntilMicros_ = std::max(settleUntilMicros_, NowMicros() + std::int64_t(SettleGap()));
+}
+
+void ModbusLink::SettleInput()
+{
+    // Bytes still arriving (the rest of a reply that the wait gave up on, or
+    // that came with more than was asked for) are taken off the line until it
+    // has been silent for a while; after a faulty exchange, until the time a
+    // reply could still come has passed, or it has come and gone.
+    bool arrived = false;
+    std::int64_t lastArrival = 0;
+    for (;;) {
+        if (PendingBytes() > 0) {
+            DropStaged();
+            serial::DiscardInput(portHandle);
+            arrived = true;
+            lastArrival = NowMicros();
+        }
+        if (!openFlag)
+            return;
+        const std::int64_t limit = arrived ? lastArrival + std::int64_t(SettleGap()) : settleUntilMicros_;
+        const std::int64_t now = NowMicros();
+        if (now >= limit)
+            break;
+        int osError = 0;
+        if (serial::WaitReadable(portHandle, limit - now, &osError) == serial::WaitResult::Failed) {
+            Lose(osError);
+            return;
+        }
+    }
+    settleUntilMicros_ = 0;
 }
 
 std::uint32_t ModbusLink::PendingBytes()
 {
     if (!openFlag)
-        return peekedCount_;
-    return peekedCount_ + serial::Pending(portHandle);
+        return stagedCount_;
+    int osError = 0;
+    std::uint32_t pending = serial::Pending(portHandle, &osError);
+    if (osError)
+        Lose(osError);
+    return stagedCount_ + pending;
 }
 
 std::uint32_t ModbusLink::ReceiveFrame()
 {
     if (PendingBytes() == 0)
         return 0;
+    return TakePending();
+}
+
+std::uint32_t ModbusLink::TakePending()
+{
     // At most one buffer's worth; anything beyond stays queued for the next read.
-    std::uint32_t count = peekedCount_;
-    std::memcpy(receiveBuffer, peeked_, peekedCount_);
-    DropPeeked();
-    if (openFlag)
+    std::uint32_t count = stagedCount_;
+    std::memcpy(receiveBuffer, staged_, stagedCount_);
+    DropStaged();
+    if (openFlag && count < kBufferSize) {
+        int osError = 0;
         count += static_cast<std::uint32_t>(
-            serial::Read(portHandle, receiveBuffer + count, kBufferSize - count));
+            serial::Read(portHandle, receiveBuffer + count, kBufferSize - count, &osError));
+        if (osError)
+            Lose(osError);
+    }
     receivedCount_ = count;
     return count;
 }
 
+void ModbusLink::Stage()
+{
+    if (!openFlag || stagedCount_ >= kBufferSize)
+        return;
+    int osError = 0;
+    stagedCount_ += static_cast<std::uint32_t>(
+        serial::Read(portHandle, staged_ + stagedCount_, kBufferSize - stagedCount_, &osError));
+    if (osError)
+        Lose(osError);
+}
+
+bool ModbusLink::ExceptionReplyStaged() const
+{
+    // address, function with its top bit set, exception code, CRC
+    return stagedCount_ >= 5 && (staged_[1] & 0x80);
+}
+
 bool ModbusLink::ExceptionReplyPending()
 {
-    // Take the first two bytes ahead so the function code can be seen.
-    if (openFlag && peekedCount_ < 2)
-        peekedCount_ += static_cast<std::uint32_t>(
-            serial::Read(portHandle, peeked_ + peekedCount_, 2 - peekedCount_));
-    return peekedCount_ >= 2 && (peeked_[1] & 0x80) && PendingBytes() >= 5;
+    Stage();
+    return ExceptionReplyStaged();
 }
 
 std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
 {
-    using Clock = std::chrono::steady_clock;
-    const std::uint8_t mode = settings_.modeIndex, rate = settings_.rateIndex;
-    // Silence of 3.5 characters ends an RTU frame; 1.75 ms is the floor the
-    // standard sets for rates above 19200.
-    const auto frameGap = std::chrono::microseconds(
-        std::max<std::uint64_t>(1750, WireTimeMicros(7, mode, rate) / 2));
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = start + std::chrono::milliseconds(pauseMs)
-        + std::chrono::microseconds(WireTimeMicros(wanted + 1, mode, rate));
-
-    // Bytes an earlier exchange left unread are not this reply: count only
-    // what arrives from now on, and look for an exception reply only when the
-    // queue held nothing else.
-    const std::uint32_t leftOver = PendingBytes();
-    std::uint32_t count = leftOver;
-    Clock::time_point lastArrival = start;
+    const std::int64_t pauseMicros = std::int64_t(pauseMs) * 1000;
+    const std::int64_t deadline = NowMicros() + requestWireMicros_ + pauseMicros
+                                  + std::int64_t(WireTimeMicrosAt(wanted + 1, settings_.modeIndex, lineSettings.baud));
     for (;;) {
-        Clock::time_point now = Clock::now();
-        std::uint32_t pending = PendingBytes();
-        if (pending != count) {
-            count = pending;
-            lastArrival = now;
-        }
-        // The pattern's counts are one short of the full reply (the index of
-        // its last byte, 7 for an 8-byte acknowledgement): wait for that byte
-        // too, so a stall before it cannot end the wait early.
-        bool complete = count > leftOver + wanted || (leftOver == 0 && ExceptionReplyPending());
-        if (complete && now - lastArrival >= frameGap)
-            return count;
+        // The bytes are taken into the link as they come, so the end of the
+        // reply is seen the moment it arrives. The pattern's counts are one
+        // short of the full reply (the index of its last byte, 7 for an 8-byte
+        // acknowledgement): the wait ends on that last byte, or on a whole
+        // exception reply.
+        Stage();
+        if (!openFlag || stagedCount_ > wanted || ExceptionReplyStaged())
+            return stagedCount_;
+        const std::int64_t now = NowMicros();
         if (now >= deadline)
-            return count;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+            break;
+        int osError = 0;
+        if (serial::WaitReadable(portHandle, deadline - now, &osError) == serial::WaitResult::Failed) {
+            Lose(osError);
+            return stagedCount_;
+        }
     }
+    // The reply may still come: the next request waits for it first, for as
+    // long as this wait was once more.
+    settleUntilMicros_ = deadline + pauseMicros;
+    return PendingBytes();
 }
 
 // ---------------------------------------------------------------- framing
@@ -303,29 +410,33 @@ int ModbusLink::AppendCrc(int length)
     return length + 2;
 }
 
-int ModbusLink::BuildReadRequest(std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
+int ModbusLink::BuildRequestHeader(std::uint8_t address, std::uint8_t function, std::uint16_t start,
+                                   std::uint16_t quantity)
 {
-    // address, 3, first register, quantity: both high byte first
+    // address, function, first register, quantity: both high byte first
     std::uint8_t* frame = transmitBuffer;
     frame[0] = address;
-    frame[1] = 3;
+    frame[1] = function;
     frame[2] = std::uint8_t(start >> 8);
     frame[3] = std::uint8_t(start & 0xFF);
     frame[4] = std::uint8_t(quantity >> 8);
     frame[5] = std::uint8_t(quantity & 0xFF);
-    return AppendCrc(6);
+    return 6;
 }
 
-int ModbusLink::CheckResponse(std::uint8_t address)
+int ModbusLink::BuildReadRequest(std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
 {
-    int n = static_cast<int>(ReceiveFrame());
+    return AppendCrc(BuildRequestHeader(address, 3, start, quantity));
+}
+
+int CheckReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address)
+{
     // Too short to hold an address, a function code and a CRC.
     if (n < 3)
         return 0;
-    const std::uint8_t* reply = receiveBuffer;
     if (reply[0] != address)
         return 0;
-    if (Crc16(reply, n - 3) != (reply[n - 2] << 8 | reply[n - 1]))
+    if (Crc16(reply, int(n) - 3) != (reply[n - 2] << 8 | reply[n - 1]))
         return 0;
     switch (reply[1]) {
     case 3: return 3;
@@ -337,12 +448,17 @@ int ModbusLink::CheckResponse(std::uint8_t address)
     }
 }
 
-int ModbusLink::StoreResponse(std::uint16_t start, int last)
+int ModbusLink::CheckResponse(std::uint8_t address)
+{
+    int n = static_cast<int>(ReceiveFrame());
+    return CheckReply(receiveBuffer, std::size_t(n), address);
+}
+
+int StoreReply(const std::uint8_t* reply, std::size_t n, std::uint16_t start, int last, RegisterImage& image)
 {
     // The CRC must stand where the expected length puts it, inside what came.
-    if (last < 4 || last >= static_cast<int>(receivedCount_))
+    if (last < 4 || last >= static_cast<int>(n))
         return -1;
-    const std::uint8_t* reply = receiveBuffer;
     if (Crc16(reply, last - 2) != (reply[last - 1] << 8 | reply[last]))
         return -1;
     if (start < RegisterImage::kFirst16)
@@ -365,9 +481,14 @@ int ModbusLink::StoreResponse(std::uint16_t start, int last)
                            : reg >= RegisterImage::kFirstTable
                                  && reg < RegisterImage::kFirstTable + RegisterImage::kCountTable;
         if (inBlock)
-            image_.Set(reg, word);
+            image.Set(reg, word);
     }
     return 1;
+}
+
+int ModbusLink::StoreResponse(std::uint16_t start, int last)
+{
+    return StoreReply(receiveBuffer, receivedCount_, start, last, image_);
 }
 
 int ModbusLink::BuildWriteRequest16(std::uint8_t address, std::uint16_t start,
@@ -375,14 +496,9 @@ int ModbusLink::BuildWriteRequest16(std::uint8_t address, std::uint16_t start,
 {
     if (9 + 2 * std::size_t(quantity) > kBufferSize)
         return 0;
-    // address, 16, first register, quantity, byte count, values high byte first
+    // header, byte count, values high byte first
     std::uint8_t* frame = transmitBuffer;
-    frame[0] = address;
-    frame[1] = 16;
-    frame[2] = std::uint8_t(start >> 8);
-    frame[3] = std::uint8_t(start & 0xFF);
-    frame[4] = std::uint8_t(quantity >> 8);
-    frame[5] = std::uint8_t(quantity & 0xFF);
+    BuildRequestHeader(address, 16, start, quantity);
     frame[6] = std::uint8_t(2 * quantity);
     for (unsigned k = 0; k < quantity; ++k) {
         std::uint32_t value = image_.Get(start + k) & 0xFFFF;
@@ -399,12 +515,7 @@ int ModbusLink::BuildWriteRequest32(std::uint8_t address, std::uint16_t start, s
     // As the 16-bit write, but one register number per 32-bit value, most
     // significant byte first, and the quantity counts values, not words.
     std::uint8_t* frame = transmitBuffer;
-    frame[0] = address;
-    frame[1] = 16;
-    frame[2] = std::uint8_t(start >> 8);
-    frame[3] = std::uint8_t(start & 0xFF);
-    frame[4] = std::uint8_t(quantity >> 8);
-    frame[5] = std::uint8_t(quantity & 0xFF);
+    BuildRequestHeader(address, 16, start, quantity);
     frame[6] = std::uint8_t(4 * quantity);
     for (unsigned k = 0; k < quantity; ++k) {
         std::uint32_t value = image_.Get(start + k);
@@ -426,7 +537,14 @@ void ModbusLink::Reset()
     openFlag = 0;
     settings_.portOpen = 0;
     receivedCount_ = 0;
-    DropPeeked();
+    DropStaged();
     lastOpenDevice_.clear();
     lastOpenError_ = 0;
+    portDevice_.clear();
+    lostDevice_.clear();
+    lostError_ = 0;
+    settleUntilMicros_ = 0;
+    requestWireMicros_ = 0;
+    lastRejection_ = Rejection::None;
+    lastExceptionCode_ = 0;
 }

@@ -21,13 +21,21 @@ struct ConnectionSettings {
 constexpr unsigned kModeCount = 4;
 constexpr unsigned kPortRateCount = 8;
 constexpr unsigned kPortCount = 8;
+constexpr unsigned kDisplayRateCount = 10;
 extern const char* const kModeNames[kModeCount];
 extern const std::uint32_t kPortRates[kPortRateCount];
+// The display's own rate codes (registers 4002 and 4005), 28800 and 76800 among them.
+extern const std::uint32_t kDisplayRates[kDisplayRateCount];
 
 // Bits on the wire per character in a mode: start, 8 data, parity, stop.
 unsigned CharacterBits(std::uint8_t modeIndex);
-// Microseconds that `bytes` characters take on the line.
+// Microseconds that `bytes` characters take on the line at a rate in baud.
+std::uint64_t WireTimeMicrosAt(std::uint32_t bytes, std::uint8_t modeIndex, std::uint32_t baud);
+// The same at a port rate index.
 std::uint64_t WireTimeMicros(std::uint32_t bytes, std::uint8_t modeIndex, std::uint8_t rateIndex);
+// The silence that ends an RTU frame: 3.5 characters, and never under the
+// 1.75 ms the standard fixes for rates above 19200.
+std::uint64_t FrameGapMicros(std::uint8_t modeIndex, std::uint32_t baud);
 
 // The display counts rates in ten codes (registers 4002 and 4005); the port's
 // list of eight lacks 28800 (code 5) and 76800 (code 8).
@@ -75,6 +83,58 @@ extern const std::uint8_t kCrcLowTable[256];
 // a register type code (0..6): the reply's length less one.
 int ExpectedResponseLength(std::uint16_t quantity, std::uint8_t typeCode);
 
+// A run of registers exchanged in one request.
+struct RegisterBlock {
+    std::uint16_t first;
+    std::uint16_t quantity;
+    bool wide;  // the 32-bit area: one register number per 32-bit value
+
+    // The register type code the exchange counts its reply's bytes by.
+    constexpr std::uint8_t TypeCode() const { return wide ? 6 : 3; }
+    constexpr unsigned ValueBytes() const { return wide ? 4u : 2u; }
+};
+
+// The blocks the windows exchange with the display.
+namespace Blocks {
+constexpr RegisterBlock DisplayLine {4000, 3, false};   // address, mode code, rate code
+constexpr RegisterBlock DeviceLine {4003, 3, false};    // reply time-out, mode code, rate code
+constexpr RegisterBlock Rows {4006, 16, false};         // digits, format, register, alarm switch x 4
+constexpr RegisterBlock Clock {4022, 3, false};         // year, month-day, hour-minute
+constexpr RegisterBlock Brightness {4025, 4, false};    // day and night level, day and night start
+constexpr RegisterBlock Status {4029, 2, false};        // the display's flags, the devices' flags
+constexpr RegisterBlock DeviceTable {4300, 50, false};  // ten devices of five registers
+constexpr RegisterBlock Alarms {7610, 8, true};         // two alarm values per row
+constexpr RegisterBlock Coefficients {7643, 6, true};   // slope and offset of inputs I and II
+constexpr RegisterBlock CoefficientsInputI {7643, 2, true};
+constexpr RegisterBlock CoefficientsInputII {7647, 2, true};
+}  // namespace Blocks
+
+// Why a reply was not taken.
+enum class Rejection { None, Address, Crc, Function, Exception, ByteCount, Echo };
+
+enum class ReadResult { Stored, Rejected, NoReply, PortLost };
+enum class WriteResult { Acknowledged, Refused, NoReply, PortLost };
+
+// The parsers, on the bytes alone (no port): the link's operations call them,
+// and so can anything that holds a reply.
+
+// CheckResponse's verdict on n received bytes: 3, 16 or 17 for a sound reply
+// of that function; the exception code negated for an exception reply to
+// function 3 or 16; -1 for a sound reply of any other function; 0 for a wrong
+// address, a wrong CRC, or fewer than 3 bytes.
+int CheckReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address);
+// StoreResponse on n received bytes: the values of a read reply whose CRC
+// stands at index `last`, into the image from register `start` on, within the
+// block `start` falls in. 1 when stored, -1 when the CRC test fails.
+int StoreReply(const std::uint8_t* reply, std::size_t n, std::uint16_t start, int last, RegisterImage& image);
+// Whether n received bytes are the whole sound reply to a read of `block`.
+Rejection JudgeReadReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address,
+                         const RegisterBlock& block);
+// Whether n received bytes acknowledge the function 16 request `request`
+// (its first 6 bytes are looked at): its echo of address, first register
+// and quantity, and nothing more.
+Rejection JudgeWriteReply(const std::uint8_t* reply, std::size_t n, const std::uint8_t* request);
+
 class ModbusLink {
 public:
     static constexpr std::size_t kBufferSize = 300;
@@ -86,21 +146,42 @@ public:
     // --- serial port ---
     int OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::uint8_t rateIndex);
     int ClosePort();
+    // Sends the first `length` bytes of the transmit buffer. Whatever an
+    // earlier exchange left in the input queue is discarded first, so it can
+    // never be taken as part of this request's reply.
     std::uint32_t SendFrame(std::uint32_t length);
     std::uint32_t ReceiveFrame();
     std::uint32_t PendingBytes();
 
     // The pause after a request, where `wanted` is the count the caller then
     // compares PendingBytes() with (the expected length, or 7 for a write).
-    // Returns as soon as the whole reply (wanted + 1 bytes, or a 5-byte
-    // exception reply) is pending and the line has been silent for 3.5
-    // characters, else when pauseMs plus the reply's wire time have passed.
-    // Returns PendingBytes() at that moment.
+    // Blocks on the port and returns as soon as the whole reply (wanted + 1
+    // bytes, or a 5-byte exception reply) is pending, else when pauseMs plus
+    // the wire time of request and reply have passed. Returns PendingBytes()
+    // at that moment.
     std::uint32_t WaitForReply(unsigned pauseMs, std::uint32_t wanted);
 
     // Why the last OpenPort failed: the device tried and the OS error.
     const std::string& LastOpenDevice() const { return lastOpenDevice_; }
     int LastOpenError() const { return lastOpenError_; }
+
+    // An open port that failed under an exchange (an unplugged adapter) is
+    // closed at once; these say which device it was and the OS error, until
+    // the next OpenPort.
+    bool PortLost() const { return lostError_ != 0; }
+    const std::string& LostDevice() const { return lostDevice_; }
+    int LostError() const { return lostError_; }
+
+    // --- block steps: every exchange the windows make ---
+    // Reads a block into the image: request, reply wait of at most pauseMs
+    // (plus the reply's wire time), check, store.
+    ReadResult ReadBlock(const RegisterBlock& block, unsigned pauseMs);
+    // Writes a block from the image and takes its reply, whatever it is.
+    WriteResult WriteBlock(const RegisterBlock& block, unsigned pauseMs);
+    // Why the last step's reply was not taken, and the exception code of an
+    // exception reply.
+    Rejection LastRejection() const { return lastRejection_; }
+    int LastExceptionCode() const { return lastExceptionCode_; }
 
     // --- Modbus RTU framing ---
     int BuildReadRequest(std::uint8_t address, std::uint16_t start, std::uint16_t quantity);
@@ -123,18 +204,40 @@ public:
 
 private:
     bool ExceptionReplyPending();
-    void DropPeeked() { peekedCount_ = 0; }
+    // ReceiveFrame without the count first, where the caller has just seen it.
+    std::uint32_t TakePending();
+    bool ExceptionReplyStaged() const;
+    void Stage();
+    void DropStaged() { stagedCount_ = 0; }
     int AppendCrc(int length);
+    int BuildRequestHeader(std::uint8_t address, std::uint8_t function, std::uint16_t start,
+                           std::uint16_t quantity);
+    void SettleInput();
+    void SettleAfterFault();
+    std::uint64_t SettleGap() const;
+    void Lose(int osError);
+    bool Sent(std::uint32_t length);
+    void NoteRejection();
+    std::uint64_t FrameGap() const;
 
     ConnectionSettings& settings_;
     RegisterImage& image_;
     std::uint32_t receivedCount_ = 0;  // bytes the last ReceiveFrame put into receiveBuffer
-    // Address and function code taken from the port ahead of ReceiveFrame, so
-    // the reply wait can tell an exception reply; they still count as pending.
-    std::uint8_t peeked_[2] = {};
-    std::uint32_t peekedCount_ = 0;
+    // Bytes the reply wait took from the port as they came, ahead of
+    // ReceiveFrame; they still count as pending.
+    std::uint8_t staged_[kBufferSize] = {};
+    std::uint32_t stagedCount_ = 0;
     std::string lastOpenDevice_;
     int lastOpenError_ = 0;
+    std::string portDevice_;  // the device of the open port
+    std::string lostDevice_;
+    int lostError_ = 0;
+    // After a reply wait that ended without a whole reply, that reply may
+    // still come; the next request waits for it until then, at most.
+    std::int64_t settleUntilMicros_ = 0;  // on the steady clock; 0: nothing to wait for
+    std::int64_t requestWireMicros_ = 0;  // the last request's time on the line
+    Rejection lastRejection_ = Rejection::None;
+    int lastExceptionCode_ = 0;
 };
 
 // The program's one link, settings block and image.

@@ -1,5 +1,9 @@
 // The serial platform layer: the few things the Modbus link needs from an OS
 // serial port. One implementation file per OS, chosen by CMake.
+//
+// Results and OS errors are kept apart: each call that can fail on a port
+// that went away (an unplugged adapter) leaves the OS error in *osError, 0
+// when all went well.
 #pragma once
 
 #include <cstddef>
@@ -24,23 +28,34 @@ struct LineSettings {
 // queues. On failure returns false and leaves the OS error in *osError.
 bool Open(const std::string& device, const LineSettings& line, Handle* handle, int* osError);
 
+// Releases the port for every later opener, this program's next open included.
 void Close(Handle handle);
 
-// Writes the bytes with RTS raised and returns once the last one has left the
-// transmitter; RTS is dropped again whatever happened. Returns the count written.
-std::size_t Write(Handle handle, const std::uint8_t* data, std::size_t length);
+// Writes the bytes with RTS high only while they go out. Where RTS is dropped
+// by this layer it returns once the last byte has left the transmitter; where
+// the driver drops it, once the bytes are handed over. Returns the count written.
+std::size_t Write(Handle handle, const std::uint8_t* data, std::size_t length, int* osError);
 
 // Bytes waiting in the input queue; nothing is read.
-std::uint32_t Pending(Handle handle);
+std::uint32_t Pending(Handle handle, int* osError);
 
 // Reads up to maxLength of the bytes already pending; never waits.
-std::size_t Read(Handle handle, std::uint8_t* buffer, std::size_t maxLength);
+std::size_t Read(Handle handle, std::uint8_t* buffer, std::size_t maxLength, int* osError);
+
+// Drops whatever waits in the input queue.
+void DiscardInput(Handle handle);
+
+enum class WaitResult { Readable, TimedOut, Failed };
+
+// Blocks until input is pending or `timeoutMicros` have passed. Failed, with
+// *osError set, when the port can no longer be read.
+WaitResult WaitReadable(Handle handle, std::int64_t timeoutMicros, int* osError);
 
 // The device that port index 0..7 (COM 1..COM 8) opens on this machine,
 // or an empty text when no device stands behind it.
 std::string DeviceName(unsigned portIndex);
 
-// A sentence a user can act on for an OS error of Open.
+// A sentence a user can act on for an OS error.
 std::string ErrorText(int osError);
 
 }  // namespace serial

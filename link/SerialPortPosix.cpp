@@ -1,7 +1,8 @@
-// Serial ports on Linux: termios for the line, flock + TIOCEXCL for the
-// exclusive open, FIONREAD for the pending count, tcdrain for transmit-empty.
+// Serial ports on Linux: termios2 for the line, flock + TIOCEXCL for the
+// exclusive open, FIONREAD for the pending count, tcdrain for transmit-empty,
+// poll for the reply wait.
 #include "SerialPort.h"
-#include "SerialBaudLinux.h"
+#include "SerialLineLinux.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -64,28 +66,6 @@ RtsControl SetUpRts(int fd)
     return RtsControl::Manual;
 }
 
-int ConfigureLine(int fd, const LineSettings& line)
-{
-    struct termios tio {};
-    if (tcgetattr(fd, &tio) != 0)
-        return errno;
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
-    tio.c_cflag |= CS8 | CREAD | CLOCAL;
-    if (line.parity != Parity::None)
-        tio.c_cflag |= PARENB | (line.parity == Parity::Odd ? PARODD : 0);
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY | PARMRK | INPCK);
-    if (line.parity != Parity::None)
-        tio.c_iflag |= INPCK;
-    if (line.stopBits == 2)
-        tio.c_cflag |= CSTOPB;
-    tio.c_cc[VMIN] = 0;  // reads never wait
-    tio.c_cc[VTIME] = 0;
-    if (tcsetattr(fd, TCSANOW, &tio) != 0)
-        return errno;
-    return SetLinuxBaud(fd, line.baud);
-}
-
 unsigned TrailingNumber(const std::string& name, std::size_t prefixLength)
 {
     return static_cast<unsigned>(std::strtoul(name.c_str() + prefixLength, nullptr, 10));
@@ -132,17 +112,18 @@ bool Open(const std::string& device, const LineSettings& line, Handle* handle, i
         *osError = errno;
         return false;
     }
-    // The advisory lock is what keeps out other programs here, including ones
-    // run as root, which TIOCEXCL lets through.
+    // The advisory lock keeps out a second copy of this program and every
+    // program that honours it, root's included; TIOCEXCL keeps out any other
+    // unprivileged opener. Close() undoes both.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         *osError = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close(fd);
         return false;
     }
     ioctl(fd, TIOCEXCL);
-    if (int error = ConfigureLine(fd, line)) {
+    if (int error = SetLinuxLine(fd, line)) {
         *osError = error;
-        ::close(fd);
+        Close(fd);
         return false;
     }
     // Blocking writes from here on: the frame must be out before RTS drops.
@@ -161,12 +142,18 @@ void Close(Handle handle)
     openPorts.erase(std::remove_if(openPorts.begin(), openPorts.end(),
                                    [fd](const OpenPort& port) { return port.fd == fd; }),
                     openPorts.end());
-    ::close(fd);  // also releases the flock
+    // The exclusive mode belongs to the tty, not to this descriptor: a tty
+    // that outlives it (the other end of a pseudo-terminal still holds it)
+    // would refuse every later unprivileged open, ours included.
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    ::close(fd);
 }
 
-std::size_t Write(Handle handle, const std::uint8_t* data, std::size_t length)
+std::size_t Write(Handle handle, const std::uint8_t* data, std::size_t length, int* osError)
 {
     int fd = static_cast<int>(handle);
+    *osError = 0;
     RtsControl rts = RtsOf(fd);
     if (rts == RtsControl::Manual)
         SetRts(fd, true);
@@ -175,38 +162,81 @@ std::size_t Write(Handle handle, const std::uint8_t* data, std::size_t length)
         ssize_t n = ::write(fd, data + written, length - written);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n < 0) {
+            *osError = errno;
+            break;
+        }
+        if (n == 0)
             break;
         written += static_cast<std::size_t>(n);
     }
-    if (written > 0)
-        tcdrain(fd);
-    if (rts == RtsControl::Manual)
+    // RTS dropped by hand must wait for the last byte to leave; otherwise
+    // the driver sends on by itself and the caller counts the request's wire
+    // time into its reply wait.
+    if (rts == RtsControl::Manual) {
+        if (written > 0 && tcdrain(fd) != 0 && *osError == 0)
+            *osError = errno;
         SetRts(fd, false);
+    }
     return written;
 }
 
-std::uint32_t Pending(Handle handle)
+std::uint32_t Pending(Handle handle, int* osError)
 {
     int count = 0;
-    if (ioctl(static_cast<int>(handle), FIONREAD, &count) != 0 || count < 0)
+    if (ioctl(static_cast<int>(handle), FIONREAD, &count) != 0) {
+        *osError = errno;
         return 0;
-    return static_cast<std::uint32_t>(count);
+    }
+    *osError = 0;
+    return count > 0 ? static_cast<std::uint32_t>(count) : 0;
 }
 
-std::size_t Read(Handle handle, std::uint8_t* buffer, std::size_t maxLength)
+std::size_t Read(Handle handle, std::uint8_t* buffer, std::size_t maxLength, int* osError)
 {
-    std::size_t wanted = std::min<std::size_t>(maxLength, Pending(handle));
-    std::size_t got = 0;
-    while (got < wanted) {
-        ssize_t n = ::read(static_cast<int>(handle), buffer + got, wanted - got);
-        if (n < 0 && errno == EINTR)
+    // With VMIN and VTIME 0 a read returns at once with what is there, at most
+    // maxLength: no count of pending bytes is needed first.
+    *osError = 0;
+    for (;;) {
+        ssize_t n = ::read(static_cast<int>(handle), buffer, maxLength);
+        if (n >= 0)
+            return static_cast<std::size_t>(n);
+        if (errno == EINTR)
             continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
+        if (errno != EAGAIN)
+            *osError = errno;
+        return 0;
     }
-    return got;
+}
+
+void DiscardInput(Handle handle)
+{
+    tcflush(static_cast<int>(handle), TCIFLUSH);
+}
+
+WaitResult WaitReadable(Handle handle, std::int64_t timeoutMicros, int* osError)
+{
+    *osError = 0;
+    if (timeoutMicros < 0)
+        timeoutMicros = 0;
+    const timespec timeout {static_cast<time_t>(timeoutMicros / 1000000),
+                            static_cast<long>(timeoutMicros % 1000000) * 1000};
+    pollfd port {static_cast<int>(handle), POLLIN, 0};
+    int ready = ::ppoll(&port, 1, &timeout, nullptr);
+    if (ready < 0) {
+        if (errno == EINTR)
+            return WaitResult::TimedOut;  // the caller looks at its clock and waits on
+        *osError = errno;
+        return WaitResult::Failed;
+    }
+    if (ready == 0)
+        return WaitResult::TimedOut;
+    // A hung-up or failed device still reports POLLIN; the error wins.
+    if (port.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        *osError = port.revents & POLLNVAL ? EBADF : EIO;
+        return WaitResult::Failed;
+    }
+    return WaitResult::Readable;
 }
 
 std::string DeviceName(unsigned portIndex)
@@ -240,8 +270,11 @@ std::string ErrorText(int osError)
     case EBUSY:
         return "The port is in use by another program";
     case ENOTTY:
-    case EINVAL:
         return "Not a serial port";
+    case EINVAL:
+        return "The port does not take this line setting";
+    case EIO:
+        return "Input/output error (the adapter was unplugged or failed)";
     default:
         return std::strerror(osError);
     }

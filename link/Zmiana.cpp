@@ -1,6 +1,6 @@
 #include "Zmiana.h"
 
-#include "BusyCursor.h"
+#include "Exchange.h"
 #include "Clock.h"
 #include "Convert.h"
 #include "MessageBox.h"
@@ -68,7 +68,7 @@ void TForm3::SpeedButton1Click()
     }
     bool acknowledged;
     {
-        BusyCursor busy;
+        ExchangeGuard exchange;
         // The display answers at its old line and then switches; the tool
         // follows and says the same once more at the new line.
         SendOwnLine();

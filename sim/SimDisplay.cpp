@@ -1,7 +1,7 @@
 #include "SimDisplay.h"
 
-#include "../link/Modbus.h"
-#include "../link/SerialBaudLinux.h"
+#include "Modbus.h"
+#include "SerialLineLinux.h"
 
 #include <cerrno>
 #include <chrono>
@@ -18,15 +18,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-unsigned BitsPerCharacter(std::uint8_t mode)
+std::uint32_t Baud(std::uint8_t rateCode)
 {
-    return mode == 0 ? 10 : 11;  // start, 8 data, parity or second stop bit, stop
+    return kDisplayRates[rateCode < kDisplayRateCount ? rateCode : 2];
 }
 
 std::chrono::nanoseconds CharacterTime(std::uint8_t mode, std::uint8_t rateCode)
 {
-    return std::chrono::nanoseconds(std::uint64_t(BitsPerCharacter(mode)) * 1000000000u
-                                    / kRateCodeBaud[rateCode < 10 ? rateCode : 2]);
+    return std::chrono::nanoseconds(std::uint64_t(CharacterBits(mode)) * 1000000000u / Baud(rateCode));
 }
 
 // Length of the request at the head of `bytes`, or 0 while it cannot be told yet.
@@ -199,7 +198,7 @@ LineSnapshot SimDisplay::ReadLine() const
 bool SimDisplay::LineMatches(const LineSnapshot& line) const
 {
     const std::uint8_t mode = logic_.Mode();
-    return line.baud == kRateCodeBaud[logic_.RateCode()] && line.twoStopBits == (mode == 1)
+    return line.baud == Baud(logic_.RateCode()) && line.twoStopBits == (mode == 1)
            && line.oddParity == (mode == 3);
 }
 
@@ -238,7 +237,8 @@ void SimDisplay::Serve()
             mode = logic_.Mode();
             rate = logic_.RateCode();
         }
-        if (!incoming.empty() && Clock::now() - lastByte > CharacterTime(mode, rate) * 7 / 2) {
+        if (!incoming.empty()
+            && Clock::now() - lastByte > std::chrono::microseconds(FrameGapMicros(mode, Baud(rate)))) {
             HandleFrame(std::move(incoming), line);
             incoming.clear();
         }
@@ -249,7 +249,7 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
 {
     const Clock::time_point received = Clock::now();
     Reply reply;
-    int extraDelayMs = 0;
+    int extraDelayMs = 0, tailAfterMs = -1;
     std::uint8_t mode, rate;
     bool matched;
     {
@@ -264,6 +264,7 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
             Fault fault = faults_.front();
             if (!fault.untilCleared)
                 faults_.pop_front();
+            tailAfterMs = fault.tailAfterMs;
             switch (fault.kind) {
             case FaultKind::Silent: reply.send = false; break;
             case FaultKind::Late: extraDelayMs = fault.value; break;
@@ -297,6 +298,12 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
         SleepUntil(received + std::chrono::milliseconds(options_.latencyMs + extraDelayMs));
         SendPaced(reply.bytes, mode, rate);
         Log("<-", reply.bytes, line, "");
+        if (tailAfterMs >= 0) {
+            SleepUntil(Clock::now() + std::chrono::milliseconds(tailAfterMs));
+            const std::vector<std::uint8_t> tail(3, 0xAA);
+            SendPaced(tail, mode, rate);
+            Log("<-", tail, line, "(noise)");
+        }
     }
     std::lock_guard<std::mutex> lock(mutex_);
     // A new own line takes effect once the answer has left at the old one.

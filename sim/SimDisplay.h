@@ -43,6 +43,7 @@ struct Fault {
     FaultKind kind;
     int value = 0;
     bool untilCleared = false;  // else for the next reply only
+    int tailAfterMs = -1;       // when set, three bytes of noise follow the reply that much later
 };
 
 class SimDisplay {

@@ -1,6 +1,6 @@
 #include "SlaveLogic.h"
 
-#include "../link/Modbus.h"
+#include "Modbus.h"
 
 #include <ctime>
 
@@ -47,17 +47,17 @@ std::vector<std::uint8_t> SlaveLogic::Frame(std::vector<std::uint8_t> body)
 SlaveLogic::SlaveLogic(std::uint8_t address, std::uint8_t mode, std::uint8_t rateCode)
     : address_(address), mode_(mode), rateCode_(rateCode)
 {
-    block4000_[0] = address;
-    block4000_[1] = mode;
-    block4000_[2] = rateCode;
+    registers_.Set(4000, address);
+    registers_.Set(4001, mode);
+    registers_.Set(4002, rateCode);
     LoadFactorySettings();
     // The display's clock starts at the PC's local time.
     std::time_t now = std::time(nullptr);
     std::tm local {};
     localtime_r(&now, &local);
-    block4000_[kClockYear - 4000] = std::uint32_t(local.tm_year + 1900);
-    block4000_[kClockMonthDay - 4000] = std::uint32_t((local.tm_mon + 1) * 100 + local.tm_mday);
-    block4000_[kClockHourMinute - 4000] = std::uint32_t(local.tm_hour * 100 + local.tm_min);
+    registers_.Set(kClockYear, std::uint32_t(local.tm_year + 1900));
+    registers_.Set(kClockMonthDay, std::uint32_t((local.tm_mon + 1) * 100 + local.tm_mday));
+    registers_.Set(kClockHourMinute, std::uint32_t(local.tm_hour * 100 + local.tm_min));
     RestartClock();
     clockBase_ += local.tm_sec;
 }
@@ -71,12 +71,12 @@ void SlaveLogic::LoadFactorySettings()
     // Day and night levels, day from 6:00, night from 20:00.
     const std::uint32_t brightness[] = {80, 20, 600, 2000};
     for (unsigned k = 0; k < 3; ++k)
-        block4000_[3 + k] = line[k];
+        registers_.Set(Blocks::DeviceLine.first + k, line[k]);
     for (unsigned k = 0; k < 16; ++k)
-        block4000_[6 + k] = rows[k];
+        registers_.Set(Blocks::Rows.first + k, rows[k]);
     for (unsigned k = 0; k < 4; ++k)
-        block4000_[25 + k] = brightness[k];
-    auto setFloat = [this](unsigned reg, float value) { block7500_[reg - 7500] = FloatToBits(value); };
+        registers_.Set(Blocks::Brightness.first + k, brightness[k]);
+    auto setFloat = [this](unsigned reg, float value) { registers_.SetFloat(reg, value); };
     // Measured values, alarm limits, and both inputs uncorrected (y = 1x + 0).
     setFloat(7500, 21.5f);
     setFloat(7501, 1013.25f);
@@ -91,9 +91,9 @@ void SlaveLogic::LoadFactorySettings()
 
 void SlaveLogic::RestartClock()
 {
-    unsigned year = block4000_[kClockYear - 4000];
-    unsigned month = block4000_[kClockMonthDay - 4000] / 100, day = block4000_[kClockMonthDay - 4000] % 100;
-    unsigned hour = block4000_[kClockHourMinute - 4000] / 100, minute = block4000_[kClockHourMinute - 4000] % 100;
+    unsigned year = registers_.Get(kClockYear);
+    unsigned month = registers_.Get(kClockMonthDay) / 100, day = registers_.Get(kClockMonthDay) % 100;
+    unsigned hour = registers_.Get(kClockHourMinute) / 100, minute = registers_.Get(kClockHourMinute) % 100;
     clockValid_ = ValidDate(year, month, day) && hour < 24 && minute < 60;
     clockBase_ = clockValid_ ? DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 : 0;
     clockAnchor_ = std::chrono::steady_clock::now();
@@ -108,60 +108,51 @@ void SlaveLogic::ClockToRegisters(unsigned reg) const
     std::time_t t = static_cast<std::time_t>(clockBase_ + elapsed);
     std::tm utc {};
     gmtime_r(&t, &utc);
-    block4000_[kClockYear - 4000] = std::uint32_t(utc.tm_year + 1900);
-    block4000_[kClockMonthDay - 4000] = std::uint32_t((utc.tm_mon + 1) * 100 + utc.tm_mday);
-    block4000_[kClockHourMinute - 4000] = std::uint32_t(utc.tm_hour * 100 + utc.tm_min);
+    registers_.Set(kClockYear, std::uint32_t(utc.tm_year + 1900));
+    registers_.Set(kClockMonthDay, std::uint32_t((utc.tm_mon + 1) * 100 + utc.tm_mday));
+    registers_.Set(kClockHourMinute, std::uint32_t(utc.tm_hour * 100 + utc.tm_min));
 }
 
 std::uint32_t SlaveLogic::Register(unsigned reg) const
 {
-    if (reg >= 4000 && reg < 4040) {
-        ClockToRegisters(reg);
-        return block4000_[reg - 4000];
-    }
-    if (reg >= 4300 && reg < 4350)
-        return block4300_[reg - 4300];
-    if (reg >= 7500 && reg < 7700)
-        return block7500_[reg - 7500];
-    return 0;
+    ClockToRegisters(reg);
+    return registers_.Get(reg);
 }
 
 void SlaveLogic::SetRegister(unsigned reg, std::uint32_t value)
 {
-    if (reg >= 4000 && reg < 4040) {
-        if (reg >= kClockYear && reg <= kClockHourMinute)
-            for (unsigned r = kClockYear; r <= kClockHourMinute; ++r)
-                ClockToRegisters(r);
-        block4000_[reg - 4000] = value & 0xFFFF;
-        if (reg >= kClockYear && reg <= kClockHourMinute)
-            RestartClock();
-        if (reg <= 4002)
-            lineChanged_ = block4000_[0] != address_ || block4000_[1] != mode_ || block4000_[2] != rateCode_;
-    } else if (reg >= 4300 && reg < 4350) {
-        block4300_[reg - 4300] = value & 0xFFFF;
-    } else if (reg >= 7500 && reg < 7700) {
-        block7500_[reg - 7500] = value;
-    }
+    const bool clock = reg >= kClockYear && reg <= kClockHourMinute;
+    if (clock)
+        ClockToRegisters(reg);
+    registers_.Set(reg, value);
+    if (clock)
+        RestartClock();
+    if (reg >= Blocks::DisplayLine.first && reg < Blocks::DisplayLine.first + Blocks::DisplayLine.quantity)
+        lineChanged_ = registers_.Get(4000) != address_ || registers_.Get(4001) != mode_
+                       || registers_.Get(4002) != rateCode_;
 }
 
 void SlaveLogic::ApplyLineRegisters()
 {
     // Only a line the display can run at is taken up.
-    if (block4000_[0] >= 1 && block4000_[0] <= 247)
-        address_ = std::uint8_t(block4000_[0]);
-    if (block4000_[1] <= 3)
-        mode_ = std::uint8_t(block4000_[1]);
-    if (block4000_[2] <= 9)
-        rateCode_ = std::uint8_t(block4000_[2]);
+    if (registers_.Get(4000) >= 1 && registers_.Get(4000) <= 247)
+        address_ = std::uint8_t(registers_.Get(4000));
+    if (registers_.Get(4001) < kModeCount)
+        mode_ = std::uint8_t(registers_.Get(4001));
+    if (registers_.Get(4002) < kDisplayRateCount)
+        rateCode_ = std::uint8_t(registers_.Get(4002));
     lineChanged_ = false;
 }
 
 bool SlaveLogic::Mapped(unsigned start, unsigned quantity, bool* wide) const
 {
+    // Every register of the request in one of the image's blocks.
     unsigned last = start + quantity - 1;
-    *wide = start >= 7500;
-    return (start >= 4000 && last < 4040) || (start >= 4300 && last < 4350)
-           || (start >= 7500 && last < 7700);
+    *wide = start >= RegisterImage::kFirst32;
+    auto within = [&](unsigned first, unsigned count) { return start >= first && last < first + count; };
+    return within(RegisterImage::kFirst16, RegisterImage::kCount16)
+           || within(RegisterImage::kFirstTable, RegisterImage::kCountTable)
+           || within(RegisterImage::kFirst32, RegisterImage::kCount32);
 }
 
 Reply SlaveLogic::Exception(std::uint8_t function, std::uint8_t code) const
@@ -183,7 +174,7 @@ Reply SlaveLogic::Handle(const std::vector<std::uint8_t>& frame)
     if (function == 3 && frame.size() == 8) {
         unsigned start = Word(frame, 2), quantity = Word(frame, 4);
         bool wide = false;
-        if (quantity == 0 || quantity > (start >= 7500 ? 62u : 125u))
+        if (quantity == 0 || quantity > (start >= RegisterImage::kFirst32 ? 62u : 125u))
             reply = Exception(function, 3);
         else if (!Mapped(start, quantity, &wide))
             reply = Exception(function, 2);
@@ -201,7 +192,7 @@ Reply SlaveLogic::Handle(const std::vector<std::uint8_t>& frame)
         unsigned start = Word(frame, 2), quantity = Word(frame, 4), byteCount = frame[6];
         bool wide = false;
         bool mapped = quantity > 0 && Mapped(start, quantity, &wide);
-        if (quantity == 0 || quantity > (start >= 7500 ? 61u : 123u))
+        if (quantity == 0 || quantity > (start >= RegisterImage::kFirst32 ? 61u : 123u))
             reply = Exception(function, 3);
         else if (!mapped || byteCount != quantity * (wide ? 4 : 2) || frame.size() != 9 + byteCount)
             reply = Exception(function, 2);

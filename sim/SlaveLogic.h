@@ -2,15 +2,13 @@
 // map, its clock and its answers to functions 3 and 16.
 #pragma once
 
+#include "Modbus.h"
+
 #include <chrono>
 #include <cstdint>
 #include <vector>
 
 namespace sim {
-
-// The display counts its rates in ten codes (registers 4002 and 4005).
-constexpr std::uint32_t kRateCodeBaud[10] = {2400, 4800, 9600, 14400, 19200,
-                                             28800, 38400, 57600, 76800, 115200};
 
 struct Reply {
     bool send = false;  // false: the display stays silent
@@ -49,9 +47,9 @@ private:
 
     std::uint8_t address_, mode_, rateCode_;
     bool lineChanged_ = false;
-    mutable std::uint32_t block4000_[40] = {};
-    std::uint32_t block4300_[50] = {};
-    std::uint32_t block7500_[200] = {};
+    // The display's registers, in the blocks and widths of the tool's image;
+    // the clock registers follow the running clock when read.
+    mutable RegisterImage registers_;
     // The clock runs on from the date and time last written.
     std::int64_t clockBase_ = 0;  // seconds since the epoch, as a UTC calendar
     std::chrono::steady_clock::time_point clockAnchor_;

@@ -1,6 +1,6 @@
 #include "Wyswietlanie.h"
 
-#include "BusyCursor.h"
+#include "Exchange.h"
 #include "Convert.h"
 #include "MessageBox.h"
 #include "Modbus.h"
@@ -172,7 +172,7 @@ bool TForm4::ReadConfiguration()
         return false;
     bool fetched;
     {
-        BusyCursor busy;
+        ExchangeGuard exchange;
         fetched = FetchConfiguration();
     }
     if (!fetched) {
@@ -206,7 +206,7 @@ void TForm4::WriteConfiguration()
         return;
     bool sent;
     {
-        BusyCursor busy;
+        ExchangeGuard exchange;
         sent = SendConfiguration();
     }
     if (!sent) {

@@ -1,0 +1,54 @@
+// termios2 and BOTHER come from <asm/termbits.h>, which redefines struct
+// termios and cannot be included beside <termios.h>: it lives alone here.
+// The line is set with the ioctl itself rather than tcsetattr, whose C
+// library wrapper refuses a second setting of a line whose parity bit a
+// pseudo-terminal dropped.
+#include "SerialLineLinux.h"
+
+#include <asm/termbits.h>
+#include <cerrno>
+#include <sys/ioctl.h>
+
+namespace serial {
+
+int SetLinuxLine(int fd, const LineSettings& line)
+{
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0)
+        return errno;
+    // Raw: no line editing, echo, signals, translation or flow control.
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL | CBAUD | (CBAUD << IBSHIFT));
+    tio.c_cflag |= CS8 | CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
+    if (line.parity != Parity::None) {
+        tio.c_cflag |= PARENB | (line.parity == Parity::Odd ? PARODD : 0);
+        tio.c_iflag |= INPCK;
+    }
+    if (line.stopBits == 2)
+        tio.c_cflag |= CSTOPB;
+    tio.c_ispeed = line.baud;
+    tio.c_ospeed = line.baud;
+    tio.c_cc[VMIN] = 0;  // reads never wait
+    tio.c_cc[VTIME] = 0;
+    if (ioctl(fd, TCSETS2, &tio) != 0)
+        return errno;
+
+    struct termios2 set {};
+    if (ioctl(fd, TCGETS2, &set) != 0)
+        return errno;
+    const bool kept = set.c_ospeed == line.baud && (set.c_cflag & CSIZE) == CS8
+                      && ((set.c_cflag & CSTOPB) != 0) == (line.stopBits == 2);
+    return kept ? 0 : EINVAL;
+}
+
+std::uint32_t GetLinuxBaud(int fd)
+{
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0)
+        return 0;
+    return tio.c_ospeed;
+}
+
+}  // namespace serial

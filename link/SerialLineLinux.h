@@ -1,0 +1,20 @@
+// The line settings of a Linux tty through termios2, which takes any rate in
+// bits per second (14400 has no B-constant in <termios.h>).
+#pragma once
+
+#include "SerialPort.h"
+
+#include <cstdint>
+
+namespace serial {
+
+// Puts the tty into raw mode with 8 data bits and the line's parity, stop
+// bits and rate, reads the settings back and checks what a device must keep:
+// rate, data bits, stop bits. A pseudo-terminal cannot hold the parity enable
+// bit and drops it; that is not an error. Returns 0 or an errno value.
+int SetLinuxLine(int fd, const LineSettings& line);
+
+// The output rate a tty is set to, in bits per second; 0 when unknown.
+std::uint32_t GetLinuxBaud(int fd);
+
+}  // namespace serial
