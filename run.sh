@@ -14,12 +14,14 @@ build_tool
 
 workdir=$(mktemp -d)
 link="$workdir/vt-com1"
-build/vtsim --link "$link" --verbose >"$workdir/vtsim.log" 2>&1 &
+# The frame log outlives the run, so what went over the line can be read after.
+log="$PWD/build/vtsim.log"
+build/vtsim --link "$link" --verbose >"$log" 2>&1 &
 simulator=$!
-trap 'kill "$simulator" 2>/dev/null || true; wait "$simulator" 2>/dev/null || true; rm -rf "$workdir"' EXIT
+trap 'kill "$simulator" 2>/dev/null || true; wait "$simulator" 2>/dev/null || true; rm -rf "$workdir"; echo "The simulated display'"'"'s frames are in $log"' EXIT
 for _ in $(seq 50); do
     [ -L "$link" ] && break
     sleep 0.1
 done
-echo "Simulated display on COM 1: $link (frames logged to $workdir/vtsim.log while it runs)"
-VT_COM1="$link" build/vtconfig
+echo "Simulated display on COM 1: $link (its frames are logged to $log)"
+VT_COM1="$link" build/vtconfig "$@"

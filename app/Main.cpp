@@ -24,9 +24,9 @@ void TForm1::FormCreate()
 {
     // The display's own line as the tool assumes it until told otherwise:
     // address 1, 8n2, rate code 2 (9600 baud).
-    Image.Set(4000, 1);
-    Image.Set(4001, 1);
-    Image.Set(4002, 2);
+    Image.Set(kDisplayAddressRegister, 1);
+    Image.Set(kDisplayModeRegister, 1);
+    Image.Set(kDisplayRateRegister, 2);
     Settings.modeIndex = 1;
     Settings.rateIndex = 2;
 }

@@ -109,6 +109,11 @@ constexpr RegisterBlock CoefficientsInputI {7643, 2, true};
 constexpr RegisterBlock CoefficientsInputII {7647, 2, true};
 }  // namespace Blocks
 
+// The registers of the display's own line, one by one.
+constexpr unsigned kDisplayAddressRegister = Blocks::DisplayLine.first;
+constexpr unsigned kDisplayModeRegister = Blocks::DisplayLine.first + 1;  // a mode code
+constexpr unsigned kDisplayRateRegister = Blocks::DisplayLine.first + 2;  // a rate code
+
 // Why a reply was not taken.
 enum class Rejection { None, Address, Crc, Function, Exception, ByteCount, Echo };
 

@@ -1,7 +1,24 @@
 #include "PortAction.h"
 
 #include "MessageBox.h"
-#include "Modbus.h"
+
+namespace {
+
+QString PortName()
+{
+    return QStringLiteral("COM %1").arg(Settings.portIndex + 1);
+}
+
+bool Report(bool done, bool lost, const std::function<void()>& failure)
+{
+    if (lost)
+        ShowError(PortLostMessage());
+    else if (!done)
+        failure();
+    return done;
+}
+
+}  // namespace
 
 bool TryOpenPort(OpenWhen when)
 {
@@ -14,16 +31,32 @@ bool OpenPortForAction(OpenWhen when)
 {
     if (TryOpenPort(when))
         return true;
-    ShowMessageBox(PortOpenFailure(), QStringLiteral("Error"), MessageIcon::Error);
+    ShowError(PortOpenFailure());
     return false;
 }
 
 QString PortOpenFailure()
 {
-    QString port = QStringLiteral("COM %1").arg(Settings.portIndex + 1);
     QString device = QString::fromStdString(Link.LastOpenDevice());
     if (device.isEmpty())
-        return QStringLiteral("Cannot open %1: no serial device stands behind it").arg(port);
+        return QStringLiteral("Cannot open %1: no serial device stands behind it").arg(PortName());
     return QStringLiteral("Cannot open %1 (%2): %3")
-        .arg(port, device, QString::fromStdString(serial::ErrorText(Link.LastOpenError())));
+        .arg(PortName(), device, QString::fromStdString(serial::ErrorText(Link.LastOpenError())));
+}
+
+QString PortLostMessage()
+{
+    return QStringLiteral("%1 (%2) was lost: %3")
+        .arg(PortName(), QString::fromStdString(Link.LostDevice()),
+             QString::fromStdString(serial::ErrorText(Link.LostError())));
+}
+
+bool Succeeded(ReadResult result, const std::function<void()>& failure)
+{
+    return Report(result == ReadResult::Stored, result == ReadResult::PortLost, failure);
+}
+
+bool Succeeded(WriteResult result, const std::function<void()>& failure)
+{
+    return Report(result == WriteResult::Acknowledged, result == WriteResult::PortLost, failure);
 }

@@ -1,7 +1,12 @@
-// Opening the port before an action, one step shared by every window.
+// The port as every window meets it: opening it before an action, and
+// telling the user when it did not open or went away under an exchange.
 #pragma once
 
+#include "Modbus.h"
+
 #include <QString>
+
+#include <functional>
 
 enum class OpenWhen {
     IfClosed,  // only when the port-open flag is clear
@@ -18,3 +23,13 @@ bool TryOpenPort(OpenWhen when);
 
 // Why the last open failed, naming the port and the device behind it.
 QString PortOpenFailure();
+
+// Why the port was closed under the last exchange, for example
+// "COM 1 (/dev/ttyUSB0) was lost: Input/output error".
+QString PortLostMessage();
+
+// Whether a step did what it was for. When it did not, the user is told: a
+// lost port by its own message (the link has closed it, and the next action
+// opens it anew), anything else by the window's `failure` message.
+bool Succeeded(ReadResult result, const std::function<void()>& failure);
+bool Succeeded(WriteResult result, const std::function<void()>& failure);

@@ -1,6 +1,6 @@
 #include "Uart.h"
 
-#include "Convert.h"
+#include "Fields.h"
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "Zmiana.h"
@@ -31,12 +31,12 @@ void TForm2::FormShow()
 
 bool TForm2::ApplySettings()
 {
-    const int address = TryStrToInt(ui->Edit1->text()).value_or(0);
-    if (address < 1 || address > 247) {
-        ShowMessageBox(QStringLiteral("Error of the address"), QStringLiteral("Error"), MessageIcon::Error);
+    const std::optional<std::uint8_t> address = ParseDisplayAddress(ui->Edit1->text());
+    if (!address) {
+        ShowError(QStringLiteral("Error of the address"));
         return false;
     }
-    Settings.displayAddress = std::uint8_t(address);
+    Settings.displayAddress = *address;
     Settings.portIndex = std::uint8_t(ui->ComboBox1->currentIndex());
     Settings.modeIndex = std::uint8_t(ui->ComboBox2->currentIndex());
     Settings.rateIndex = std::uint8_t(ui->ComboBox3->currentIndex());

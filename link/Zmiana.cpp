@@ -1,8 +1,8 @@
 #include "Zmiana.h"
 
-#include "Exchange.h"
 #include "Clock.h"
-#include "Convert.h"
+#include "Exchange.h"
+#include "Fields.h"
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
@@ -12,20 +12,9 @@ TForm3* Form3 = nullptr;
 
 namespace {
 
-constexpr unsigned kOwnLine = 4000;  // address, mode code, rate code
-constexpr int kSwitchPauseMs = 200;  // time the display takes to switch its line
+constexpr unsigned kFirstReplyPauseMs = 200;  // the display answers, then switches its line
+constexpr int kSwitchPauseMs = 200;           // the time it takes to switch
 constexpr unsigned kReplyPauseMs = 500;
-
-void SendOwnLine()
-{
-    Link.SendFrame(Link.BuildWriteRequest16(Settings.displayAddress, kOwnLine, 3, 3));
-}
-
-// Takes the reply; true when it is the display's acknowledgement.
-bool Acknowledged()
-{
-    return Link.CheckResponse(Settings.displayAddress) == 16;
-}
 
 }  // namespace
 
@@ -34,23 +23,23 @@ TForm3::TForm3() : ui(Design<Ui::TForm3>(Border::Dialog, Placement::ScreenCenter
 void TForm3::FormShow()
 {
     ui->ComboBox1->setCurrentIndex(Settings.modeIndex);
-    ui->ComboBox2->setCurrentIndex(RateCodeToIndex(Image.Get(4002)));
+    ui->ComboBox2->setCurrentIndex(RateCodeToIndex(Image.Get(kDisplayRateRegister)));
     ui->Edit1->setText(QString::number(Settings.displayAddress));
 }
 
 bool TForm3::CheckNewParameters()
 {
     // A list without a selection keeps what the image holds.
-    if (ui->ComboBox1->currentIndex() >= 0)
-        Image.Set(4001, std::uint32_t(ui->ComboBox1->currentIndex()));
-    if (ui->ComboBox2->currentIndex() >= 0)
-        Image.Set(4002, RateIndexToCode(ui->ComboBox2->currentIndex()));
-    const auto address = std::uint32_t(TryStrToInt(ui->Edit1->text()).value_or(0));
-    if (address == 0 || address > 247) {  // negative texts are huge here
-        ShowMessageBox(QStringLiteral("Error of the address"), QStringLiteral("Error"), MessageIcon::Error);
+    if (const auto mode = SelectedEntry(ui->ComboBox1))
+        Image.Set(kDisplayModeRegister, *mode);
+    if (const auto rate = SelectedEntry(ui->ComboBox2))
+        Image.Set(kDisplayRateRegister, RateIndexToCode(int(*rate)));
+    const std::optional<std::uint8_t> address = ParseDisplayAddress(ui->Edit1->text());
+    if (!address) {
+        ShowError(QStringLiteral("Error of the address"));
         return false;
     }
-    Image.Set(4000, address);
+    Image.Set(kDisplayAddressRegister, *address);
     return true;
 }
 
@@ -62,34 +51,37 @@ void TForm3::SpeedButton1Click()
                        MessageButtons::OkCancel)
         != kChoiceOk)
         return;
-    if (!TryOpenPort(OpenWhen::IfClosed)) {
-        ShowMessageBox(QStringLiteral("Transmision error"), QStringLiteral("Error"), MessageIcon::Information);
+    if (!OpenPortForAction(OpenWhen::IfClosed))
         return;
-    }
-    bool acknowledged;
+    WriteResult atOldLine, atNewLine = WriteResult::NoReply;
+    bool reopened;
     {
         ExchangeGuard exchange;
         // The display answers at its old line and then switches; the tool
         // follows and says the same once more at the new line.
-        SendOwnLine();
-        Pause(kSwitchPauseMs);
-        acknowledged = Acknowledged();
+        atOldLine = Link.WriteBlock(Blocks::DisplayLine, kFirstReplyPauseMs);
         Link.ClosePort();
-        Settings.modeIndex = std::uint8_t(Image.Get(4001));
-        Settings.rateIndex = std::uint8_t(RateCodeToIndex(Image.Get(4002)));
-        Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex);
-        Pause(kSwitchPauseMs);
-        Link.ReceiveFrame();
-        SendOwnLine();
-        Link.WaitForReply(kReplyPauseMs, 7);
-        acknowledged = Acknowledged() || acknowledged;
+        Settings.modeIndex = std::uint8_t(Image.Get(kDisplayModeRegister));
+        Settings.rateIndex = std::uint8_t(RateCodeToIndex(Image.Get(kDisplayRateRegister)));
+        reopened = Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex) == 1;
+        if (reopened) {
+            Pause(kSwitchPauseMs);
+            atNewLine = Link.WriteBlock(Blocks::DisplayLine, kReplyPauseMs);
+        }
+    }
+    if (atOldLine == WriteResult::PortLost || atNewLine == WriteResult::PortLost) {
+        ShowError(PortLostMessage());
+        return;
     }
     // Success only when the display said so, at one line or the other.
-    if (acknowledged)
+    if (atOldLine == WriteResult::Acknowledged || atNewLine == WriteResult::Acknowledged)
         ShowMessageBox(QStringLiteral("Parameters has been changed"), QString(), MessageIcon::Information);
     else
-        ShowMessageBox(QStringLiteral("Transmision error"), QStringLiteral("Error"), MessageIcon::Information);
-    Link.ReceiveFrame();
+        ShowTransmissionError(MessageIcon::Information);
+    // The display has its new line whatever the tool's port does; the user
+    // learns why the tool cannot follow it.
+    if (!reopened)
+        ShowError(PortOpenFailure());
 }
 
 void TForm3::SpeedButton2Click()

@@ -22,6 +22,16 @@ struct SimFixture {
         ResetLink();
     }
 
+    // A new display behind COM 1, the link left as it is: an adapter
+    // plugged in again.
+    void Replug(const sim::SimDisplay::Options& options = {})
+    {
+        display = std::make_unique<sim::SimDisplay>(options);
+        std::string error;
+        QVERIFY2(display->Start(&error), error.c_str());
+        setenv("VT_COM1", display->DevicePath().c_str(), 1);
+    }
+
     void Stop()
     {
         ResetLink();

@@ -239,20 +239,47 @@ private slots:
         QVERIFY(!fx.display->WaitForFrames(1, 100));
     }
 
-    void aPortThatCannotOpen()
+    void anAnswerThatIsNoAcknowledgementIsATransmissionError()
+    {
+        // Bad CRC at the old line, another address at the new one: neither
+        // acknowledges the write.
+        fx.display->InjectFault({FaultKind::BadCrc});
+        fx.display->InjectFault({FaultKind::OtherAddress, 9});
+        Form3->Show();
+        Button(Form3, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+
+        // Refused at the old line but acknowledged at the new one: changed.
+        fx.messages->shown.clear();
+        fx.display->InjectFault({FaultKind::Exception, 4});
+        Button(Form3, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->LastText(), QStringLiteral("Parameters has been changed"));
+    }
+
+    void aPortThatCannotOpenIsNamed()
     {
         setenv("VT_COM1", "/dev/vt-absent", 1);
         Form3->Show();
         Button(Form3, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
-        QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Information);
-        QCOMPARE(int(Settings.modeIndex), 1);
-
-        fx.messages->shown.clear();
-        QVERIFY(!OpenPortForAction(OpenWhen::IfClosed));
         QCOMPARE(fx.messages->LastText(), QStringLiteral("Cannot open COM 1 (/dev/vt-absent): No such device"));
         QCOMPARE(fx.messages->shown.last().caption, QStringLiteral("Error"));
         QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Error);
+        QCOMPARE(int(Settings.modeIndex), 1);
+    }
+
+    void aPortThatCannotFollowTheDisplayIsNamed()
+    {
+        QCOMPARE(Link.OpenPort(0, 1, 2), 1);
+        setenv("VT_COM1", "/dev/vt-absent", 1);  // gone before the port is opened at the new line
+        Form3->Show();
+        Pick(Combo(Form3, "ComboBox2"), QStringLiteral("19200"));
+        Button(Form3, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->shown.size(), 3);
+        QCOMPARE(fx.messages->shown[1].text, QStringLiteral("Parameters has been changed"));
+        QCOMPARE(fx.messages->shown[2].text, QStringLiteral("Cannot open COM 1 (/dev/vt-absent): No such device"));
+        QCOMPARE(int(Settings.portOpen), 0);
+        QCOMPARE(int(Settings.rateIndex), 4);
+        QCOMPARE(fx.TakeFrames().size(), std::size_t(1));
     }
 };
 

@@ -5,9 +5,15 @@
 #include "Wyswietlanie.h"
 
 #include <QCheckBox>
+#include <QMouseEvent>
 #include <QtTest>
+#include <cmath>
+#include <limits>
+#include <thread>
 
 using sim::FaultKind;
+
+Q_DECLARE_METATYPE(sim::FaultKind)
 
 namespace {
 
@@ -236,17 +242,122 @@ private slots:
         QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
     }
 
-    void aBadCrcLeavesItsBlockAndReadsOn()
+    void aRefusedReplyIsReportedAndTheReadGoesOn_data()
     {
+        QTest::addColumn<sim::FaultKind>("kind");
+        QTest::addColumn<int>("value");
+        QTest::newRow("bad crc") << FaultKind::BadCrc << 0;
+        QTest::newRow("other address") << FaultKind::OtherAddress << 5;
+        QTest::newRow("exception") << FaultKind::Exception << 2;
+        QTest::newRow("bytes ahead") << FaultKind::Prefix << 4;
+    }
+
+    void aRefusedReplyIsReportedAndTheReadGoesOn()
+    {
+        QFETCH(sim::FaultKind, kind);
+        QFETCH(int, value);
         Image.Set(4006, 9);
         fx.display->SetRegister(4006, 3);
         fx.display->SetRegisterFloat(7610, 4.5f);
-        fx.display->InjectFault({FaultKind::BadCrc});
+        fx.display->InjectFault({kind, value});  // the rows' reply
         Button(Form4, "SpeedButton2")->click();
-        QVERIFY(fx.messages->shown.isEmpty());
+        QCOMPARE(fx.messages->shown.size(), 1);
+        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
-        QCOMPARE(Image.Get(4006), 9u);
+        QCOMPARE(Image.Get(4006), 9u);  // the refused block stays as it was
         QCOMPARE(Image.GetFloat(7610), 4.5f);
+        QCOMPARE(Edit("Edit1")->text(), QStringLiteral("9"));  // the window refilled from the image
+        QCOMPARE(Edit("Edit7")->text(), QStringLiteral("4.5"));
+    }
+
+    void aWriteCountsOnlyWhenAcknowledged_data()
+    {
+        QTest::addColumn<sim::FaultKind>("kind");
+        QTest::addColumn<int>("value");
+        QTest::newRow("bad crc") << FaultKind::BadCrc << 0;
+        QTest::newRow("other address") << FaultKind::OtherAddress << 5;
+        QTest::newRow("cut short") << FaultKind::Truncate << 7;
+        QTest::newRow("exception") << FaultKind::Exception << 4;
+    }
+
+    void aWriteCountsOnlyWhenAcknowledged()
+    {
+        QFETCH(sim::FaultKind, kind);
+        QFETCH(int, value);
+        FillValidRows();
+        fx.display->InjectFault({kind, value});
+        Button(Form4, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->shown.size(), 1);
+        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.TakeFrames().size(), std::size_t(1));  // the alarm values were not sent
+    }
+
+    void valuesThatAreNoNumbersShowAsSuch()
+    {
+        Image.SetFloat(7610, std::numeric_limits<float>::quiet_NaN());
+        Image.SetFloat(7611, std::numeric_limits<float>::infinity());
+        Image.SetFloat(7612, -std::numeric_limits<float>::infinity());
+        Image.SetFloat(7613, std::numeric_limits<float>::max());
+        Form4->ShowConfiguration();
+        QCOMPARE(Edit("Edit7")->text(), QStringLiteral("NAN"));
+        QCOMPARE(Edit("Edit8")->text(), QStringLiteral("INF"));
+        QCOMPARE(Edit("Edit5")->text(), QStringLiteral("-INF"));
+        QCOMPARE(Edit("Edit6")->text(), QStringLiteral("3.40282346638529E38"));
+        // Each text the window shows fits its edit.
+        for (const char* name : {"Edit6", "Edit7"}) {
+            QLineEdit* edit = Edit(name);
+            QVERIFY2(edit->fontMetrics().horizontalAdvance(edit->text()) < edit->minimumWidth(), name);
+        }
+        Edit("Edit1")->setText(QStringLiteral("5"));
+        QVERIFY(!Form4->CheckConfiguration());  // NAN is no value to send
+        QCOMPARE(fx.messages->LastText(), QStringLiteral("Error of the alarm value"));
+        QVERIFY(std::isnan(Image.GetFloat(7610)));
+    }
+
+    void aDoubleClickOnWriteWritesOnce()
+    {
+        FillValidRows();
+        QToolButton* write = Button(Form4, "SpeedButton1");
+        const QPointF centre = write->rect().center();
+        const QPointF global = write->mapToGlobal(centre);
+        // The display takes its time; meanwhile a second click reaches the
+        // queue, as the window system would put it there.
+        fx.display->InjectFault({FaultKind::Late, 200});
+        std::thread secondClick([&] {
+            fx.display->WaitForFrames(1, 5000);
+            for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+                QCoreApplication::postEvent(write, new QMouseEvent(type, centre, global, Qt::LeftButton,
+                                                                   type == QEvent::MouseButtonPress ? Qt::LeftButton
+                                                                                                    : Qt::NoButton,
+                                                                   Qt::NoModifier));
+        });
+        QTest::mouseClick(write, Qt::LeftButton);
+        secondClick.join();
+        QCoreApplication::processEvents();
+        QVERIFY(fx.messages->shown.isEmpty());
+        QCOMPARE(fx.TakeFrames().size(), std::size_t(2));  // both blocks, once
+        // The button still answers a click made afterwards.
+        QTest::mouseClick(write, Qt::LeftButton);
+        QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
+    }
+
+    void aLostPortIsNamedAndTheNextReadReopens()
+    {
+        QCOMPARE(Link.OpenPort(0, 1, 2), 1);
+        const QString device = QString::fromStdString(fx.display->DevicePath());
+        fx.display->Stop();  // the adapter is pulled out
+        Button(Form4, "SpeedButton2")->click();
+        QCOMPARE(fx.messages->shown.size(), 1);
+        QCOMPARE(fx.messages->LastText(),
+                 QStringLiteral("COM 1 (%1) was lost: Input/output error (the adapter was unplugged or failed)")
+                     .arg(device));
+        QCOMPARE(int(Settings.portOpen), 0);
+
+        fx.Replug();
+        fx.display->SetRegister(4006, 12);
+        Button(Form4, "SpeedButton2")->click();
+        QCOMPARE(fx.messages->shown.size(), 1);
+        QCOMPARE(Edit("Edit1")->text(), QStringLiteral("12"));
     }
 
     void aPortThatCannotOpenIsReported()

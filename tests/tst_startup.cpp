@@ -14,7 +14,10 @@
 #include "Wyswietlanie.h"
 #include "Zmiana.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QRegularExpression>
+#include <QWindow>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -44,6 +47,49 @@ private slots:
             QCOMPARE(windows[k].first->CreationIndex(), windows[0].first->CreationIndex() + k);
         }
         QVERIFY(Form10->windowFlags() & Qt::FramelessWindowHint);
+    }
+
+    void everyFieldHasANameOfItsOwn()
+    {
+        // What a screen reader says for each edit, list, picker and tree:
+        // never nothing, never the same twice in one window.
+        static const QRegularExpression field(
+            QStringLiteral("^(Edit|ComboBox|DateTimePicker|MonthCalendar|TreeView)\\d+$"));
+        for (TForm* form : {static_cast<TForm*>(Form2), static_cast<TForm*>(Form3), static_cast<TForm*>(Form4),
+                            static_cast<TForm*>(Form5), static_cast<TForm*>(Form6), static_cast<TForm*>(Form8),
+                            static_cast<TForm*>(Form9)}) {
+            QSet<QString> names;
+            int fields = 0;
+            for (QWidget* widget : form->findChildren<QWidget*>()) {
+                if (!field.match(widget->objectName()).hasMatch())
+                    continue;
+                ++fields;
+                QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+                QVERIFY(accessible);
+                const QString name = accessible->text(QAccessible::Name);
+                const QString where = form->windowTitle() + QLatin1Char(' ') + widget->objectName();
+                QVERIFY2(!name.isEmpty(), qPrintable(where));
+                QVERIFY2(!names.contains(name), qPrintable(where + QStringLiteral(": ") + name));
+                names.insert(name);
+            }
+            QVERIFY2(fields > 0, qPrintable(form->windowTitle()));
+        }
+    }
+
+    void dialogsOfferNoMinimise()
+    {
+        for (TForm* form : {static_cast<TForm*>(Form2), static_cast<TForm*>(Form4), static_cast<TForm*>(Form7)}) {
+            QVERIFY(!(form->windowFlags() & Qt::WindowMinimizeButtonHint));
+            QVERIFY(!(form->windowFlags() & Qt::WindowMaximizeButtonHint));
+        }
+        // Shown, a dialog belongs to the main window, which the window
+        // manager then minimises and restores with it.
+        QTimer::singleShot(0, Form7, [] {
+            QVERIFY(Form7->windowHandle());
+            QCOMPARE(Form7->windowHandle()->transientParent(), Form1->windowHandle());
+            Form7->close();
+        });
+        Form7->ShowModal();
     }
 
     void startValues()

@@ -49,6 +49,11 @@ QString GeneralForm(double value, int precision)
 {
     if (value == 0)
         return QStringLiteral("0");
+    // The general float format's own words for values that are no numbers.
+    if (std::isnan(value))
+        return QStringLiteral("NAN");
+    if (std::isinf(value))
+        return value > 0 ? QStringLiteral("INF") : QStringLiteral("-INF");
     QString mantissa;
     int exponent;
     SignificantDigits(value, precision, &mantissa, &exponent);

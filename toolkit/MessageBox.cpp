@@ -37,3 +37,13 @@ int ShowMessageBox(const QString& text, const QString& caption, MessageIcon icon
                                                         : QMessageBox::Ok);
     return box.exec() == QMessageBox::Ok ? kChoiceOk : kChoiceCancel;
 }
+
+void ShowError(const QString& text, MessageIcon icon)
+{
+    ShowMessageBox(text, QStringLiteral("Error"), icon);
+}
+
+void ShowTransmissionError(MessageIcon icon)
+{
+    ShowError(QStringLiteral("Transmision error"), icon);  // spelt so in every window
+}

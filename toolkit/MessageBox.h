@@ -23,6 +23,11 @@ struct MessageRecord {
 int ShowMessageBox(const QString& text, const QString& caption, MessageIcon icon,
                    MessageButtons buttons = MessageButtons::Ok);
 
+// The boxes every window shows: a refused field or a failed exchange,
+// captioned "Error".
+void ShowError(const QString& text, MessageIcon icon = MessageIcon::Error);
+void ShowTransmissionError(MessageIcon icon = MessageIcon::Error);
+
 // While set, the hook answers in place of the box (no modal loop runs).
 using MessageBoxHook = std::function<int(const MessageRecord&)>;
 void SetMessageBoxHook(MessageBoxHook hook);

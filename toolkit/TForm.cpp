@@ -10,8 +10,16 @@
 #include <QLabel>
 #include <QLayout>
 #include <QScreen>
+#include <QSpacerItem>
+#include <QWindow>
 #include <QTimer>
 #include <QTreeWidget>
+
+namespace {
+
+TForm* mainForm = nullptr;  // the window whose closing ends the program
+
+}  // namespace
 
 TForm::TForm(QWidget* parent) : QDialog(parent) {}
 
@@ -19,6 +27,8 @@ void TForm::SetUp(Border border, Placement placement)
 {
     placement_ = placement;
     border_ = border;
+    if (border == Border::MainWindow)
+        mainForm = this;
     Qt::WindowFlags flags;
     switch (border) {
     case Border::Dialog:
@@ -118,11 +128,43 @@ bool TForm::eventFilter(QObject* watched, QEvent* event)
     return QDialog::eventFilter(watched, event);
 }
 
+void TForm::FitCaption()
+{
+    // A fixed-size window is at least as wide as its caption in the title
+    // bar, with room for the icon and the title bar's buttons.
+    if (border_ == Border::None || !layout())
+        return;
+    QFont titleFont = font();
+    titleFont.setBold(true);
+    const QFontMetrics metrics(titleFont);
+    const int wanted = metrics.horizontalAdvance(windowTitle()) + 8 * metrics.height();
+    const QMargins margins = layout()->contentsMargins();
+    const int inside = wanted - margins.left() - margins.right();
+    if (layout()->sizeHint().width() < wanted)
+        layout()->addItem(new QSpacerItem(inside, 0, QSizePolicy::Fixed, QSizePolicy::Fixed));
+}
+
+void TForm::KeepWithMainWindow()
+{
+    // A dialog belongs to the main window: window managers then keep it in
+    // front of it and minimise and restore the two together, so a modal
+    // dialog never hides while the window it blocks stays in view.
+    if (border_ != Border::Dialog || !mainForm || mainForm == this)
+        return;
+    if (!windowHandle())
+        create();
+    if (!mainForm->windowHandle())
+        mainForm->create();
+    windowHandle()->setTransientParent(mainForm->windowHandle());
+}
+
 void TForm::setVisible(bool visible)
 {
     if (visible && !isVisible()) {
         Invoke("FormShow");
+        KeepWithMainWindow();
         if (!placed_) {
+            FitCaption();
             adjustSize();
             QScreen* screen = QGuiApplication::primaryScreen();
             if (placement_ == Placement::Designed)

@@ -64,6 +64,8 @@ private:
     friend T* CreateForm(T*& instance);
     void Created();
     void BindHandlers();
+    void FitCaption();
+    void KeepWithMainWindow();
     int HandlerIndex(const QString& signature) const;
     bool InvokeIndex(int index, void* argument = nullptr);
 

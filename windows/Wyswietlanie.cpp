@@ -1,7 +1,8 @@
 #include "Wyswietlanie.h"
 
-#include "Exchange.h"
 #include "Convert.h"
+#include "Exchange.h"
+#include "Fields.h"
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
@@ -14,29 +15,19 @@ TForm4* Form4 = nullptr;
 
 namespace {
 
-constexpr unsigned kRows16 = 4006, kRowCount16 = 16;
-constexpr unsigned kAlarms32 = 7610, kAlarmCount32 = 8;
 constexpr unsigned kReplyPauseMs = 500;
-constexpr std::uint32_t kWriteReplyWanted = 7;
 constexpr unsigned kFormatCount = 4, kRegisterCount = 150;
+// The longest texts the alarm edits show themselves.
+const char* const kLongestAlarmText = "-3.40282346638529E38";
 
 void Refuse(const char* text)
 {
-    ShowMessageBox(QString::fromLatin1(text), QStringLiteral("Error"), MessageIcon::Information);
+    ShowError(QString::fromLatin1(text), MessageIcon::Information);
 }
 
-// Selects entry `value`, or none when the register holds no entry's index.
-void SelectEntry(QComboBox* list, std::uint32_t value)
+void TransmissionError()
 {
-    list->setCurrentIndex(value < std::uint32_t(list->count()) ? int(value) : -1);
-}
-
-// A list left without a selection keeps what the image holds: what the
-// display sent goes back unchanged rather than as 65535.
-void StoreEntry(const QComboBox* list, unsigned reg)
-{
-    if (list->currentIndex() >= 0)
-        Image.Set(reg, std::uint32_t(list->currentIndex()));
+    ShowTransmissionError(MessageIcon::Error);
 }
 
 // Parses an alarm value into single precision; false for a text that is no
@@ -58,10 +49,13 @@ TForm4::TForm4() : ui(Design<Ui::TForm4>(Border::Dialog, Placement::Designed))
 
 std::array<TForm4::Row, 4> TForm4::Rows() const
 {
-    return {{{ui->Edit1, ui->ComboBox1, ui->ComboBox2, ui->CheckBox1, ui->Edit7, ui->Edit8, 1, 4006, 7610},
-             {ui->Edit2, ui->ComboBox3, ui->ComboBox4, ui->CheckBox2, ui->Edit5, ui->Edit6, 0, 4010, 7612},
-             {ui->Edit3, ui->ComboBox5, ui->ComboBox6, ui->CheckBox3, ui->Edit9, ui->Edit10, 0, 4014, 7614},
-             {ui->Edit4, ui->ComboBox7, ui->ComboBox8, ui->CheckBox4, ui->Edit11, ui->Edit12, 0, 4018, 7616}}};
+    // Rows follow each other by four 16-bit registers and two 32-bit ones.
+    const auto at16 = [](unsigned k) { return Blocks::Rows.first + 4u * k; };
+    const auto at32 = [](unsigned k) { return Blocks::Alarms.first + 2u * k; };
+    return {{{ui->Edit1, ui->ComboBox1, ui->ComboBox2, ui->CheckBox1, ui->Edit7, ui->Edit8, 1, at16(0), at32(0)},
+             {ui->Edit2, ui->ComboBox3, ui->ComboBox4, ui->CheckBox2, ui->Edit5, ui->Edit6, 0, at16(1), at32(1)},
+             {ui->Edit3, ui->ComboBox5, ui->ComboBox6, ui->CheckBox3, ui->Edit9, ui->Edit10, 0, at16(2), at32(2)},
+             {ui->Edit4, ui->ComboBox7, ui->ComboBox8, ui->CheckBox4, ui->Edit11, ui->Edit12, 0, at16(3), at32(3)}}};
 }
 
 void TForm4::FormCreate()
@@ -74,6 +68,8 @@ void TForm4::FormCreate()
             row.displayedRegister->addItem(QString::number(7500 + index));
         row.format->setCurrentIndex(-1);
         row.displayedRegister->setCurrentIndex(-1);
+        FitWidthToText(row.firstAlarm, QString::fromLatin1(kLongestAlarmText));
+        FitWidthToText(row.secondAlarm, QString::fromLatin1(kLongestAlarmText));
     }
 }
 
@@ -103,15 +99,19 @@ void TForm4::ShowConfiguration()
 
 bool TForm4::CheckRow(const Row& row)
 {
-    const int digits = TryStrToInt(row.digits->text()).value_or(-1);
-    if (digits < row.minimumDigits || digits > 20) {
+    const std::optional<int> digits = ParseIntInRange(row.digits->text(), row.minimumDigits, 20);
+    if (!digits) {
         Refuse("Error of the number of digits");
         return false;
     }
     const unsigned reg = row.firstRegister16;
-    Image.Set(reg, std::uint32_t(digits));
-    StoreEntry(row.format, reg + 1);
-    StoreEntry(row.displayedRegister, reg + 2);
+    Image.Set(reg, std::uint32_t(*digits));
+    // A list left without a selection keeps what the image holds: what the
+    // display sent goes back unchanged rather than as 65535.
+    if (const auto format = SelectedEntry(row.format))
+        Image.Set(reg + 1, *format);
+    if (const auto shown = SelectedEntry(row.displayedRegister))
+        Image.Set(reg + 2, *shown);
     Image.Set(reg + 3, row.alarmOn->isChecked() ? 1 : 0);
     const QLineEdit* alarms[] = {row.firstAlarm, row.secondAlarm};
     for (unsigned k = 0; k < 2; ++k) {
@@ -133,69 +133,58 @@ bool TForm4::CheckConfiguration()
     return true;
 }
 
-void TForm4::ReplyWait(std::uint32_t wanted)
+template <typename Step>
+auto TForm4::Watched(Step step)
 {
+    // The Part's watchdog runs while the thread waits; the step's outcome,
+    // not the timer, decides.
     timeOut = false;
     Timer1->start();
-    if (Link.WaitForReply(kReplyPauseMs, wanted) < wanted)
-        timeOut = true;
+    const auto result = step();
     Timer1->stop();
+    return result;
 }
 
-bool TForm4::SendAndWait(int frameLength, std::uint32_t wanted)
+ReadResult TForm4::FetchConfiguration()
 {
-    Link.SendFrame(std::uint32_t(frameLength));
-    ReplyWait(wanted);
-    return !timeOut;
-}
-
-bool TForm4::FetchConfiguration()
-{
-    const std::uint8_t address = Settings.displayAddress;
-    const struct { unsigned start, quantity; std::uint8_t typeCode; } blocks[] = {
-        {kRows16, kRowCount16, 3}, {kAlarms32, kAlarmCount32, 6}};
-    for (const auto& block : blocks) {
-        const int expected = ExpectedResponseLength(std::uint16_t(block.quantity), block.typeCode);
-        if (!SendAndWait(Link.BuildReadRequest(address, std::uint16_t(block.start), std::uint16_t(block.quantity)),
-                         std::uint32_t(expected)))
-            return false;
-        // A reply that fails the check leaves its block as it was.
-        if (Link.CheckResponse(address) == 3)
-            Link.StoreResponse(std::uint16_t(block.start), expected);
+    ReadResult outcome = ReadResult::Stored;
+    for (const RegisterBlock& block : {Blocks::Rows, Blocks::Alarms}) {
+        const ReadResult result = Watched([&] { return Link.ReadBlock(block, kReplyPauseMs); });
+        // A missing reply ends the read; a refused one leaves its block as it
+        // was and the next block is still read.
+        if (result == ReadResult::NoReply || result == ReadResult::PortLost) {
+            timeOut = result == ReadResult::NoReply;
+            return result;
+        }
+        if (result == ReadResult::Rejected)
+            outcome = result;
     }
-    return true;
+    return outcome;
 }
 
 bool TForm4::ReadConfiguration()
 {
     if (!OpenPortForAction(OpenWhen::IfClosed))
         return false;
-    bool fetched;
+    ReadResult result;
     {
         ExchangeGuard exchange;
-        fetched = FetchConfiguration();
+        result = FetchConfiguration();
     }
-    if (!fetched) {
-        ShowMessageBox(QStringLiteral("Transmision error"), QStringLiteral("Error"), MessageIcon::Error);
-        Link.ClosePort();
-        return false;
-    }
-    ShowConfiguration();
+    const bool read = Succeeded(result, TransmissionError);
+    if (result == ReadResult::Stored || result == ReadResult::Rejected)
+        ShowConfiguration();
     Link.ClosePort();
-    return true;
+    return read;
 }
 
-bool TForm4::SendConfiguration()
+WriteResult TForm4::SendConfiguration()
 {
-    const std::uint8_t address = Settings.displayAddress;
-    // The 16-bit block first; the alarm values only once it was answered.
-    if (!SendAndWait(Link.BuildWriteRequest16(address, kRows16, kRowCount16, 3), kWriteReplyWanted))
-        return false;
-    Link.ReceiveFrame();
-    if (!SendAndWait(Link.BuildWriteRequest32(address, kAlarms32, kAlarmCount32), kWriteReplyWanted))
-        return false;
-    Link.ReceiveFrame();
-    return true;
+    // The 16-bit block first; the alarm values only once it was acknowledged.
+    WriteResult result = Watched([] { return Link.WriteBlock(Blocks::Rows, kReplyPauseMs); });
+    if (result == WriteResult::Acknowledged)
+        result = Watched([] { return Link.WriteBlock(Blocks::Alarms, kReplyPauseMs); });
+    return result;
 }
 
 void TForm4::WriteConfiguration()
@@ -204,15 +193,12 @@ void TForm4::WriteConfiguration()
         return;
     if (!OpenPortForAction(OpenWhen::Always))
         return;
-    bool sent;
+    WriteResult result;
     {
         ExchangeGuard exchange;
-        sent = SendConfiguration();
+        result = SendConfiguration();
     }
-    if (!sent) {
-        timeOut = false;
-        ShowMessageBox(QStringLiteral("Transmision error"), QStringLiteral("Error"), MessageIcon::Error);
-    }
+    Succeeded(result, TransmissionError);
 }
 
 void TForm4::SpeedButton1Click()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Modbus.h"
 #include "TForm.h"
 
 #include <array>
@@ -23,7 +24,9 @@ public:
 
     void ShowConfiguration();
     bool CheckConfiguration();
-    bool FetchConfiguration();
+    // Both blocks into the image: Stored, Rejected when a reply was refused
+    // (the other block still read), NoReply or PortLost when the read ended.
+    ReadResult FetchConfiguration();
     bool ReadConfiguration();
     void WriteConfiguration();
 
@@ -53,9 +56,9 @@ private:
     };
     std::array<Row, 4> Rows() const;
     bool CheckRow(const Row& row);
-    void ReplyWait(std::uint32_t wanted);
-    bool SendAndWait(int frameLength, std::uint32_t wanted);
-    bool SendConfiguration();
+    template <typename Step>
+    auto Watched(Step step);
+    WriteResult SendConfiguration();
 };
 
 extern TForm4* Form4;
