@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
+Q_DECLARE_METATYPE(sim::FaultKind)
+
 struct SimFixture {
     std::unique_ptr<sim::SimDisplay> display;
 

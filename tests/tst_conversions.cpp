@@ -85,25 +85,30 @@ private slots:
         QCOMPARE(FloatToStrFixed2(12345678901.0), QStringLiteral("1.23456789E10"));
     }
 
-    void timesAndDates()
+    void timesAndDatesFromTheirNumbers()
     {
-        QCOMPARE(StrToTime(QStringLiteral("14:5:00")), QTime(14, 5));
-        QCOMPARE(StrToTime(QStringLiteral("0:7:00")), QTime(0, 7));
-        QCOMPARE(StrToDate(QStringLiteral("2007-3-5")), QDate(2007, 3, 5));
-        QCOMPARE(StrToDate(QStringLiteral("2008-2-29")), QDate(2008, 2, 29));
-        try {
-            StrToTime(QStringLiteral("13:99:00"));
-            QFAIL("13:99:00");
-        } catch (const EConvertError& error) {
-            QCOMPARE(error.Message(), QStringLiteral("'13:99:00' is not a valid time"));
-        }
-        QVERIFY_THROWS_EXCEPTION(EConvertError, StrToTime(QStringLiteral("24:0:00")));
-        QVERIFY_THROWS_EXCEPTION(EConvertError, StrToDate(QStringLiteral("2007-2-29")));
-        try {
-            StrToDate(QStringLiteral("2007-13-1"));
-            QFAIL("2007-13-1");
-        } catch (const EConvertError& error) {
-            QCOMPARE(error.Message(), QStringLiteral("'2007-13-1' is not a valid date"));
+        QCOMPARE(EncodeTime(14, 5, 0), QTime(14, 5));
+        QCOMPARE(EncodeTime(0, 7, 0), QTime(0, 7));
+        QCOMPARE(EncodeDate(2007, 3, 5), QDate(2007, 3, 5));
+        QCOMPARE(EncodeDate(2008, 2, 29), QDate(2008, 2, 29));
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));  // d.M.yy, and a comma
+        QCOMPARE(EncodeDate(2007, 12, 24), QDate(2007, 12, 24));
+        QLocale::setDefault(QLocale::c());
+        const struct { int a, b, c; bool date; const char* message; } refused[] = {
+            {13, 99, 0, false, "'13:99:00' is not a valid time"},
+            {24, 0, 0, false, "'24:0:00' is not a valid time"},
+            {2007, 13, 5, true, "'2007-13-5' is not a valid date"},
+            {2007, 2, 29, true, "'2007-2-29' is not a valid date"},
+            {2007, 4, 31, true, "'2007-4-31' is not a valid date"},
+            {2007, 1, 0, true, "'2007-1-0' is not a valid date"},
+        };
+        for (const auto& value : refused) {
+            try {
+                value.date ? void(EncodeDate(value.a, value.b, value.c)) : void(EncodeTime(value.a, value.b, value.c));
+                QFAIL(value.message);
+            } catch (const EConvertError& error) {
+                QCOMPARE(error.Message(), QString::fromLatin1(value.message));
+            }
         }
     }
 };

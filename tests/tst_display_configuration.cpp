@@ -13,7 +13,6 @@
 
 using sim::FaultKind;
 
-Q_DECLARE_METATYPE(sim::FaultKind)
 
 namespace {
 

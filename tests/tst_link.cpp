@@ -58,7 +58,6 @@ bool ImageHoldsRows(std::uint32_t base)
 
 }  // namespace
 
-Q_DECLARE_METATYPE(sim::FaultKind)
 Q_DECLARE_METATYPE(ReadResult)
 Q_DECLARE_METATYPE(WriteResult)
 Q_DECLARE_METATYPE(Rejection)

@@ -141,27 +141,19 @@ QString FloatToStrFixed2(double value)
     return text.replace(QLatin1Char('.'), DecimalSeparator());
 }
 
-QTime StrToTime(const QString& text)
+QTime EncodeTime(int hours, int minutes, int seconds)
 {
-    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d{1,2}):(\\d{1,2})(?::(\\d{1,2}))?\\s*$"));
-    QRegularExpressionMatch match = pattern.match(text);
-    QTime time;
-    if (match.hasMatch())
-        time = QTime(match.captured(1).toInt(), match.captured(2).toInt(),
-                     match.captured(3).isEmpty() ? 0 : match.captured(3).toInt());
+    const QTime time(hours, minutes, seconds);
     if (!time.isValid())
-        Fail("'%1' is not a valid time", text);
+        Fail("'%1' is not a valid time",
+             QStringLiteral("%1:%2:%3").arg(hours).arg(minutes).arg(seconds, 2, 10, QLatin1Char('0')));
     return time;
 }
 
-QDate StrToDate(const QString& text)
+QDate EncodeDate(int year, int month, int day)
 {
-    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d{1,4})-(\\d{1,2})-(\\d{1,2})\\s*$"));
-    QRegularExpressionMatch match = pattern.match(text);
-    QDate date;
-    if (match.hasMatch())
-        date = QDate(match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt());
+    const QDate date(year, month, day);
     if (!date.isValid())
-        Fail("'%1' is not a valid date", text);
+        Fail("'%1' is not a valid date", QStringLiteral("%1-%2-%3").arg(year).arg(month).arg(day));
     return date;
 }

@@ -31,7 +31,9 @@ QString FloatToStrFixed2(double value);
 std::optional<int> TryStrToInt(const QString& text);
 std::optional<double> TryStrToFloat(const QString& text);
 
-// "h:m:s" or "h:m", without leading zeros needed.
-QTime StrToTime(const QString& text);
-// "y-m-d", without leading zeros needed.
-QDate StrToDate(const QString& text);
+// A time of day or a date from its numbers; fails with the conversion error
+// naming them as the text "h:m:ss" or "y-m-d" ("13:99:00", "2007-13-5")
+// when there is no such time or date. The desktop's date and
+// time formats play no part.
+QTime EncodeTime(int hours, int minutes, int seconds);
+QDate EncodeDate(int year, int month, int day);

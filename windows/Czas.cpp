@@ -1,7 +1,104 @@
 #include "Czas.h"
 
+#include "Clock.h"
+#include "ClockRegisters.h"
+#include "Exchange.h"
+#include "MessageBox.h"
+#include "Modbus.h"
+#include "PortAction.h"
 #include "ui_Czas.h"
+
+#include <QTimer>
 
 TForm5* Form5 = nullptr;
 
-TForm5::TForm5() : ui(Design<Ui::TForm5>(Border::Dialog, Placement::ScreenCenter)) {}
+namespace {
+
+constexpr unsigned kWritePauseMs = 500;
+constexpr unsigned kReadPauseMs = 1000;
+constexpr unsigned kYear = Blocks::Clock.first, kMonthDay = kYear + 1, kHoursMinutes = kYear + 2;
+
+void TransmissionError()
+{
+    ShowTransmissionError(MessageIcon::Error);
+}
+
+}  // namespace
+
+TForm5::TForm5() : ui(Design<Ui::TForm5>(Border::Dialog, Placement::ScreenCenter))
+{
+    Timer1 = AddTimer("Timer1", 1000, false);
+}
+
+void TForm5::FormShow()
+{
+    ui->MonthCalendar1->setSelectedDate(Date());
+    ui->DateTimePicker1->setTime(Time());
+}
+
+void TForm5::StoreClock()
+{
+    const QDate date = ui->MonthCalendar1->selectedDate();
+    Image.Set(kYear, std::uint32_t(date.year()));
+    Image.Set(kMonthDay, MonthDayRegister(date));
+    Image.Set(kHoursMinutes, TimeRegister(ui->DateTimePicker1->time()));
+}
+
+void TForm5::SendClock()
+{
+    WriteResult result;
+    {
+        ExchangeGuard exchange;
+        result = Link.WriteBlock(Blocks::Clock, kWritePauseMs);
+    }
+    Succeeded(result, TransmissionError);
+}
+
+void TForm5::ShowClock()
+{
+    // Each control on its own: a time that is set stays when the date fails.
+    ui->DateTimePicker1->setTime(RegisterTime(Image.Get(kHoursMinutes)));
+    ui->MonthCalendar1->setSelectedDate(RegisterDate(Image.Get(kYear), Image.Get(kMonthDay)));
+}
+
+void TForm5::SpeedButton1Click()
+{
+    StoreClock();
+    if (OpenPortForAction(OpenWhen::IfClosed))
+        SendClock();
+}
+
+void TForm5::SpeedButton2Click()
+{
+    if (!OpenPortForAction(OpenWhen::IfClosed))
+        return;
+    ReadResult result;
+    {
+        ExchangeGuard exchange;
+        result = Link.ReadBlock(Blocks::Clock, kReadPauseMs);
+    }
+    Succeeded(result, TransmissionError);
+    // A refused reply leaves the image as it was, and the controls show it.
+    if (result == ReadResult::Stored || result == ReadResult::Rejected)
+        ShowClock();
+}
+
+void TForm5::SpeedButton3Click()
+{
+    if (!OpenPortForAction(OpenWhen::IfClosed))
+        return;
+    // The next whole minute of the PC clock; pressed again, armed anew.
+    Timer1->setInterval((60 - Time().second()) * 1000);
+    Timer1->start();
+}
+
+void TForm5::Timer1Timer()
+{
+    // Off first: a message box below runs the event loop, and the timer must
+    // not fire into it a second time.
+    Timer1->stop();
+    StoreClock();
+    // Another window may have closed the port since "Synchronize".
+    if (OpenPortForAction(OpenWhen::IfClosed))
+        SendClock();
+}

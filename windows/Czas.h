@@ -2,16 +2,35 @@
 
 #include "TForm.h"
 
+class QTimer;
+
 namespace Ui {
 class TForm5;
 }
 
+// The display's clock (4022..4024): set from a calendar and a time picker,
+// at once or at the PC's next whole minute, and read back.
 class TForm5 : public TForm {
     Q_OBJECT
 public:
     TForm5();
 
+    // The two controls into the image.
+    void StoreClock();
+    // The image's clock to the display; tells the user when it did not take it.
+    void SendClock();
+    // The image's clock into the two controls.
+    void ShowClock();
+
     Ui::TForm5* ui;
+    QTimer* Timer1;
+
+public slots:
+    void FormShow();
+    void SpeedButton1Click();
+    void SpeedButton2Click();
+    void SpeedButton3Click();
+    void Timer1Timer();
 };
 
 extern TForm5* Form5;

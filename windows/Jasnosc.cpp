@@ -1,7 +1,96 @@
 #include "Jasnosc.h"
 
+#include "ClockRegisters.h"
+#include "Exchange.h"
+#include "Fields.h"
+#include "MessageBox.h"
+#include "Modbus.h"
+#include "PortAction.h"
 #include "ui_Jasnosc.h"
 
 TForm6* Form6 = nullptr;
 
+namespace {
+
+constexpr unsigned kReplyPauseMs = 500;
+constexpr unsigned kDayLevel = Blocks::Brightness.first, kNightLevel = kDayLevel + 1;
+constexpr unsigned kDayStart = kDayLevel + 2, kNightStart = kDayLevel + 3;
+constexpr int kHighestLevel = 100;
+
+void TransmissionError()
+{
+    ShowTransmissionError(MessageIcon::Error);
+}
+
+// A level 0 to 100 into its register, or its message.
+bool StoreLevel(const QString& text, unsigned reg, const char* refusal)
+{
+    const std::optional<int> level = ParseIntInRange(text, 0, kHighestLevel);
+    if (!level) {
+        ShowError(QString::fromLatin1(refusal));
+        return false;
+    }
+    Image.Set(reg, std::uint32_t(*level));
+    return true;
+}
+
+}  // namespace
+
 TForm6::TForm6() : ui(Design<Ui::TForm6>(Border::Dialog, Placement::ScreenCenter)) {}
+
+void TForm6::FormShow()
+{
+    ShowBrightness();
+}
+
+void TForm6::FormClose()
+{
+    CheckBrightness();  // whatever it says, the window closes
+}
+
+void TForm6::ShowBrightness()
+{
+    // In this order: a time the picker cannot take ends it there.
+    ui->DateTimePicker1->setTime(RegisterTime(Image.Get(kDayStart)));
+    ui->Edit1->setText(QString::number(Image.Get(kDayLevel)));
+    ui->DateTimePicker2->setTime(RegisterTime(Image.Get(kNightStart)));
+    ui->Edit2->setText(QString::number(Image.Get(kNightLevel)));
+}
+
+bool TForm6::CheckBrightness()
+{
+    if (!StoreLevel(ui->Edit1->text(), kDayLevel, "Error: Brightness for the day"))
+        return false;
+    if (!StoreLevel(ui->Edit2->text(), kNightLevel, "Error: Brightness for the night"))
+        return false;
+    Image.Set(kDayStart, TimeRegister(ui->DateTimePicker1->time()));
+    Image.Set(kNightStart, TimeRegister(ui->DateTimePicker2->time()));
+    return true;
+}
+
+void TForm6::SpeedButton1Click()
+{
+    if (!OpenPortForAction(OpenWhen::IfClosed) || !CheckBrightness())
+        return;
+    WriteResult result;
+    {
+        ExchangeGuard exchange;
+        result = Link.WriteBlock(Blocks::Brightness, kReplyPauseMs);
+    }
+    Succeeded(result, TransmissionError);
+}
+
+void TForm6::SpeedButton2Click()
+{
+    if (!OpenPortForAction(OpenWhen::IfClosed))
+        return;
+    ReadResult result;
+    {
+        ExchangeGuard exchange;
+        result = Link.ReadBlock(Blocks::Brightness, kReplyPauseMs);
+    }
+    Succeeded(result, TransmissionError);
+    // A refused reply leaves the image as it was, and the controls show it.
+    if (result == ReadResult::Stored || result == ReadResult::Rejected)
+        ShowBrightness();
+}
