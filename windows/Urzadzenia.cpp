@@ -1,7 +1,220 @@
 #include "Urzadzenia.h"
 
+#include "Convert.h"
+#include "Exchange.h"
+#include "Fields.h"
+#include "MessageBox.h"
+#include "PortAction.h"
 #include "ui_Urzadzenia.h"
+
+#include <QTimer>
+#include <QTreeWidgetItem>
 
 TForm8* Form8 = nullptr;
 
-TForm8::TForm8() : ui(Design<Ui::TForm8>(Border::Dialog, Placement::ScreenCenter)) {}
+namespace {
+
+constexpr unsigned kReadPauseMs = 300;
+constexpr unsigned kLineWritePauseMs = 500, kTableWritePauseMs = 1000;
+constexpr unsigned kTimeOut = Blocks::DeviceLine.first, kLineMode = kTimeOut + 1, kLineRate = kTimeOut + 2;
+constexpr unsigned kEntryRegisters = 5;  // address, basic address, count, type, review period
+constexpr std::uint32_t kTimeOutUnitMs = 100, kLongestTimeOut = 50;
+
+const char* const kTypeNames[] = {"0 - char", "1 - unsigned char", "2 - int", "3 - unsigned int",
+                                  "4 - long", "5 - unsigned long", "6 - float"};
+
+unsigned EntryRegister(int index, unsigned field)
+{
+    return Blocks::DeviceTable.first + kEntryRegisters * unsigned(index) + field;
+}
+
+void TransmissionError()
+{
+    ShowTransmissionError(MessageIcon::Error);
+}
+
+}  // namespace
+
+TForm8::TForm8() : ui(Design<Ui::TForm8>(Border::Dialog, Placement::ScreenCenter))
+{
+    Timer1 = AddTimer("Timer1", 500, false);
+}
+
+void TForm8::FormCreate()
+{
+    for (const char* mode : kModeNames)
+        ui->ComboBox1->addItem(QString::fromLatin1(mode));
+    for (std::uint32_t rate : kDisplayRates)
+        ui->ComboBox2->addItem(QString::number(rate));
+    for (const char* type : kTypeNames)
+        ui->ComboBox3->addItem(QString::fromLatin1(type));
+    // Each node carries its device's index; the handlers read it from there.
+    for (int index = 0; index < ui->TreeView1->topLevelItemCount(); ++index)
+        ui->TreeView1->topLevelItem(index)->setData(0, Qt::UserRole, index);
+}
+
+void TForm8::FormShow()
+{
+    ShowDevice(selectedDevice_);
+    ShowDeviceLine();
+}
+
+void TForm8::ShowDevice(int index)
+{
+    QLineEdit* const fields[] = {ui->Edit2, ui->Edit3, ui->Edit4, ui->Edit5};
+    const bool chosen = index >= 0 && index < kDeviceCount;
+    for (QLineEdit* field : fields)
+        field->setEnabled(chosen);
+    ui->ComboBox3->setEnabled(chosen);
+    if (!chosen) {
+        for (QLineEdit* field : fields)
+            field->clear();
+        ui->Label10->setText(QStringLiteral("No device selected"));
+        return;
+    }
+    const unsigned field[] = {0, 1, 2, 4};  // the edits' registers; 3 is the type
+    for (int k = 0; k < 4; ++k)
+        fields[k]->setText(QString::number(Image.Get(EntryRegister(index, field[k]))));
+    SelectEntry(ui->ComboBox3, Image.Get(EntryRegister(index, 3)));
+    ui->Label10->setText(Image.Get(EntryRegister(index, 0)) != 0 ? QStringLiteral("Read out switched on")
+                                                                  : QStringLiteral("Read out switched off"));
+}
+
+bool TForm8::CheckDevice(int index)
+{
+    if (index < 0 || index >= kDeviceCount)
+        return false;
+    const struct { QLineEdit* edit; const char* refusal; } fields[] = {
+        {ui->Edit2, "Error: Device address"},
+        {ui->Edit3, "Error: Basic address"},
+        {ui->Edit4, "Error: Number of registers"},
+        {ui->Edit5, "Error: Review period"}};
+    std::uint32_t values[4];
+    for (int k = 0; k < 4; ++k) {
+        const std::optional<int> value = TryStrToInt(fields[k].edit->text());
+        if (!value) {
+            ShowError(QString::fromLatin1(fields[k].refusal));
+            return false;
+        }
+        values[k] = std::uint32_t(*value);  // negative texts are out of every range below
+    }
+    const std::uint32_t address = values[0], basic = values[1], count = values[2], period = values[3];
+    if (address > 247 || count < 1 || count > 10 || period < 1 || period > 60) {
+        ShowError(QStringLiteral("Error parameters of the devices added"));
+        return true;  // the entry keeps its values; a write goes on
+    }
+    Image.Set(EntryRegister(index, 0), address);
+    Image.Set(EntryRegister(index, 1), basic);  // any integer: its low 16 bits travel
+    Image.Set(EntryRegister(index, 2), count);
+    if (const auto type = SelectedEntry(ui->ComboBox3))
+        Image.Set(EntryRegister(index, 3), *type);
+    Image.Set(EntryRegister(index, 4), period);
+    return true;
+}
+
+void TForm8::ShowDeviceLine()
+{
+    SelectEntry(ui->ComboBox1, Image.Get(kLineMode));
+    SelectEntry(ui->ComboBox2, Image.Get(kLineRate));
+    ui->Edit1->setText(QString::number(Image.Get(kTimeOut) * kTimeOutUnitMs));
+}
+
+bool TForm8::CheckDeviceLine()
+{
+    // The lists are taken before the time-out is looked at, and stay taken.
+    if (const auto mode = SelectedEntry(ui->ComboBox1))
+        Image.Set(kLineMode, *mode);
+    if (const auto rate = SelectedEntry(ui->ComboBox2))
+        Image.Set(kLineRate, *rate);
+    const std::optional<int> milliseconds = TryStrToInt(ui->Edit1->text());
+    // Whole tenths of a second, 1 to 50; negative texts are huge here.
+    const std::uint32_t tenths = milliseconds ? std::uint32_t(*milliseconds) / kTimeOutUnitMs : 0;
+    if (tenths == 0 || tenths > kLongestTimeOut) {
+        ShowError(QStringLiteral("Error: Time Out"));
+        return false;
+    }
+    Image.Set(kTimeOut, tenths);
+    return true;
+}
+
+void TForm8::TreeView1Change(QTreeWidgetItem* node)
+{
+    if (!node)
+        return;
+    // The device left behind keeps what its fields hold, when they are valid;
+    // the move goes ahead either way.
+    if (selectedDevice_ != kNoDevice)
+        CheckDevice(selectedDevice_);
+    selectedDevice_ = node->data(0, Qt::UserRole).toInt();
+    ShowDevice(selectedDevice_);
+}
+
+void TForm8::GroupBox2DblClick()
+{
+    ShowMessageBox(QStringLiteral("vtconfig " VTCONFIG_VERSION ", configuration software for VT5 and RQ8 displays"),
+                   QStringLiteral("Information"), MessageIcon::None);
+}
+
+ReadResult TForm8::ReadDeviceSettings()
+{
+    ReadResult outcome = ReadResult::Stored;
+    ExchangeGuard exchange;
+    for (const RegisterBlock& block : {Blocks::DeviceLine, Blocks::DeviceTable}) {
+        timeOut = false;
+        Timer1->start();
+        // The wait runs on for as long as the reply needs on the line, so the
+        // table's 105 bytes come whole even at 2400 baud.
+        const ReadResult result = Link.ReadBlock(block, kReadPauseMs);
+        Timer1->stop();
+        if (result == ReadResult::NoReply || result == ReadResult::PortLost) {
+            timeOut = result == ReadResult::NoReply;
+            return result;
+        }
+        if (result == ReadResult::Rejected)
+            outcome = result;
+    }
+    return outcome;
+}
+
+void TForm8::SpeedButton1Click()
+{
+    if (!OpenPortForAction(OpenWhen::IfClosed))
+        return;
+    const ReadResult result = ReadDeviceSettings();
+    Succeeded(result, TransmissionError);
+    if (result == ReadResult::Stored || result == ReadResult::Rejected) {
+        ShowDevice(selectedDevice_);
+        ShowDeviceLine();
+    }
+}
+
+void TForm8::SpeedButton2Click()
+{
+    const bool portOpen = TryOpenPort(OpenWhen::IfClosed);
+    // Both checks run, each storing what it accepts, before anything stops.
+    const bool deviceChecked = selectedDevice_ == kNoDevice || CheckDevice(selectedDevice_);
+    const bool lineChecked = CheckDeviceLine();
+    if (!deviceChecked || !lineChecked)
+        return;
+    if (!portOpen) {
+        ShowError(PortOpenFailure());
+        return;
+    }
+    // The table goes out even when the line's write failed.
+    for (const auto& [block, pauseMs] : {std::pair {Blocks::DeviceLine, kLineWritePauseMs},
+                                         std::pair {Blocks::DeviceTable, kTableWritePauseMs}}) {
+        WriteResult result;
+        {
+            ExchangeGuard exchange;
+            result = Link.WriteBlock(block, pauseMs);
+        }
+        if (!Succeeded(result, TransmissionError) && result == WriteResult::PortLost)
+            return;
+    }
+}
+
+void TForm8::Timer1Timer()
+{
+    Timer1->stop();
+    timeOut = true;
+}
