@@ -1,7 +1,140 @@
 #include "Wspolczynniki.h"
 
+#include "Convert.h"
+#include "Exchange.h"
+#include "MessageBox.h"
+#include "Modbus.h"
+#include "PortAction.h"
 #include "ui_Wspolczynniki.h"
+
+#include <cmath>
 
 TForm9* Form9 = nullptr;
 
+namespace {
+
+constexpr unsigned kReplyPauseMs = 500;
+constexpr float kLowPoint = 4, kHighPoint = 20;  // the points a line is shown by
+
+void Refuse()
+{
+    ShowError(QStringLiteral("Error of the recalibration coefficient"));
+}
+
+void TransmissionError()
+{
+    ShowTransmissionError(MessageIcon::Error);
+}
+
+// A typed number rounded to single precision, or nothing when the text is
+// no number or single precision cannot hold it.
+std::optional<float> ParsePoint(const QLineEdit* edit)
+{
+    const std::optional<double> value = TryStrToFloat(edit->text());
+    if (!value || !std::isfinite(float(*value)))
+        return std::nullopt;
+    return float(*value);
+}
+
+}  // namespace
+
 TForm9::TForm9() : ui(Design<Ui::TForm9>(Border::Dialog, Placement::ScreenCenter)) {}
+
+TForm9::Input TForm9::InputI() const
+{
+    return {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4, ui->Label11, Blocks::CoefficientsInputI.first};
+}
+
+TForm9::Input TForm9::InputII() const
+{
+    return {ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8, ui->Label12, Blocks::CoefficientsInputII.first};
+}
+
+void TForm9::FormShow()
+{
+    ShowCoefficients();
+}
+
+void TForm9::ShowCoefficients()
+{
+    ShowInput(InputI());
+    ShowInput(InputII());
+}
+
+void TForm9::ShowInput(const Input& input)
+{
+    const float a = Image.GetFloat(input.slope), b = Image.GetFloat(input.slope + 1);
+    input.x1->setText(FloatToStrFixed2(kLowPoint));
+    input.y1->setText(FloatToStrFixed2(float(a * kLowPoint + b)));
+    input.x2->setText(FloatToStrFixed2(kHighPoint));
+    input.y2->setText(FloatToStrFixed2(float(a * kHighPoint + b)));
+    // The formula's separator is a period whatever the desktop's.
+    input.formula->setText(QString::asprintf("y = %.2f * x + %.2f", double(a), double(b)));
+}
+
+bool TForm9::ComputeInput(const Input& input)
+{
+    // In this order: x1, x2, y1, y2.
+    const std::optional<float> x1 = ParsePoint(input.x1), x2 = ParsePoint(input.x2);
+    const std::optional<float> y1 = ParsePoint(input.y1), y2 = ParsePoint(input.y2);
+    if (!x1 || !x2 || !y1 || !y2) {
+        Refuse();
+        return false;
+    }
+    // Single precision at every step, as the display computes.
+    const float dx = *x2 - *x1;
+    const float a = dx != 0 ? (*y2 - *y1) / dx : 0;
+    const float b = *y1 - a * *x1;
+    // Equal indicated values give no line, and points too close give one
+    // single precision cannot hold: the input keeps its coefficients, and
+    // the other input is still taken.
+    if (dx == 0 || !std::isfinite(a) || !std::isfinite(b)) {
+        Refuse();
+        return true;
+    }
+    Image.SetFloat(input.slope, a);
+    Image.SetFloat(input.slope + 1, b);
+    return true;
+}
+
+bool TForm9::ComputeCoefficients()
+{
+    return ComputeInput(InputI()) && ComputeInput(InputII());
+}
+
+void TForm9::WriteCoefficients()
+{
+    if (!ComputeCoefficients() || !OpenPortForAction(OpenWhen::IfClosed))
+        return;
+    // Each write judged by its own reply; one message for the two.
+    WriteResult inputI, inputII;
+    {
+        ExchangeGuard exchange;
+        inputI = Link.WriteBlock(Blocks::CoefficientsInputI, kReplyPauseMs);
+        inputII = Link.WriteBlock(Blocks::CoefficientsInputII, kReplyPauseMs);
+    }
+    if (inputI == WriteResult::PortLost || inputII == WriteResult::PortLost)
+        ShowError(PortLostMessage());
+    else if (inputI != WriteResult::Acknowledged || inputII != WriteResult::Acknowledged)
+        TransmissionError();
+}
+
+void TForm9::SpeedButton1Click()
+{
+    if (!OpenPortForAction(OpenWhen::IfClosed))
+        return;
+    ReadResult result;
+    {
+        ExchangeGuard exchange;
+        result = Link.ReadBlock(Blocks::Coefficients, kReplyPauseMs);
+    }
+    Succeeded(result, TransmissionError);
+    // A refused reply leaves the image as it was, and the window shows it.
+    if (result == ReadResult::Stored || result == ReadResult::Rejected)
+        ShowCoefficients();
+}
+
+void TForm9::SpeedButton2Click()
+{
+    WriteCoefficients();
+}
