@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts a simulated display on COM 1 and the
 # tool against it. The simulator stops when the tool exits.
+#   ./run.sh [vtconfig's options]       for example ./run.sh --trace
+#   VTSIM_ARGS="--fault silent" ./run.sh   a display with a fault, as vtsim --help lists
 set -euo pipefail
 cd "$(dirname "$0")"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
@@ -16,7 +18,8 @@ workdir=$(mktemp -d)
 link="$workdir/vt-com1"
 # The frame log outlives the run, so what went over the line can be read after.
 log="$PWD/build/vtsim.log"
-build/vtsim --link "$link" --verbose >"$log" 2>&1 &
+# shellcheck disable=SC2086  # VTSIM_ARGS is a list of options
+build/vtsim --link "$link" --verbose ${VTSIM_ARGS:-} >"$log" 2>&1 &
 simulator=$!
 trap 'kill "$simulator" 2>/dev/null || true; wait "$simulator" 2>/dev/null || true; rm -rf "$workdir"; echo "The simulated display'"'"'s frames are in $log"' EXIT
 for _ in $(seq 50); do

@@ -12,8 +12,16 @@
 #include "Wyswietlanie.h"
 #include "Zmiana.h"
 
+#include "CommandLine.h"
+#include "Trace.h"
+
 #include <QApplication>
 #include <QIcon>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
 
 void CreateForms()
 {
@@ -31,9 +39,45 @@ void CreateForms()
     CreateForm(Form10);
 }
 
+namespace {
+
+int Refuse(const CommandLine& line)
+{
+    std::cerr << "vtconfig: unknown argument '" << line.refused << "'\n" << UsageLine() << std::endl;
+    return 2;
+}
+
+}  // namespace
+
 int RunApplication(int argc, char** argv)
 {
+    // Our own options first, before any desktop is needed: --help and a
+    // trace file that cannot be written end here.
+    const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), false);
+    if (line.action == CommandLine::Action::Help) {
+        std::cout << HelpText();
+        return 0;
+    }
+    if (line.action == CommandLine::Action::Refuse)
+        return Refuse(line);
+    static std::ofstream traceFile;
+    if (line.trace && !line.traceFile.empty()) {
+        traceFile.open(line.traceFile, std::ios::app);
+        if (!traceFile) {
+            std::cerr << "vtconfig: cannot write the trace to " << line.traceFile << ": " << std::strerror(errno)
+                      << std::endl;
+            return 2;
+        }
+    }
+    if (line.trace)
+        TraceFramesTo(line.traceFile.empty() ? std::cerr : traceFile);
+
     QApplication application(argc, argv);
+    // The application object took the options of Qt it knows out of argv;
+    // anything left is no option of ours either.
+    const CommandLine rest = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), true);
+    if (rest.action == CommandLine::Action::Refuse)
+        return Refuse(rest);
     SetApplicationTitle(QStringLiteral("VT Verozorivira"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/glyphs/application.svg")));
     try {

@@ -4,6 +4,7 @@
 // writes it out by hand.
 #include "Modbus.h"
 
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -47,6 +48,29 @@ Rejection JudgeWriteReply(const std::uint8_t* reply, std::size_t n, const std::u
     return Rejection::None;
 }
 
+Rejection StoreReadReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address,
+                         const RegisterBlock& block, RegisterImage& image)
+{
+    const Rejection rejection = JudgeReadReply(reply, n, address, block);
+    if (rejection == Rejection::None)
+        StoreReply(reply, n, block.first, ExpectedResponseLength(block.quantity, block.TypeCode()), image);
+    return rejection;
+}
+
+std::string DescribeRejection(Rejection rejection, int exceptionCode)
+{
+    switch (rejection) {
+    case Rejection::None: return "taken";
+    case Rejection::Address: return "from another address";
+    case Rejection::Crc: return "CRC error";
+    case Rejection::Function: return "another function's reply";
+    case Rejection::Exception: return "refused with exception " + std::to_string(exceptionCode);
+    case Rejection::ByteCount: return "wrong byte count";
+    case Rejection::Echo: return "not this write's echo";
+    }
+    return {};
+}
+
 void ModbusLink::NoteRejection()
 {
     if (lastRejection_ == Rejection::Exception)
@@ -56,9 +80,34 @@ void ModbusLink::NoteRejection()
     SettleAfterFault();
 }
 
-bool ModbusLink::Sent(std::uint32_t length)
+void ModbusLink::Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::size_t count,
+                         const std::string& outcome)
 {
-    return length > 0 && SendFrame(length) == length;
+    if (observer_)
+        observer_({kind, bytes, count, outcome});
+}
+
+ModbusLink::Exchanged ModbusLink::Exchange(std::uint32_t length, unsigned pauseMs, std::uint32_t wanted)
+{
+    Exchanged exchange {};
+    exchange.sent = length > 0 && SendFrame(length) == length;
+    const auto sentAt = std::chrono::steady_clock::now();
+    if (exchange.sent)
+        Observe(FrameEvent::Kind::Request, transmitBuffer, length, {});
+    // The pattern's completion test, one short of the full reply; an
+    // exception reply is shorter than any other and is judged, not taken
+    // for a missing one.
+    exchange.complete = exchange.sent && (WaitForReply(pauseMs, wanted) >= wanted || ExceptionReplyPending());
+    exchange.received = exchange.complete ? TakePending() : ReceiveFrame();
+    if (PortLost()) {
+        Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + serial::ErrorText(lostError_));
+    } else if (exchange.sent && !exchange.complete) {
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - sentAt);
+        Observe(FrameEvent::Kind::NoReply, receiveBuffer, exchange.received,
+                "no reply after " + std::to_string(waited.count()) + " ms");
+    }
+    return exchange;
 }
 
 ReadResult ModbusLink::ReadBlock(const RegisterBlock& block, unsigned pauseMs)
@@ -67,24 +116,23 @@ ReadResult ModbusLink::ReadBlock(const RegisterBlock& block, unsigned pauseMs)
     lastExceptionCode_ = 0;
     if (!openFlag)
         return ReadResult::NoReply;
+    const std::uint8_t address = settings_.displayAddress;
     const int expected = ExpectedResponseLength(block.quantity, block.TypeCode());
-    const bool sent = Sent(std::uint32_t(BuildReadRequest(settings_.displayAddress, block.first, block.quantity)));
-    const std::uint32_t pending = sent ? WaitForReply(pauseMs, std::uint32_t(expected)) : 0;
-    // An exception reply is shorter than any read reply: it is judged, not
-    // taken for a missing one.
-    const bool complete = sent && (pending >= std::uint32_t(expected) || ExceptionReplyPending());
-    const std::uint32_t received = complete ? TakePending() : ReceiveFrame();
+    const Exchanged exchange = Exchange(std::uint32_t(BuildReadRequest(address, block.first, block.quantity)),
+                                        pauseMs, std::uint32_t(expected));
     if (PortLost())
         return ReadResult::PortLost;
-    if (!complete)
+    if (!exchange.complete)
         return ReadResult::NoReply;
-    lastRejection_ = JudgeReadReply(receiveBuffer, received, settings_.displayAddress, block);
-    if (lastRejection_ != Rejection::None) {
-        NoteRejection();
-        return ReadResult::Rejected;
+    lastRejection_ = StoreReadReply(receiveBuffer, exchange.received, address, block, image_);
+    if (lastRejection_ == Rejection::None) {
+        Observe(FrameEvent::Kind::Reply, receiveBuffer, exchange.received, "stored");
+        return ReadResult::Stored;
     }
-    StoreReply(receiveBuffer, received, block.first, expected, image_);
-    return ReadResult::Stored;
+    NoteRejection();
+    Observe(FrameEvent::Kind::Reply, receiveBuffer, exchange.received,
+            DescribeRejection(lastRejection_, lastExceptionCode_));
+    return ReadResult::Rejected;
 }
 
 WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
@@ -96,19 +144,19 @@ WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
     const std::uint8_t address = settings_.displayAddress;
     const int length = block.wide ? BuildWriteRequest32(address, block.first, block.quantity)
                                   : BuildWriteRequest16(address, block.first, block.quantity, block.TypeCode());
-    // The pattern's test: fewer than 7 bytes is no acknowledgement, unless
-    // they are a whole exception reply.
-    constexpr std::uint32_t kWanted = 7;
-    const bool sent = Sent(std::uint32_t(length));
-    const bool complete = sent && (WaitForReply(pauseMs, kWanted) >= kWanted || ExceptionReplyPending());
-    const std::uint32_t received = complete ? TakePending() : ReceiveFrame();
+    // Fewer than 7 bytes is no acknowledgement, as the pattern counts.
+    const Exchanged exchange = Exchange(std::uint32_t(length), pauseMs, 7);
     if (PortLost())
         return WriteResult::PortLost;
-    if (!complete)
+    if (!exchange.complete)
         return WriteResult::NoReply;
-    lastRejection_ = JudgeWriteReply(receiveBuffer, received, transmitBuffer);
-    if (lastRejection_ == Rejection::None)
+    lastRejection_ = JudgeWriteReply(receiveBuffer, exchange.received, transmitBuffer);
+    if (lastRejection_ == Rejection::None) {
+        Observe(FrameEvent::Kind::Reply, receiveBuffer, exchange.received, "acknowledged");
         return WriteResult::Acknowledged;
+    }
     NoteRejection();
+    Observe(FrameEvent::Kind::Reply, receiveBuffer, exchange.received,
+            DescribeRejection(lastRejection_, lastExceptionCode_));
     return WriteResult::Refused;
 }

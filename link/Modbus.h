@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Which port, line and display every exchange uses.
@@ -117,6 +118,9 @@ constexpr unsigned kDisplayRateRegister = Blocks::DisplayLine.first + 2;  // a r
 // Why a reply was not taken.
 enum class Rejection { None, Address, Crc, Function, Exception, ByteCount, Echo };
 
+// What a rejection means, in a few words for a trace.
+std::string DescribeRejection(Rejection rejection, int exceptionCode);
+
 enum class ReadResult { Stored, Rejected, NoReply, PortLost };
 enum class WriteResult { Acknowledged, Refused, NoReply, PortLost };
 
@@ -135,10 +139,24 @@ int StoreReply(const std::uint8_t* reply, std::size_t n, std::uint16_t start, in
 // Whether n received bytes are the whole sound reply to a read of `block`.
 Rejection JudgeReadReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address,
                          const RegisterBlock& block);
+// The read step on received bytes: a sound reply to a read of `block` is
+// stored into the image's slots of that block and no others.
+Rejection StoreReadReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address,
+                         const RegisterBlock& block, RegisterImage& image);
 // Whether n received bytes acknowledge the function 16 request `request`
 // (its first 6 bytes are looked at): its echo of address, first register
 // and quantity, and nothing more.
 Rejection JudgeWriteReply(const std::uint8_t* reply, std::size_t n, const std::uint8_t* request);
+
+// A frame as a block step saw it, with what it made of it: for a trace.
+struct FrameEvent {
+    enum class Kind { Request, Reply, NoReply, PortLost };
+    Kind kind;
+    const std::uint8_t* bytes;  // what went out or came back (part of a reply that did not come whole)
+    std::size_t count;
+    std::string outcome;  // "stored", "acknowledged", "CRC error", "no reply after 512 ms"...
+};
+using FrameObserver = std::function<void(const FrameEvent&)>;
 
 class ModbusLink {
 public:
@@ -183,6 +201,11 @@ public:
     ReadResult ReadBlock(const RegisterBlock& block, unsigned pauseMs);
     // Writes a block from the image and takes its reply, whatever it is.
     WriteResult WriteBlock(const RegisterBlock& block, unsigned pauseMs);
+    // Every frame of the block steps goes to the observer, when one is set.
+    void SetFrameObserver(FrameObserver observer) { observer_ = std::move(observer); }
+    // The device of the port as last opened.
+    const std::string& PortDevice() const { return portDevice_; }
+
     // Why the last step's reply was not taken, and the exception code of an
     // exception reply.
     Rejection LastRejection() const { return lastRejection_; }
@@ -221,8 +244,14 @@ private:
     void SettleAfterFault();
     std::uint64_t SettleGap() const;
     void Lose(int osError);
-    bool Sent(std::uint32_t length);
+    struct Exchanged {
+        bool sent, complete;
+        std::uint32_t received;
+    };
+    // Sends `length` bytes of the transmit buffer and takes what comes back.
+    Exchanged Exchange(std::uint32_t length, unsigned pauseMs, std::uint32_t wanted);
     void NoteRejection();
+    void Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::size_t count, const std::string& outcome);
     std::uint64_t FrameGap() const;
 
     ConnectionSettings& settings_;
@@ -243,6 +272,7 @@ private:
     std::int64_t requestWireMicros_ = 0;  // the last request's time on the line
     Rejection lastRejection_ = Rejection::None;
     int lastExceptionCode_ = 0;
+    FrameObserver observer_;
 };
 
 // The program's one link, settings block and image.

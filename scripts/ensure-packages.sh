@@ -17,7 +17,10 @@ ensure_packages() {
 
 BUILD_PACKAGES=(cmake make g++ pkg-config qt6-base-dev libgl-dev libqt6svg6 fonts-dejavu-core)
 
+# build_tool [FOLDER [CMAKE OPTIONS...]]: configures and builds into FOLDER (build).
 build_tool() {
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build build -j "$(nproc)"
+    local folder="${1:-build}"
+    shift || true
+    cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$folder" -j "$(nproc)"
 }

@@ -1,5 +1,6 @@
 #include "SimDisplay.h"
 
+#include "FrameLog.h"
 #include "Modbus.h"
 #include "SerialLineLinux.h"
 
@@ -26,18 +27,6 @@ std::uint32_t Baud(std::uint8_t rateCode)
 std::chrono::nanoseconds CharacterTime(std::uint8_t mode, std::uint8_t rateCode)
 {
     return std::chrono::nanoseconds(std::uint64_t(CharacterBits(mode)) * 1000000000u / Baud(rateCode));
-}
-
-// Length of the request at the head of `bytes`, or 0 while it cannot be told yet.
-std::size_t RequestLength(const std::vector<std::uint8_t>& bytes)
-{
-    if (bytes.size() < 2)
-        return 0;
-    if (bytes[1] == 3)
-        return 8;
-    if (bytes[1] == 16)
-        return bytes.size() >= 7 ? 9u + bytes[6] : 0;
-    return 0;  // unknown function: the gap after it ends it
 }
 
 void SleepUntil(Clock::time_point when)
@@ -224,7 +213,8 @@ void SimDisplay::Serve()
                 lastByte = Clock::now();
             }
         }
-        for (std::size_t length; (length = RequestLength(incoming)) && incoming.size() >= length;) {
+        for (std::size_t length;
+             (length = SlaveLogic::RequestLength(incoming.data(), incoming.size())) && incoming.size() >= length;) {
             std::vector<std::uint8_t> frame(incoming.begin(), incoming.begin() + long(length));
             incoming.erase(incoming.begin(), incoming.begin() + long(length));
             HandleFrame(std::move(frame), line);
@@ -293,7 +283,7 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
         }
     }
     framesChanged_.notify_all();
-    Log("->", frame, line, !matched ? "(other line: ignored)" : reply.send ? "" : "(no reply)");
+    Log("->", frame, line, !matched ? "at another line: ignored" : reply.send ? "" : "no reply");
     if (reply.send) {
         SleepUntil(received + std::chrono::milliseconds(options_.latencyMs + extraDelayMs));
         SendPaced(reply.bytes, mode, rate);
@@ -302,7 +292,7 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
             SleepUntil(Clock::now() + std::chrono::milliseconds(tailAfterMs));
             const std::vector<std::uint8_t> tail(3, 0xAA);
             SendPaced(tail, mode, rate);
-            Log("<-", tail, line, "(noise)");
+            Log("<-", tail, line, "noise");
         }
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -332,25 +322,17 @@ void SimDisplay::SendPaced(const std::vector<std::uint8_t>& bytes, std::uint8_t 
     }
 }
 
-void SimDisplay::Log(const char* direction, const std::vector<std::uint8_t>& bytes,
-                     const LineSnapshot& line, const char* note) const
+void SimDisplay::Log(const char* direction, const std::vector<std::uint8_t>& bytes, const LineSnapshot& line,
+                     const char* note) const
 {
     if (!options_.log)
         return;
-    std::string text = direction;
-    char hex[4];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(hex, sizeof hex, " %02X", b);
-        text += hex;
-    }
-    text += "  [" + std::to_string(line.baud) + " baud";
-    text += line.twoStopBits ? ", 2 stop bits" : ", 1 stop bit";
-    if (line.oddParity)
-        text += ", odd parity";
-    text += "]";
-    if (*note)
-        text += std::string(" ") + note;
-    *options_.log << text << std::endl;
+    // A pseudo-terminal keeps the odd-parity bit but not parity itself: even
+    // parity cannot be told from none here.
+    const char* mode = line.twoStopBits ? "8n2" : line.oddParity ? "8o1" : "8n1";
+    *options_.log << FrameLogLine(std::chrono::system_clock::now(), direction, devicePath_, line.baud, mode,
+                                  bytes.data(), bytes.size(), note)
+                  << std::endl;
 }
 
 }  // namespace sim

@@ -9,7 +9,7 @@ namespace {
 
 constexpr unsigned kClockYear = 4022, kClockMonthDay = 4023, kClockHourMinute = 4024;
 
-std::uint16_t Word(const std::vector<std::uint8_t>& frame, std::size_t at)
+std::uint16_t Word(const std::uint8_t* frame, std::size_t at)
 {
     return std::uint16_t(frame[at] << 8 | frame[at + 1]);
 }
@@ -160,18 +160,29 @@ Reply SlaveLogic::Exception(std::uint8_t function, std::uint8_t code) const
     return {true, Frame({address_, std::uint8_t(function | 0x80), code})};
 }
 
-Reply SlaveLogic::Handle(const std::vector<std::uint8_t>& frame)
+std::size_t SlaveLogic::RequestLength(const std::uint8_t* bytes, std::size_t n)
 {
-    if (frame.size() < 4)
+    if (n < 2)
+        return 0;
+    if (bytes[1] == 3)
+        return 8;
+    if (bytes[1] == 16)
+        return n >= 7 ? 9u + bytes[6] : 0;
+    return 0;  // an unknown function: the gap after it ends it
+}
+
+Reply SlaveLogic::Handle(const std::uint8_t* frame, std::size_t size)
+{
+    if (size < 4)
         return {};
-    if (Crc16(frame.data(), int(frame.size()) - 3) != (frame[frame.size() - 2] << 8 | frame.back()))
+    if (Crc16(frame, int(size) - 3) != (frame[size - 2] << 8 | frame[size - 1]))
         return {};
     const std::uint8_t address = frame[0], function = frame[1];
     const bool broadcast = address == 0;
     if (address != address_ && !broadcast)
         return {};
     Reply reply;
-    if (function == 3 && frame.size() == 8) {
+    if (function == 3 && size == 8) {
         unsigned start = Word(frame, 2), quantity = Word(frame, 4);
         bool wide = false;
         if (quantity == 0 || quantity > (start >= RegisterImage::kFirst32 ? 62u : 125u))
@@ -188,13 +199,13 @@ Reply SlaveLogic::Handle(const std::vector<std::uint8_t>& frame)
             }
             reply = {true, Frame(body)};
         }
-    } else if (function == 16 && frame.size() >= 9) {
+    } else if (function == 16 && size >= 9) {
         unsigned start = Word(frame, 2), quantity = Word(frame, 4), byteCount = frame[6];
         bool wide = false;
         bool mapped = quantity > 0 && Mapped(start, quantity, &wide);
         if (quantity == 0 || quantity > (start >= RegisterImage::kFirst32 ? 61u : 123u))
             reply = Exception(function, 3);
-        else if (!mapped || byteCount != quantity * (wide ? 4 : 2) || frame.size() != 9 + byteCount)
+        else if (!mapped || byteCount != quantity * (wide ? 4 : 2) || size != 9 + byteCount)
             reply = Exception(function, 2);
         else {
             for (unsigned k = 0; k < quantity; ++k) {

@@ -19,8 +19,14 @@ class SlaveLogic {
 public:
     SlaveLogic(std::uint8_t address, std::uint8_t mode, std::uint8_t rateCode);
 
-    // The reply to one whole frame (CRC included) that reached the display.
-    Reply Handle(const std::vector<std::uint8_t>& frame);
+    // The reply to one whole frame (CRC included) that reached the display:
+    // any bytes, any length.
+    Reply Handle(const std::uint8_t* frame, std::size_t size);
+    Reply Handle(const std::vector<std::uint8_t>& frame) { return Handle(frame.data(), frame.size()); }
+
+    // The length of the request at the head of n received bytes, taken from
+    // its function code and byte count; 0 while it cannot be told yet.
+    static std::size_t RequestLength(const std::uint8_t* bytes, std::size_t n);
 
     std::uint32_t Register(unsigned reg) const;
     void SetRegister(unsigned reg, std::uint32_t value);

@@ -18,9 +18,13 @@ void OnSignal(int)
     interrupted = 1;
 }
 
-int Usage()
+int Usage(std::ostream& out = std::cerr)
 {
-    std::cerr << "usage: vtsim --link PATH [--address 1-247] [--mode 0-3] [--rate-code 0-9] [--verbose]\n";
+    out << "usage: vtsim --link PATH [--address 1-247] [--mode 0-3] [--rate-code 0-9] [--verbose]\n"
+                 "             [--fault silent|bad-crc|other-address|exception=N|truncate=N|garbage|late=MS]\n"
+                 "  --fault spoils every reply until vtsim exits: no reply, a wrong CRC, another\n"
+                 "  address, exception N, only the first N bytes, noise ahead of the reply, or the\n"
+                 "  reply MS milliseconds late.\n";
     return 2;
 }
 
@@ -34,6 +38,37 @@ bool ParseNumber(const char* text, long low, long high, std::uint8_t* out)
     return true;
 }
 
+// A fault as the command line names it, applied to every reply.
+bool ParseFault(const std::string& text, sim::Fault* fault)
+{
+    using sim::FaultKind;
+    const std::size_t equals = text.find('=');
+    const std::string name = text.substr(0, equals);
+    const std::string value = equals == std::string::npos ? std::string() : text.substr(equals + 1);
+    std::uint8_t number = 0;
+    long delay = 0;
+    char* end = nullptr;
+    fault->untilCleared = true;
+    if (name == "silent" && value.empty())
+        fault->kind = FaultKind::Silent;
+    else if (name == "bad-crc" && value.empty())
+        fault->kind = FaultKind::BadCrc;
+    else if (name == "other-address" && value.empty())
+        fault->kind = FaultKind::OtherAddress;
+    else if (name == "garbage" && value.empty())
+        *fault = {FaultKind::Prefix, 3, true};
+    else if (name == "exception" && ParseNumber(value.c_str(), 1, 255, &number))
+        *fault = {FaultKind::Exception, number, true};
+    else if (name == "truncate" && ParseNumber(value.c_str(), 0, 255, &number))
+        *fault = {FaultKind::Truncate, number, true};
+    else if (name == "late" && !value.empty() && (delay = std::strtol(value.c_str(), &end, 10)) >= 0
+             && delay <= 60000 && !*end)
+        *fault = {FaultKind::Late, int(delay), true};
+    else
+        return false;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -41,10 +76,15 @@ int main(int argc, char** argv)
     sim::SimDisplay::Options options;
     std::string link;
     bool verbose = false;
+    sim::Fault fault {sim::FaultKind::Silent};
+    bool faulty = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (arg == "--verbose") {
+        if (arg == "--help") {
+            Usage(std::cout);
+            return 0;
+        } else if (arg == "--verbose") {
             verbose = true;
         } else if (arg == "--link" && value) {
             link = value;
@@ -54,6 +94,9 @@ int main(int argc, char** argv)
         } else if (arg == "--mode" && value && ParseNumber(value, 0, 3, &options.mode)) {
             ++i;
         } else if (arg == "--rate-code" && value && ParseNumber(value, 0, 9, &options.rateCode)) {
+            ++i;
+        } else if (arg == "--fault" && value && ParseFault(value, &fault)) {
+            faulty = true;
             ++i;
         } else {
             return Usage();
@@ -75,6 +118,8 @@ int main(int argc, char** argv)
         std::cerr << "vtsim: cannot link " << link << ": " << std::strerror(errno) << "\n";
         return 1;
     }
+    if (faulty)
+        display.InjectFault(fault);
     std::cout << display.DevicePath() << std::endl;
 
     std::signal(SIGINT, OnSignal);

@@ -358,7 +358,7 @@ private slots:
 
     void aReadoutAt2400Baud()
     {
-        fx.Stop();
+        fx.End();
         sim::SimDisplay::Options options;
         options.rateCode = 0;
         fx.Begin(options);

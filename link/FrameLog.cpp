@@ -1,0 +1,38 @@
+#include "FrameLog.h"
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+
+std::string FrameLogLine(std::chrono::system_clock::time_point when, const char* direction,
+                         const std::string& where, std::uint32_t baud, const std::string& mode,
+                         const std::uint8_t* bytes, std::size_t count, const std::string& outcome)
+{
+    using namespace std::chrono;
+    const std::time_t seconds = system_clock::to_time_t(when);
+    const auto milliseconds = duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+    std::tm local {};
+    {
+        // std::localtime shares one buffer, and the simulator logs from a
+        // thread of its own: one caller at a time.
+        static std::atomic_flag busy = ATOMIC_FLAG_INIT;
+        while (busy.test_and_set(std::memory_order_acquire)) {
+        }
+        local = *std::localtime(&seconds);
+        busy.clear(std::memory_order_release);
+    }
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                  int(milliseconds));
+    std::string line = std::string(stamp) + " " + direction + " " + where + " " + std::to_string(baud) + " " + mode + " ";
+    if (count == 0)
+        line += " (nothing)";
+    char hex[4];
+    for (std::size_t k = 0; k < count; ++k) {
+        std::snprintf(hex, sizeof hex, " %02X", bytes[k]);
+        line += hex;
+    }
+    if (!outcome.empty())
+        line += "  " + outcome;
+    return line;
+}

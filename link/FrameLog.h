@@ -1,0 +1,15 @@
+// One line per frame, the same for the tool's trace and the simulator's
+// verbose log, so the two read side by side:
+//   14:05:59.123 -> COM 1 (/dev/ttyUSB0) 9600 8n2  01 03 0F A6 00 10 A7 31
+//   14:05:59.168 <- COM 1 (/dev/ttyUSB0) 9600 8n2  01 03 20 00 05 ... 6B 0C  stored
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// "->" for a frame towards the display, "<-" for one from it.
+std::string FrameLogLine(std::chrono::system_clock::time_point when, const char* direction,
+                         const std::string& where, std::uint32_t baud, const std::string& mode,
+                         const std::uint8_t* bytes, std::size_t count, const std::string& outcome);
