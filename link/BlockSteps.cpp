@@ -135,6 +135,19 @@ ReadResult ModbusLink::ReadBlock(const RegisterBlock& block, unsigned pauseMs)
     return ReadResult::Rejected;
 }
 
+ReadResult ModbusLink::ReadBlocks(std::initializer_list<RegisterBlock> blocks, unsigned pauseMs)
+{
+    ReadResult outcome = ReadResult::Stored;
+    for (const RegisterBlock& block : blocks) {
+        const ReadResult result = ReadBlock(block, pauseMs);
+        if (result == ReadResult::NoReply || result == ReadResult::PortLost)
+            return result;
+        if (result == ReadResult::Rejected)
+            outcome = result;
+    }
+    return outcome;
+}
+
 WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
 {
     lastRejection_ = Rejection::None;

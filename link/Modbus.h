@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 // Which port, line and display every exchange uses.
@@ -199,6 +200,10 @@ public:
     // Reads a block into the image: request, reply wait of at most pauseMs
     // (plus the reply's wire time), check, store.
     ReadResult ReadBlock(const RegisterBlock& block, unsigned pauseMs);
+    // Reads the blocks in order. A refused reply leaves its block as it was
+    // and the next is still read (Rejected at the end); a missing reply or a
+    // lost port ends the read there.
+    ReadResult ReadBlocks(std::initializer_list<RegisterBlock> blocks, unsigned pauseMs);
     // Writes a block from the image and takes its reply, whatever it is.
     WriteResult WriteBlock(const RegisterBlock& block, unsigned pauseMs);
     // Every frame of the block steps goes to the observer, when one is set.

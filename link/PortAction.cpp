@@ -1,5 +1,6 @@
 #include "PortAction.h"
 
+#include "Exchange.h"
 #include "MessageBox.h"
 
 namespace {
@@ -59,4 +60,42 @@ bool Succeeded(ReadResult result, const std::function<void()>& failure)
 bool Succeeded(WriteResult result, const std::function<void()>& failure)
 {
     return Report(result == WriteResult::Acknowledged, result == WriteResult::PortLost, failure);
+}
+
+void TransmissionFailure()
+{
+    ShowTransmissionError(MessageIcon::Error);
+}
+
+namespace {
+
+// Runs a step with the window blocked and the input given meanwhile dropped,
+// then tells the user when it failed.
+template <typename Step>
+auto ExchangeAndTell(Step step, const std::function<void()>& failure)
+{
+    decltype(step()) result;
+    {
+        ExchangeGuard exchange;
+        result = step();
+    }
+    Succeeded(result, failure);
+    return result;
+}
+
+}  // namespace
+
+ReadResult ReadBlockAndTell(const RegisterBlock& block, unsigned pauseMs, const std::function<void()>& failure)
+{
+    return ExchangeAndTell([&] { return Link.ReadBlock(block, pauseMs); }, failure);
+}
+
+WriteResult WriteBlockAndTell(const RegisterBlock& block, unsigned pauseMs, const std::function<void()>& failure)
+{
+    return ExchangeAndTell([&] { return Link.WriteBlock(block, pauseMs); }, failure);
+}
+
+bool RefillsControls(ReadResult result)
+{
+    return result == ReadResult::Stored || result == ReadResult::Rejected;
 }

@@ -28,8 +28,23 @@ QString PortOpenFailure();
 // "COM 1 (/dev/ttyUSB0) was lost: Input/output error".
 QString PortLostMessage();
 
+// The message most windows show when the display did not do as asked:
+// "Transmision error", captioned "Error", with the error icon.
+void TransmissionFailure();
+
 // Whether a step did what it was for. When it did not, the user is told: a
 // lost port by its own message (the link has closed it, and the next action
 // opens it anew), anything else by the window's `failure` message.
-bool Succeeded(ReadResult result, const std::function<void()>& failure);
-bool Succeeded(WriteResult result, const std::function<void()>& failure);
+bool Succeeded(ReadResult result, const std::function<void()>& failure = TransmissionFailure);
+bool Succeeded(WriteResult result, const std::function<void()>& failure = TransmissionFailure);
+
+// One step as an action's exchange on an open port: the window blocked, the
+// input given meanwhile dropped, and the user told when it failed.
+ReadResult ReadBlockAndTell(const RegisterBlock& block, unsigned pauseMs,
+                            const std::function<void()>& failure = TransmissionFailure);
+WriteResult WriteBlockAndTell(const RegisterBlock& block, unsigned pauseMs,
+                              const std::function<void()>& failure = TransmissionFailure);
+
+// Whether the image holds what a window then shows: the display's values,
+// or the image as it was after a refused reply.
+bool RefillsControls(ReadResult result);

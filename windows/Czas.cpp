@@ -2,8 +2,6 @@
 
 #include "Clock.h"
 #include "ClockRegisters.h"
-#include "Exchange.h"
-#include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
 #include "ui_Czas.h"
@@ -17,11 +15,6 @@ namespace {
 constexpr unsigned kWritePauseMs = 500;
 constexpr unsigned kReadPauseMs = 1000;
 constexpr unsigned kYear = Blocks::Clock.first, kMonthDay = kYear + 1, kHoursMinutes = kYear + 2;
-
-void TransmissionError()
-{
-    ShowTransmissionError(MessageIcon::Error);
-}
 
 }  // namespace
 
@@ -46,12 +39,7 @@ void TForm5::StoreClock()
 
 void TForm5::SendClock()
 {
-    WriteResult result;
-    {
-        ExchangeGuard exchange;
-        result = Link.WriteBlock(Blocks::Clock, kWritePauseMs);
-    }
-    Succeeded(result, TransmissionError);
+    WriteBlockAndTell(Blocks::Clock, kWritePauseMs);
 }
 
 void TForm5::ShowClock()
@@ -70,16 +58,8 @@ void TForm5::SpeedButton1Click()
 
 void TForm5::SpeedButton2Click()
 {
-    if (!OpenPortForAction(OpenWhen::IfClosed))
-        return;
-    ReadResult result;
-    {
-        ExchangeGuard exchange;
-        result = Link.ReadBlock(Blocks::Clock, kReadPauseMs);
-    }
-    Succeeded(result, TransmissionError);
     // A refused reply leaves the image as it was, and the controls show it.
-    if (result == ReadResult::Stored || result == ReadResult::Rejected)
+    if (OpenPortForAction(OpenWhen::IfClosed) && RefillsControls(ReadBlockAndTell(Blocks::Clock, kReadPauseMs)))
         ShowClock();
 }
 

@@ -1,7 +1,6 @@
 #include "Jasnosc.h"
 
 #include "ClockRegisters.h"
-#include "Exchange.h"
 #include "Fields.h"
 #include "MessageBox.h"
 #include "Modbus.h"
@@ -16,11 +15,6 @@ constexpr unsigned kReplyPauseMs = 500;
 constexpr unsigned kDayLevel = Blocks::Brightness.first, kNightLevel = kDayLevel + 1;
 constexpr unsigned kDayStart = kDayLevel + 2, kNightStart = kDayLevel + 3;
 constexpr int kHighestLevel = 100;
-
-void TransmissionError()
-{
-    ShowTransmissionError(MessageIcon::Error);
-}
 
 // A level 0 to 100 into its register, or its message.
 bool StoreLevel(const QString& text, unsigned reg, const char* refusal)
@@ -70,27 +64,13 @@ bool TForm6::CheckBrightness()
 
 void TForm6::SpeedButton1Click()
 {
-    if (!OpenPortForAction(OpenWhen::IfClosed) || !CheckBrightness())
-        return;
-    WriteResult result;
-    {
-        ExchangeGuard exchange;
-        result = Link.WriteBlock(Blocks::Brightness, kReplyPauseMs);
-    }
-    Succeeded(result, TransmissionError);
+    if (OpenPortForAction(OpenWhen::IfClosed) && CheckBrightness())
+        WriteBlockAndTell(Blocks::Brightness, kReplyPauseMs);
 }
 
 void TForm6::SpeedButton2Click()
 {
-    if (!OpenPortForAction(OpenWhen::IfClosed))
-        return;
-    ReadResult result;
-    {
-        ExchangeGuard exchange;
-        result = Link.ReadBlock(Blocks::Brightness, kReplyPauseMs);
-    }
-    Succeeded(result, TransmissionError);
     // A refused reply leaves the image as it was, and the controls show it.
-    if (result == ReadResult::Stored || result == ReadResult::Rejected)
+    if (OpenPortForAction(OpenWhen::IfClosed) && RefillsControls(ReadBlockAndTell(Blocks::Brightness, kReplyPauseMs)))
         ShowBrightness();
 }

@@ -1,6 +1,5 @@
 #include "Status.h"
 
-#include "Exchange.h"
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
@@ -18,11 +17,6 @@ void ReadFailure()
     // "The waiting time was exceeded", captioned "transmission failed".
     ShowMessageBox(QStringLiteral("Przekroczony czas oczekiwania"), QStringLiteral("Błąd transmisji"),
                    MessageIcon::Information);
-}
-
-void WriteFailure()
-{
-    ShowTransmissionError(MessageIcon::Error);
 }
 
 }  // namespace
@@ -72,15 +66,9 @@ void TForm7::CollectStatus()
 
 void TForm7::SpeedButton2Click()
 {
-    if (!OpenPortForAction(OpenWhen::IfClosed))
-        return;
-    ReadResult result;
-    {
-        ExchangeGuard exchange;
-        result = Link.ReadBlock(Blocks::Status, kReplyPauseMs);
-    }
     // One message for a missing, short or refused reply; the boxes stay.
-    if (Succeeded(result, ReadFailure))
+    if (OpenPortForAction(OpenWhen::IfClosed)
+        && ReadBlockAndTell(Blocks::Status, kReplyPauseMs, ReadFailure) == ReadResult::Stored)
         ShowStatus();
 }
 
@@ -89,13 +77,7 @@ void TForm7::SpeedButton1Click()
     CollectStatus();
     // The window closes whatever happens, but never with the user's changes
     // lost in silence.
-    if (OpenPortForAction(OpenWhen::IfClosed)) {
-        WriteResult result;
-        {
-            ExchangeGuard exchange;
-            result = Link.WriteBlock(Blocks::Status, kReplyPauseMs);
-        }
-        Succeeded(result, WriteFailure);
-    }
+    if (OpenPortForAction(OpenWhen::IfClosed))
+        WriteBlockAndTell(Blocks::Status, kReplyPauseMs);
     Close();
 }

@@ -28,11 +28,6 @@ unsigned EntryRegister(int index, unsigned field)
     return Blocks::DeviceTable.first + kEntryRegisters * unsigned(index) + field;
 }
 
-void TransmissionError()
-{
-    ShowTransmissionError(MessageIcon::Error);
-}
-
 }  // namespace
 
 TForm8::TForm8() : ui(Design<Ui::TForm8>(Border::Dialog, Placement::ScreenCenter))
@@ -157,23 +152,16 @@ void TForm8::GroupBox2DblClick()
 
 ReadResult TForm8::ReadDeviceSettings()
 {
-    ReadResult outcome = ReadResult::Stored;
     ExchangeGuard exchange;
-    for (const RegisterBlock& block : {Blocks::DeviceLine, Blocks::DeviceTable}) {
-        timeOut = false;
-        Timer1->start();
-        // The wait runs on for as long as the reply needs on the line, so the
-        // table's 105 bytes come whole even at 2400 baud.
-        const ReadResult result = Link.ReadBlock(block, kReadPauseMs);
-        Timer1->stop();
-        if (result == ReadResult::NoReply || result == ReadResult::PortLost) {
-            timeOut = result == ReadResult::NoReply;
-            return result;
-        }
-        if (result == ReadResult::Rejected)
-            outcome = result;
-    }
-    return outcome;
+    // The Part's watchdog runs while the thread waits; the outcome, not the
+    // timer, decides. Each reply wait runs on for as long as the reply needs
+    // on the line, so the table's 105 bytes come whole even at 2400 baud.
+    timeOut = false;
+    Timer1->start();
+    const ReadResult result = Link.ReadBlocks({Blocks::DeviceLine, Blocks::DeviceTable}, kReadPauseMs);
+    Timer1->stop();
+    timeOut = result == ReadResult::NoReply;
+    return result;
 }
 
 void TForm8::SpeedButton1Click()
@@ -181,8 +169,8 @@ void TForm8::SpeedButton1Click()
     if (!OpenPortForAction(OpenWhen::IfClosed))
         return;
     const ReadResult result = ReadDeviceSettings();
-    Succeeded(result, TransmissionError);
-    if (result == ReadResult::Stored || result == ReadResult::Rejected) {
+    Succeeded(result);
+    if (RefillsControls(result)) {
         ShowDevice(selectedDevice_);
         ShowDeviceLine();
     }
@@ -201,16 +189,8 @@ void TForm8::SpeedButton2Click()
         return;
     }
     // The table goes out even when the line's write failed.
-    for (const auto& [block, pauseMs] : {std::pair {Blocks::DeviceLine, kLineWritePauseMs},
-                                         std::pair {Blocks::DeviceTable, kTableWritePauseMs}}) {
-        WriteResult result;
-        {
-            ExchangeGuard exchange;
-            result = Link.WriteBlock(block, pauseMs);
-        }
-        if (!Succeeded(result, TransmissionError) && result == WriteResult::PortLost)
-            return;
-    }
+    if (WriteBlockAndTell(Blocks::DeviceLine, kLineWritePauseMs) != WriteResult::PortLost)
+        WriteBlockAndTell(Blocks::DeviceTable, kTableWritePauseMs);
 }
 
 void TForm8::Timer1Timer()

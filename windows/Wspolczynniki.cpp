@@ -21,11 +21,6 @@ void Refuse()
     ShowError(QStringLiteral("Error of the recalibration coefficient"));
 }
 
-void TransmissionError()
-{
-    ShowTransmissionError(MessageIcon::Error);
-}
-
 // A typed number rounded to single precision, or nothing when the text is
 // no number or single precision cannot hold it.
 std::optional<float> ParsePoint(const QLineEdit* edit)
@@ -116,21 +111,13 @@ void TForm9::WriteCoefficients()
     if (inputI == WriteResult::PortLost || inputII == WriteResult::PortLost)
         ShowError(PortLostMessage());
     else if (inputI != WriteResult::Acknowledged || inputII != WriteResult::Acknowledged)
-        TransmissionError();
+        TransmissionFailure();
 }
 
 void TForm9::SpeedButton1Click()
 {
-    if (!OpenPortForAction(OpenWhen::IfClosed))
-        return;
-    ReadResult result;
-    {
-        ExchangeGuard exchange;
-        result = Link.ReadBlock(Blocks::Coefficients, kReplyPauseMs);
-    }
-    Succeeded(result, TransmissionError);
     // A refused reply leaves the image as it was, and the window shows it.
-    if (result == ReadResult::Stored || result == ReadResult::Rejected)
+    if (OpenPortForAction(OpenWhen::IfClosed) && RefillsControls(ReadBlockAndTell(Blocks::Coefficients, kReplyPauseMs)))
         ShowCoefficients();
 }
 

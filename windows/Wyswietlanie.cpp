@@ -25,11 +25,6 @@ void Refuse(const char* text)
     ShowError(QString::fromLatin1(text), MessageIcon::Information);
 }
 
-void TransmissionError()
-{
-    ShowTransmissionError(MessageIcon::Error);
-}
-
 // Parses an alarm value into single precision; false for a text that is no
 // number or a number single precision cannot hold.
 bool ParseAlarm(const QString& text, float* value)
@@ -147,19 +142,9 @@ auto TForm4::Watched(Step step)
 
 ReadResult TForm4::FetchConfiguration()
 {
-    ReadResult outcome = ReadResult::Stored;
-    for (const RegisterBlock& block : {Blocks::Rows, Blocks::Alarms}) {
-        const ReadResult result = Watched([&] { return Link.ReadBlock(block, kReplyPauseMs); });
-        // A missing reply ends the read; a refused one leaves its block as it
-        // was and the next block is still read.
-        if (result == ReadResult::NoReply || result == ReadResult::PortLost) {
-            timeOut = result == ReadResult::NoReply;
-            return result;
-        }
-        if (result == ReadResult::Rejected)
-            outcome = result;
-    }
-    return outcome;
+    const ReadResult result = Watched([] { return Link.ReadBlocks({Blocks::Rows, Blocks::Alarms}, kReplyPauseMs); });
+    timeOut = result == ReadResult::NoReply;
+    return result;
 }
 
 bool TForm4::ReadConfiguration()
@@ -171,8 +156,8 @@ bool TForm4::ReadConfiguration()
         ExchangeGuard exchange;
         result = FetchConfiguration();
     }
-    const bool read = Succeeded(result, TransmissionError);
-    if (result == ReadResult::Stored || result == ReadResult::Rejected)
+    const bool read = Succeeded(result);
+    if (RefillsControls(result))
         ShowConfiguration();
     Link.ClosePort();
     return read;
@@ -198,7 +183,7 @@ void TForm4::WriteConfiguration()
         ExchangeGuard exchange;
         result = SendConfiguration();
     }
-    Succeeded(result, TransmissionError);
+    Succeeded(result);
 }
 
 void TForm4::SpeedButton1Click()
