@@ -274,8 +274,9 @@ std::uint32_t ModbusLink::SendFrame(std::uint32_t length)
 std::uint64_t ModbusLink::SettleGap() const
 {
     // A frame gap, but never so short that a sender's scheduling hiccup
-    // would look like the end of what it sends.
-    return std::max<std::uint64_t>(FrameGap(), 10000);
+    // would look like the end of what it sends; it is waited only after a
+    // faulty exchange, where 50 ms go unnoticed.
+    return std::max<std::uint64_t>(FrameGap(), 50000);
 }
 
 void ModbusLink::SettleAfterFault()

@@ -102,6 +102,7 @@ void TForm::BindHandlers()
         const int doubleClick = HandlerIndex(name + QStringLiteral("DblClick()"));
         if (auto* button = qobject_cast<QAbstractButton*>(child); button && click >= 0) {
             connect(button, &QAbstractButton::clicked, this, [this, click] { InvokeIndex(click); });
+            button->installEventFilter(this);
         } else if (auto* timer = qobject_cast<QTimer*>(child)) {
             const int tick = HandlerIndex(name + QStringLiteral("Timer()"));
             if (tick >= 0)
@@ -120,6 +121,15 @@ void TForm::BindHandlers()
 
 bool TForm::eventFilter(QObject* watched, QEvent* event)
 {
+    // A double click on a button is one click, not two: the second press,
+    // which comes just ahead of the double click, is let go again, so
+    // "Write" double-clicked writes once.
+    if (event->type() == QEvent::MouseButtonDblClick) {
+        if (auto* button = qobject_cast<QAbstractButton*>(watched)) {
+            button->setDown(false);
+            return true;
+        }
+    }
     const QString name = watched->objectName();
     if (event->type() == QEvent::MouseButtonRelease && qobject_cast<QLabel*>(watched))
         InvokeIndex(HandlerIndex(name + QStringLiteral("Click()")));

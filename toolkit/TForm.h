@@ -6,8 +6,8 @@
 //   ...Change(QTreeWidgetItem*)  trees (current item changed)
 //   ...Timer()            timers (timeout)
 // and FormCreate(), FormShow(), FormClose() run at creation, before showing,
-// and on closing by any means. A handler that throws is reported, never
-// thrown through the event loop.
+// and on closing by any means. A double click on a button clicks it once. A
+// handler that throws is reported, never thrown through the event loop.
 #pragma once
 
 #include <QDialog>

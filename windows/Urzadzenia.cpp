@@ -153,7 +153,7 @@ void TForm8::GroupBox2DblClick()
 ReadResult TForm8::ReadDeviceSettings()
 {
     ExchangeGuard exchange;
-    // The Part's watchdog runs while the thread waits; the outcome, not the
+    // The reply watchdog runs while the thread waits; the outcome, not the
     // timer, decides. Each reply wait runs on for as long as the reply needs
     // on the line, so the table's 105 bytes come whole even at 2400 baud.
     timeOut = false;

@@ -131,7 +131,7 @@ bool TForm4::CheckConfiguration()
 template <typename Step>
 auto TForm4::Watched(Step step)
 {
-    // The Part's watchdog runs while the thread waits; the step's outcome,
+    // The reply watchdog runs while the thread waits; the step's outcome,
     // not the timer, decides.
     timeOut = false;
     Timer1->start();
