@@ -1,5 +1,6 @@
 // vtsim: a simulated VT5/RQ8 display on a pseudo-terminal, for trying the tool
 // without a panel: vtsim --link /tmp/vt-com1, then VT_COM1=/tmp/vt-com1 vtconfig.
+#include "Modbus.h"
 #include "SimDisplay.h"
 
 #include <csignal>
@@ -7,6 +8,8 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -22,9 +25,12 @@ int Usage(std::ostream& out = std::cerr)
 {
     out << "usage: vtsim --link PATH [--address 1-247] [--mode 0-3] [--rate-code 0-9] [--verbose]\n"
                  "             [--fault silent|bad-crc|other-address|exception=N|truncate=N|garbage|late=MS]\n"
+                 "             [--set REGISTER=VALUE]...\n"
                  "  --fault spoils every reply until vtsim exits: no reply, a wrong CRC, another\n"
                  "  address, exception N, only the first N bytes, noise ahead of the reply, or the\n"
-                 "  reply MS milliseconds late.\n";
+                 "  reply MS milliseconds late.\n"
+                 "  --set gives a register a value at start: 4029=0xC100, or 7610=12.5 for a\n"
+                 "  single-precision value in the 32-bit registers from 7500 on.\n";
     return 2;
 }
 
@@ -69,6 +75,33 @@ bool ParseFault(const std::string& text, sim::Fault* fault)
     return true;
 }
 
+// "REGISTER=VALUE": a register of the display's map and an integer (decimal or
+// 0x...), or a number with a point for the 32-bit area's floats.
+bool ParseSetting(const std::string& text, std::pair<unsigned, std::uint32_t>* setting)
+{
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos)
+        return false;
+    char* end = nullptr;
+    const unsigned long reg = std::strtoul(text.c_str(), &end, 10);
+    if (end != text.c_str() + equals || !RegisterImage().Slot(unsigned(reg)))
+        return false;
+    const char* value = text.c_str() + equals + 1;
+    std::uint32_t bits;
+    if (reg >= RegisterImage::kFirst32 && std::strchr(value, '.')) {
+        bits = FloatToBits(std::strtof(value, &end));
+    } else {
+        const unsigned long number = std::strtoul(value, &end, 0);
+        if (number > (reg >= RegisterImage::kFirst32 ? 0xFFFFFFFFul : 0xFFFFul))
+            return false;
+        bits = std::uint32_t(number);
+    }
+    if (!*value || *end)
+        return false;
+    *setting = {unsigned(reg), bits};
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -78,6 +111,8 @@ int main(int argc, char** argv)
     bool verbose = false;
     sim::Fault fault {sim::FaultKind::Silent};
     bool faulty = false;
+    std::vector<std::pair<unsigned, std::uint32_t>> settings;
+    std::pair<unsigned, std::uint32_t> setting;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -94,6 +129,9 @@ int main(int argc, char** argv)
         } else if (arg == "--mode" && value && ParseNumber(value, 0, 3, &options.mode)) {
             ++i;
         } else if (arg == "--rate-code" && value && ParseNumber(value, 0, 9, &options.rateCode)) {
+            ++i;
+        } else if (arg == "--set" && value && ParseSetting(value, &setting)) {
+            settings.push_back(setting);
             ++i;
         } else if (arg == "--fault" && value && ParseFault(value, &fault)) {
             faulty = true;
@@ -120,6 +158,8 @@ int main(int argc, char** argv)
     }
     if (faulty)
         display.InjectFault(fault);
+    for (const auto& [reg, bits] : settings)
+        display.SetRegister(reg, bits);
     std::cout << display.DevicePath() << std::endl;
 
     std::signal(SIGINT, OnSignal);

@@ -154,6 +154,7 @@ private slots:
         Button(Form5, "SpeedButton3")->click();
         QVERIFY(Form5->Timer1->isActive());
         QCOMPARE(Form5->Timer1->interval(), 18000);
+        QCOMPARE(Form5->Timer1->timerType(), Qt::PreciseTimer);  // a coarse one fires up to 900 ms early
         clock.now.setTime(QTime(10, 15, 0));
         Button(Form5, "SpeedButton3")->click();  // armed anew
         QCOMPARE(Form5->Timer1->interval(), 60000);

@@ -52,6 +52,9 @@ QTimer* TForm::AddTimer(const char* name, int intervalMs, bool enabled)
 {
     auto* timer = new QTimer(this);
     timer->setObjectName(QString::fromLatin1(name));
+    // To the millisecond: a coarse timer may fire 5% early, and the clock
+    // window's synchronisation must not write before the whole minute.
+    timer->setTimerType(Qt::PreciseTimer);
     timer->setInterval(intervalMs);
     if (enabled)
         timer->start();
