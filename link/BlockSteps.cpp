@@ -98,7 +98,7 @@ ModbusLink::Exchanged ModbusLink::Exchange(std::uint32_t length, unsigned pauseM
     // exception reply is shorter than any other and is judged, not taken
     // for a missing one.
     exchange.complete = exchange.sent && (WaitForReply(pauseMs, wanted) >= wanted || ExceptionReplyPending());
-    exchange.received = exchange.complete ? TakePending() : ReceiveFrame();
+    exchange.received = exchange.complete ? TakeStaged() : ReceiveFrame();
     if (PortLost()) {
         Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + serial::ErrorText(lostError_));
     } else if (exchange.sent && !exchange.complete) {

@@ -332,12 +332,19 @@ std::uint32_t ModbusLink::ReceiveFrame()
     return TakePending();
 }
 
+std::uint32_t ModbusLink::TakeStaged()
+{
+    const std::uint32_t count = stagedCount_;
+    std::memcpy(receiveBuffer, staged_, count);
+    DropStaged();
+    receivedCount_ = count;
+    return count;
+}
+
 std::uint32_t ModbusLink::TakePending()
 {
     // At most one buffer's worth; anything beyond stays queued for the next read.
-    std::uint32_t count = stagedCount_;
-    std::memcpy(receiveBuffer, staged_, stagedCount_);
-    DropStaged();
+    std::uint32_t count = TakeStaged();
     if (openFlag && count < kBufferSize) {
         int osError = 0;
         count += static_cast<std::uint32_t>(
@@ -377,28 +384,32 @@ std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
     const std::int64_t pauseMicros = std::int64_t(pauseMs) * 1000;
     const std::int64_t deadline = NowMicros() + requestWireMicros_ + pauseMicros
                                   + std::int64_t(WireTimeMicrosAt(wanted + 1, settings_.modeIndex, lineSettings.baud));
-    for (;;) {
-        // The bytes are taken into the link as they come, so the end of the
-        // reply is seen the moment it arrives. The pattern's counts are one
-        // short of the full reply (the index of its last byte, 7 for an 8-byte
-        // acknowledgement): the wait ends on that last byte, or on a whole
-        // exception reply.
-        Stage();
-        if (!openFlag || stagedCount_ > wanted || ExceptionReplyStaged())
-            return stagedCount_;
+    // The bytes are taken into the link as they come, so the end of the reply
+    // is seen the moment it arrives: blocked on the port, then read whatever
+    // came, and so on. The pattern's counts are one short of
+    // the full reply (the index of its last byte, 7 for an 8-byte
+    // acknowledgement): the wait ends on that last byte, or on a whole
+    // exception reply.
+    auto complete = [&] { return stagedCount_ > wanted || ExceptionReplyStaged(); };
+    while (openFlag && !complete()) {
         const std::int64_t now = NowMicros();
-        if (now >= deadline)
-            break;
+        if (now >= deadline) {
+            Stage();
+            if (complete())
+                break;
+            // The reply may still come: the next request waits for it
+            // first, for as long as this wait was once more.
+            settleUntilMicros_ = deadline + pauseMicros;
+            return PendingBytes();
+        }
         int osError = 0;
         if (serial::WaitReadable(portHandle, deadline - now, &osError) == serial::WaitResult::Failed) {
             Lose(osError);
-            return stagedCount_;
+            break;
         }
+        Stage();
     }
-    // The reply may still come: the next request waits for it first, for as
-    // long as this wait was once more.
-    settleUntilMicros_ = deadline + pauseMicros;
-    return PendingBytes();
+    return stagedCount_;
 }
 
 // ---------------------------------------------------------------- framing

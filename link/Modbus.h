@@ -239,6 +239,9 @@ private:
     bool ExceptionReplyPending();
     // ReceiveFrame without the count first, where the caller has just seen it.
     std::uint32_t TakePending();
+    // What the reply wait took in, into the receive buffer: a whole reply
+    // (what follows it is discarded before the next request).
+    std::uint32_t TakeStaged();
     bool ExceptionReplyStaged() const;
     void Stage();
     void DropStaged() { stagedCount_ = 0; }
