@@ -1,19 +1,18 @@
 #include "Startup.h"
 
+#include "CommandLine.h"
 #include "Czas.h"
 #include "ErrorReport.h"
 #include "Informacje.h"
 #include "Jasnosc.h"
 #include "Main.h"
 #include "Status.h"
+#include "Trace.h"
 #include "Uart.h"
 #include "Urzadzenia.h"
 #include "Wspolczynniki.h"
 #include "Wyswietlanie.h"
 #include "Zmiana.h"
-
-#include "CommandLine.h"
-#include "Trace.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -71,13 +71,18 @@ std::string DescribeRejection(Rejection rejection, int exceptionCode)
     return {};
 }
 
-void ModbusLink::NoteRejection()
+bool ModbusLink::Verdict(Rejection rejection, std::uint32_t received, const char* taken)
 {
-    if (lastRejection_ == Rejection::Exception)
+    lastRejection_ = rejection;
+    if (rejection == Rejection::Exception)
         lastExceptionCode_ = receiveBuffer[2];
     // A reply that was not what it should be may not be all there is: the
     // rest must not reach the next request's reply.
-    SettleAfterFault();
+    if (rejection != Rejection::None)
+        SettleAfterFault();
+    Observe(FrameEvent::Kind::Reply, receiveBuffer, received,
+            rejection == Rejection::None ? taken : DescribeRejection(rejection, lastExceptionCode_));
+    return rejection == Rejection::None;
 }
 
 void ModbusLink::Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::size_t count,
@@ -124,15 +129,10 @@ ReadResult ModbusLink::ReadBlock(const RegisterBlock& block, unsigned pauseMs)
         return ReadResult::PortLost;
     if (!exchange.complete)
         return ReadResult::NoReply;
-    lastRejection_ = StoreReadReply(receiveBuffer, exchange.received, address, block, image_);
-    if (lastRejection_ == Rejection::None) {
-        Observe(FrameEvent::Kind::Reply, receiveBuffer, exchange.received, "stored");
-        return ReadResult::Stored;
-    }
-    NoteRejection();
-    Observe(FrameEvent::Kind::Reply, receiveBuffer, exchange.received,
-            DescribeRejection(lastRejection_, lastExceptionCode_));
-    return ReadResult::Rejected;
+    return Verdict(StoreReadReply(receiveBuffer, exchange.received, address, block, image_), exchange.received,
+                   "stored")
+               ? ReadResult::Stored
+               : ReadResult::Rejected;
 }
 
 ReadResult ModbusLink::ReadBlocks(std::initializer_list<RegisterBlock> blocks, unsigned pauseMs)
@@ -163,13 +163,8 @@ WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
         return WriteResult::PortLost;
     if (!exchange.complete)
         return WriteResult::NoReply;
-    lastRejection_ = JudgeWriteReply(receiveBuffer, exchange.received, transmitBuffer);
-    if (lastRejection_ == Rejection::None) {
-        Observe(FrameEvent::Kind::Reply, receiveBuffer, exchange.received, "acknowledged");
-        return WriteResult::Acknowledged;
-    }
-    NoteRejection();
-    Observe(FrameEvent::Kind::Reply, receiveBuffer, exchange.received,
-            DescribeRejection(lastRejection_, lastExceptionCode_));
-    return WriteResult::Refused;
+    return Verdict(JudgeWriteReply(receiveBuffer, exchange.received, transmitBuffer), exchange.received,
+                   "acknowledged")
+               ? WriteResult::Acknowledged
+               : WriteResult::Refused;
 }

@@ -258,7 +258,9 @@ private:
     };
     // Sends `length` bytes of the transmit buffer and takes what comes back.
     Exchanged Exchange(std::uint32_t length, unsigned pauseMs, std::uint32_t wanted);
-    void NoteRejection();
+    // Records the judgement of a whole reply for the caller, the trace and
+    // the next request; true when the reply was taken.
+    bool Verdict(Rejection rejection, std::uint32_t received, const char* taken);
     void Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::size_t count, const std::string& outcome);
     std::uint64_t FrameGap() const;
 

@@ -32,8 +32,7 @@ std::optional<int> TryStrToInt(const QString& text);
 std::optional<double> TryStrToFloat(const QString& text);
 
 // A time of day or a date from its numbers; fails with the conversion error
-// naming them as the text "h:m:ss" or "y-m-d" ("13:99:00", "2007-13-5")
-// when there is no such time or date. The desktop's date and
-// time formats play no part.
+// naming them as the text "h:m:ss" or "y-m-d" ("13:99:00", "2007-13-5") when
+// there is no such time or date. The desktop's formats play no part.
 QTime EncodeTime(int hours, int minutes, int seconds);
 QDate EncodeDate(int year, int month, int day);

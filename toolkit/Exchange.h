@@ -1,7 +1,7 @@
 // While a window exchanges with the display the GUI thread is blocked: the
 // wait cursor says so, and the clicks and keys the user gave meanwhile are
-// dropped when it ends, not replayed on a window that has moved on (a double
-// click on "Write" would otherwise write twice).
+// dropped when it ends, not replayed on a window that has moved on (a second
+// click on "Write" would otherwise write again).
 #pragma once
 
 class ExchangeGuard {

@@ -7,6 +7,8 @@
 #include <QStyle>
 #include <QStyleOptionFrame>
 
+#include <cmath>
+
 void SelectEntry(QComboBox* list, std::uint32_t index)
 {
     list->setCurrentIndex(index < std::uint32_t(list->count()) ? int(index) : -1);
@@ -25,6 +27,14 @@ std::optional<int> ParseIntInRange(const QString& text, int low, int high)
     if (!value || *value < low || *value > high)
         return std::nullopt;
     return value;
+}
+
+std::optional<float> ParseSingle(const QString& text)
+{
+    const std::optional<double> value = TryStrToFloat(text);
+    if (!value || !std::isfinite(float(*value)))
+        return std::nullopt;
+    return float(*value);
 }
 
 std::optional<std::uint8_t> ParseDisplayAddress(const QString& text)

@@ -19,6 +19,9 @@ std::optional<std::uint32_t> SelectedEntry(const QComboBox* list);
 
 // The typed integer when it lies in [low, high].
 std::optional<int> ParseIntInRange(const QString& text, int low, int high);
+// A typed number rounded to single precision, or nothing when the text is no
+// number or single precision cannot hold it (1E39 would become infinite).
+std::optional<float> ParseSingle(const QString& text);
 // A Modbus address of a display, 1 to 247.
 std::optional<std::uint8_t> ParseDisplayAddress(const QString& text);
 

@@ -2,6 +2,7 @@
 
 #include "Convert.h"
 #include "Exchange.h"
+#include "Fields.h"
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
@@ -19,16 +20,6 @@ constexpr float kLowPoint = 4, kHighPoint = 20;  // the points a line is shown b
 void Refuse()
 {
     ShowError(QStringLiteral("Error of the recalibration coefficient"));
-}
-
-// A typed number rounded to single precision, or nothing when the text is
-// no number or single precision cannot hold it.
-std::optional<float> ParsePoint(const QLineEdit* edit)
-{
-    const std::optional<double> value = TryStrToFloat(edit->text());
-    if (!value || !std::isfinite(float(*value)))
-        return std::nullopt;
-    return float(*value);
 }
 
 }  // namespace
@@ -70,8 +61,8 @@ void TForm9::ShowInput(const Input& input)
 bool TForm9::ComputeInput(const Input& input)
 {
     // In this order: x1, x2, y1, y2.
-    const std::optional<float> x1 = ParsePoint(input.x1), x2 = ParsePoint(input.x2);
-    const std::optional<float> y1 = ParsePoint(input.y1), y2 = ParsePoint(input.y2);
+    const std::optional<float> x1 = ParseSingle(input.x1->text()), x2 = ParseSingle(input.x2->text());
+    const std::optional<float> y1 = ParseSingle(input.y1->text()), y2 = ParseSingle(input.y2->text());
     if (!x1 || !x2 || !y1 || !y2) {
         Refuse();
         return false;

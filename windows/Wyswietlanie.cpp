@@ -9,7 +9,6 @@
 #include "ui_Wyswietlanie.h"
 
 #include <QTimer>
-#include <cmath>
 
 TForm4* Form4 = nullptr;
 
@@ -23,15 +22,6 @@ const char* const kLongestAlarmText = "-3.40282346638529E38";
 void Refuse(const char* text)
 {
     ShowError(QString::fromLatin1(text), MessageIcon::Information);
-}
-
-// Parses an alarm value into single precision; false for a text that is no
-// number or a number single precision cannot hold.
-bool ParseAlarm(const QString& text, float* value)
-{
-    const std::optional<double> parsed = TryStrToFloat(text);
-    *value = parsed ? float(*parsed) : 0.0f;
-    return parsed && std::isfinite(*value);
 }
 
 }  // namespace
@@ -110,12 +100,12 @@ bool TForm4::CheckRow(const Row& row)
     Image.Set(reg + 3, row.alarmOn->isChecked() ? 1 : 0);
     const QLineEdit* alarms[] = {row.firstAlarm, row.secondAlarm};
     for (unsigned k = 0; k < 2; ++k) {
-        float value = 0;
-        if (!ParseAlarm(alarms[k]->text(), &value)) {
+        const std::optional<float> value = ParseSingle(alarms[k]->text());
+        if (!value) {
             Refuse("Error of the alarm value");
             return false;
         }
-        Image.SetFloat(row.firstRegister32 + k, value);
+        Image.SetFloat(row.firstRegister32 + k, *value);
     }
     return true;
 }
