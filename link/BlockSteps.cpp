@@ -71,7 +71,7 @@ std::string DescribeRejection(Rejection rejection, int exceptionCode)
     return {};
 }
 
-bool ModbusLink::Verdict(Rejection rejection, std::uint32_t received, const char* taken)
+bool ModbusLink::Verdict(Rejection rejection, const char* taken)
 {
     lastRejection_ = rejection;
     if (rejection == Rejection::Exception)
@@ -80,7 +80,7 @@ bool ModbusLink::Verdict(Rejection rejection, std::uint32_t received, const char
     // rest must not reach the next request's reply.
     if (rejection != Rejection::None)
         SettleAfterFault();
-    Observe(FrameEvent::Kind::Reply, receiveBuffer, received,
+    Observe(FrameEvent::Kind::Reply, receiveBuffer, receivedCount_,
             rejection == Rejection::None ? taken : DescribeRejection(rejection, lastExceptionCode_));
     return rejection == Rejection::None;
 }
@@ -94,43 +94,48 @@ void ModbusLink::Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::
 
 ModbusLink::Exchanged ModbusLink::Exchange(std::uint32_t length, unsigned pauseMs, std::uint32_t wanted)
 {
-    Exchanged exchange {};
-    exchange.sent = length > 0 && SendFrame(length) == length;
+    lastRejection_ = Rejection::None;
+    lastExceptionCode_ = 0;
+    receivedCount_ = 0;
+    // Nothing goes out on a closed port, whatever an earlier exchange reported.
+    if (!openFlag)
+        return Exchanged::Missing;
+    const bool sent = length > 0 && SendFrame(length) == length;
     const auto sentAt = std::chrono::steady_clock::now();
-    if (exchange.sent)
+    if (sent)
         Observe(FrameEvent::Kind::Request, transmitBuffer, length, {});
     // The pattern's completion test, one short of the full reply; an
     // exception reply is shorter than any other and is judged, not taken
     // for a missing one.
-    exchange.complete = exchange.sent && (WaitForReply(pauseMs, wanted) >= wanted || ExceptionReplyPending());
-    exchange.received = exchange.complete ? TakeStaged() : ReceiveFrame();
+    const bool whole = sent && (WaitForReply(pauseMs, wanted) >= wanted || ExceptionReplyPending());
+    const std::uint32_t received = whole ? TakeStaged() : ReceiveFrame();
     if (PortLost()) {
         Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + serial::ErrorText(lostError_));
-    } else if (exchange.sent && !exchange.complete) {
+        return Exchanged::Lost;
+    }
+    if (!sent)
+        return Exchanged::Missing;
+    if (!whole) {
         const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - sentAt);
-        Observe(FrameEvent::Kind::NoReply, receiveBuffer, exchange.received,
+        Observe(FrameEvent::Kind::NoReply, receiveBuffer, received,
                 "no reply after " + std::to_string(waited.count()) + " ms");
+        return Exchanged::Missing;
     }
-    return exchange;
+    return Exchanged::Whole;
 }
 
 ReadResult ModbusLink::ReadBlock(const RegisterBlock& block, unsigned pauseMs)
 {
-    lastRejection_ = Rejection::None;
-    lastExceptionCode_ = 0;
-    if (!openFlag)
-        return ReadResult::NoReply;
     const std::uint8_t address = settings_.displayAddress;
     const int expected = ExpectedResponseLength(block.quantity, block.TypeCode());
-    const Exchanged exchange = Exchange(std::uint32_t(BuildReadRequest(address, block.first, block.quantity)),
-                                        pauseMs, std::uint32_t(expected));
-    if (PortLost())
-        return ReadResult::PortLost;
-    if (!exchange.complete)
-        return ReadResult::NoReply;
-    return Verdict(StoreReadReply(receiveBuffer, exchange.received, address, block, image_), exchange.received,
-                   "stored")
+    switch (Exchange(std::uint32_t(BuildReadRequest(address, block.first, block.quantity)), pauseMs,
+                     std::uint32_t(expected))) {
+    case Exchanged::Lost: return ReadResult::PortLost;
+    case Exchanged::Missing: return ReadResult::NoReply;
+    case Exchanged::Whole: break;
+    }
+    return Verdict(StoreReadReply(receiveBuffer, receivedCount_, address, block, image_), "stored")
                ? ReadResult::Stored
                : ReadResult::Rejected;
 }
@@ -150,21 +155,16 @@ ReadResult ModbusLink::ReadBlocks(std::initializer_list<RegisterBlock> blocks, u
 
 WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
 {
-    lastRejection_ = Rejection::None;
-    lastExceptionCode_ = 0;
-    if (!openFlag)
-        return WriteResult::NoReply;
     const std::uint8_t address = settings_.displayAddress;
     const int length = block.wide ? BuildWriteRequest32(address, block.first, block.quantity)
                                   : BuildWriteRequest16(address, block.first, block.quantity, block.TypeCode());
     // Fewer than 7 bytes is no acknowledgement, as the pattern counts.
-    const Exchanged exchange = Exchange(std::uint32_t(length), pauseMs, 7);
-    if (PortLost())
-        return WriteResult::PortLost;
-    if (!exchange.complete)
-        return WriteResult::NoReply;
-    return Verdict(JudgeWriteReply(receiveBuffer, exchange.received, transmitBuffer), exchange.received,
-                   "acknowledged")
+    switch (Exchange(std::uint32_t(length), pauseMs, 7)) {
+    case Exchanged::Lost: return WriteResult::PortLost;
+    case Exchanged::Missing: return WriteResult::NoReply;
+    case Exchanged::Whole: break;
+    }
+    return Verdict(JudgeWriteReply(receiveBuffer, receivedCount_, transmitBuffer), "acknowledged")
                ? WriteResult::Acknowledged
                : WriteResult::Refused;
 }

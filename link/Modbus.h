@@ -252,15 +252,14 @@ private:
     void SettleAfterFault();
     std::uint64_t SettleGap() const;
     void Lose(int osError);
-    struct Exchanged {
-        bool sent, complete;
-        std::uint32_t received;
-    };
-    // Sends `length` bytes of the transmit buffer and takes what comes back.
+    // How a request's reply came: whole (judged next), missing, or the port lost.
+    enum class Exchanged { Whole, Missing, Lost };
+    // Sends `length` bytes of the transmit buffer and takes what comes back
+    // into the receive buffer.
     Exchanged Exchange(std::uint32_t length, unsigned pauseMs, std::uint32_t wanted);
     // Records the judgement of a whole reply for the caller, the trace and
     // the next request; true when the reply was taken.
-    bool Verdict(Rejection rejection, std::uint32_t received, const char* taken);
+    bool Verdict(Rejection rejection, const char* taken);
     void Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::size_t count, const std::string& outcome);
     std::uint64_t FrameGap() const;
 
