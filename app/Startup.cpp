@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 #include "Czas.h"
 #include "ErrorReport.h"
+#include "FindDisplay.h"
 #include "Informacje.h"
 #include "Jasnosc.h"
 #include "Main.h"
@@ -36,6 +37,7 @@ void CreateForms()
     CreateForm(Form8);
     CreateForm(Form9);
     CreateForm(Form10);
+    CreateForm(FormFindDisplay);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -167,4 +168,66 @@ WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
     return Verdict(JudgeWriteReply(receiveBuffer, receivedCount_, transmitBuffer), "acknowledged")
                ? WriteResult::Acknowledged
                : WriteResult::Refused;
+}
+
+std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_t n)
+{
+    auto crcHolds = [&](std::size_t at, std::size_t length) {
+        const std::uint8_t* frame = bytes + at;
+        return Crc16(frame, int(length) - 3) == (frame[length - 2] << 8 | frame[length - 1]);
+    };
+    // A reply may follow noise or the tail of another: every start is tried.
+    for (std::size_t at = 0; at + 5 <= n; ++at) {
+        const std::uint8_t* frame = bytes + at;
+        if (frame[0] < 1 || frame[0] > 247)
+            continue;
+        if (frame[1] == 0x83 && crcHolds(at, 5))
+            return ProbeAnswer {frame[0], frame[2], at + 5};
+        if (frame[1] == 3 && frame[2] == 2 && at + 7 <= n && crcHolds(at, 7))
+            return ProbeAnswer {frame[0], 0, at + 7};
+    }
+    return std::nullopt;
+}
+
+ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer)
+{
+    receivedCount_ = 0;
+    if (!openFlag)
+        return PortLost() ? ProbeResult::PortLost : ProbeResult::Silent;
+    const std::uint32_t length = std::uint32_t(BuildReadRequest(address, kProbeRegister, 1));
+    // What is already in stays: it may be a late reply to the previous probe.
+    Stage();
+    const bool sent = Transmit(length) == length;
+    const auto sentAt = std::chrono::steady_clock::now();
+    if (sent)
+        Observe(FrameEvent::Kind::Request, transmitBuffer, length, {});
+    const std::int64_t waitMicros = requestWireMicros_ + std::int64_t(latencyMs) * 1000
+                                    + std::int64_t(WireTimeMicrosAt(7, settings_.modeIndex, lineSettings.baud));
+    const auto deadline = sentAt + std::chrono::microseconds(waitMicros);
+    while (sent && openFlag) {
+        if (const auto found = FindProbeAnswer(staged_, stagedCount_)) {
+            std::memcpy(receiveBuffer, staged_, found->end);
+            receivedCount_ = std::uint32_t(found->end);
+            KeepStagedTail(stagedCount_ - std::uint32_t(found->end));
+            *answer = *found;
+            Observe(FrameEvent::Kind::Reply, receiveBuffer, receivedCount_,
+                    "answered from address " + std::to_string(found->address));
+            return ProbeResult::Answered;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        // Room for a whole reply after what cannot be one.
+        KeepStagedTail(6);
+        int osError = 0;
+        if (serial::WaitReadable(portHandle, left.count(), &osError) == serial::WaitResult::Failed)
+            Lose(osError);
+        Stage();
+    }
+    if (PortLost()) {
+        Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + serial::ErrorText(lostError_));
+        return ProbeResult::PortLost;
+    }
+    Observe(FrameEvent::Kind::NoReply, staged_, stagedCount_, "no answer");
+    return ProbeResult::Silent;
 }

@@ -259,6 +259,11 @@ std::uint32_t ModbusLink::SendFrame(std::uint32_t length)
     if (!openFlag)
         return 0;
     SettleInput();
+    return Transmit(length);
+}
+
+std::uint32_t ModbusLink::Transmit(std::uint32_t length)
+{
     if (!openFlag)
         return 0;
     length = std::min<std::uint32_t>(length, kBufferSize);
@@ -365,6 +370,14 @@ void ModbusLink::Stage()
         serial::Read(portHandle, staged_ + stagedCount_, kBufferSize - stagedCount_, &osError));
     if (osError)
         Lose(osError);
+}
+
+void ModbusLink::KeepStagedTail(std::uint32_t count)
+{
+    if (stagedCount_ <= count)
+        return;
+    std::memmove(staged_, staged_ + stagedCount_ - count, count);
+    stagedCount_ = count;
 }
 
 bool ModbusLink::ExceptionReplyStaged() const

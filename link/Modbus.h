@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <string>
 
 // Which port, line and display every exchange uses.
@@ -149,6 +150,23 @@ Rejection StoreReadReply(const std::uint8_t* reply, std::size_t n, std::uint8_t 
 // and quantity, and nothing more.
 Rejection JudgeWriteReply(const std::uint8_t* reply, std::size_t n, const std::uint8_t* request);
 
+// A probe asks whether a display answers at an address: a function 3 read of
+// one register every display answers, its status flags.
+constexpr unsigned kProbeRegister = Blocks::Status.first;
+
+// A reply to a probe, found among received bytes: a read reply of one
+// register (address, 3, 2, value, CRC) or an exception reply to function 3
+// (address, 0x83, code, CRC), with a good CRC, from whatever address.
+struct ProbeAnswer {
+    std::uint8_t address = 0;
+    int exceptionCode = 0;  // 0 for a read reply
+    std::size_t end = 0;    // the index just past the reply
+};
+// The first probe reply anywhere in n received bytes.
+std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_t n);
+
+enum class ProbeResult { Answered, Silent, PortLost };
+
 // A frame as a block step saw it, with what it made of it: for a trace.
 struct FrameEvent {
     enum class Kind { Request, Reply, NoReply, PortLost };
@@ -206,6 +224,11 @@ public:
     ReadResult ReadBlocks(std::initializer_list<RegisterBlock> blocks, unsigned pauseMs);
     // Writes a block from the image and takes its reply, whatever it is.
     WriteResult WriteBlock(const RegisterBlock& block, unsigned pauseMs);
+    // Probes `address` at the port's line: Answered, with the reply's own
+    // address in *answer, when any display replied within the request's and
+    // reply's wire time plus latencyMs. Bytes a late reply to the previous
+    // probe left are looked at too; its sender is named all the same.
+    ProbeResult Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer);
     // Every frame of the block steps goes to the observer, when one is set.
     void SetFrameObserver(FrameObserver observer) { observer_ = std::move(observer); }
     // The device of the port as last opened.
@@ -245,6 +268,10 @@ private:
     bool ExceptionReplyStaged() const;
     void Stage();
     void DropStaged() { stagedCount_ = 0; }
+    // Drops all but the last `count` staged bytes (the start of a reply still coming).
+    void KeepStagedTail(std::uint32_t count);
+    // Writes the first `length` bytes of the transmit buffer as they are.
+    std::uint32_t Transmit(std::uint32_t length);
     int AppendCrc(int length);
     int BuildRequestHeader(std::uint8_t address, std::uint8_t function, std::uint16_t start,
                            std::uint16_t quantity);

@@ -5,9 +5,9 @@
 
 namespace {
 
-QString PortName()
+QString PortName(std::uint8_t portIndex)
 {
-    return QStringLiteral("COM %1").arg(Settings.portIndex + 1);
+    return QStringLiteral("COM %1").arg(portIndex + 1);
 }
 
 bool Report(bool done, bool lost, const std::function<void()>& failure)
@@ -36,20 +36,30 @@ bool OpenPortForAction(OpenWhen when)
     return false;
 }
 
+QString PortOpenFailure(const ModbusLink& link, std::uint8_t portIndex)
+{
+    QString device = QString::fromStdString(link.LastOpenDevice());
+    if (device.isEmpty())
+        return QStringLiteral("Cannot open %1: no serial device stands behind it").arg(PortName(portIndex));
+    return QStringLiteral("Cannot open %1 (%2): %3")
+        .arg(PortName(portIndex), device, QString::fromStdString(serial::ErrorText(link.LastOpenError())));
+}
+
 QString PortOpenFailure()
 {
-    QString device = QString::fromStdString(Link.LastOpenDevice());
-    if (device.isEmpty())
-        return QStringLiteral("Cannot open %1: no serial device stands behind it").arg(PortName());
-    return QStringLiteral("Cannot open %1 (%2): %3")
-        .arg(PortName(), device, QString::fromStdString(serial::ErrorText(Link.LastOpenError())));
+    return PortOpenFailure(Link, Settings.portIndex);
+}
+
+QString PortLostMessage(const ModbusLink& link, std::uint8_t portIndex)
+{
+    return QStringLiteral("%1 (%2) was lost: %3")
+        .arg(PortName(portIndex), QString::fromStdString(link.LostDevice()),
+             QString::fromStdString(serial::ErrorText(link.LostError())));
 }
 
 QString PortLostMessage()
 {
-    return QStringLiteral("%1 (%2) was lost: %3")
-        .arg(PortName(), QString::fromStdString(Link.LostDevice()),
-             QString::fromStdString(serial::ErrorText(Link.LostError())));
+    return PortLostMessage(Link, Settings.portIndex);
 }
 
 bool Succeeded(ReadResult result, const std::function<void()>& failure)

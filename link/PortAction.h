@@ -23,10 +23,13 @@ bool TryOpenPort(OpenWhen when);
 
 // Why the last open failed, naming the port and the device behind it.
 QString PortOpenFailure();
+// The same for a link of its own, which opened port `portIndex`.
+QString PortOpenFailure(const ModbusLink& link, std::uint8_t portIndex);
 
 // Why the port was closed under the last exchange, for example
 // "COM 1 (/dev/ttyUSB0) was lost: Input/output error".
 QString PortLostMessage();
+QString PortLostMessage(const ModbusLink& link, std::uint8_t portIndex);
 
 // The message most windows show when the display did not do as asked:
 // "Transmision error", captioned "Error", with the error icon.

@@ -1,6 +1,8 @@
 #include "Uart.h"
 
+#include "DisplaySearch.h"
 #include "Fields.h"
+#include "FindDisplay.h"
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "Zmiana.h"
@@ -59,4 +61,20 @@ void TForm2::SpeedButton3Click()
     ApplySettings();
     Close();
     Form3->Show();
+}
+
+void TForm2::SpeedButton4Click()
+{
+    // The lists always hold a choice; the typed address, when it is one, is
+    // tried early at every line.
+    const SerialLine line {std::uint8_t(ui->ComboBox2->currentIndex()), std::uint8_t(ui->ComboBox3->currentIndex())};
+    const std::uint8_t address = ParseDisplayAddress(ui->Edit1->text()).value_or(1);
+    const std::optional<FoundDisplay> found =
+        FormFindDisplay->Find(std::uint8_t(ui->ComboBox1->currentIndex()), SearchOrder(line, address));
+    if (!found)
+        return;
+    // Taken into the fields only: they are applied as the window applies them.
+    ui->ComboBox2->setCurrentIndex(found->line.modeIndex);
+    ui->ComboBox3->setCurrentIndex(found->line.rateIndex);
+    ui->Edit1->setText(QString::number(found->address));
 }

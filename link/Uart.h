@@ -24,6 +24,8 @@ public slots:
     void FormShow();
     void SpeedButton1Click();
     void SpeedButton3Click();
+    // Searches the chosen port and takes the display found into the fields.
+    void SpeedButton4Click();
 };
 
 extern TForm2* Form2;

@@ -1,6 +1,7 @@
 #include "Zmiana.h"
 
 #include "Clock.h"
+#include "DisplaySearch.h"
 #include "Exchange.h"
 #include "Fields.h"
 #include "MessageBox.h"
@@ -53,6 +54,7 @@ void TForm3::SpeedButton1Click()
         return;
     if (!OpenPortForAction(OpenWhen::IfClosed))
         return;
+    const SerialLine oldLine {Settings.modeIndex, Settings.rateIndex};
     WriteResult atOldLine, atNewLine = WriteResult::NoReply;
     bool reopened;
     {
@@ -76,12 +78,65 @@ void TForm3::SpeedButton1Click()
     // Success only when the display said so, at one line or the other.
     if (atOldLine == WriteResult::Acknowledged || atNewLine == WriteResult::Acknowledged)
         ShowMessageBox(QStringLiteral("Parameters has been changed"), QString(), MessageIcon::Information);
+    else if (reopened)
+        ReturnToTheDisplay(oldLine);
     else
         ShowTransmissionError(MessageIcon::Information);
     // The display has its new line whatever the tool's port does; the user
     // learns why the tool cannot follow it.
     if (!reopened)
         ShowError(PortOpenFailure());
+}
+
+namespace {
+
+// Whether the display, at its address, answers at the port's line now.
+ProbeResult DisplayAnswers()
+{
+    ProbeAnswer answer;
+    ProbeResult result = Link.Probe(Settings.displayAddress, kReplyPauseMs, &answer);
+    if (result == ProbeResult::Answered && answer.address != Settings.displayAddress)
+        result = ProbeResult::Silent;
+    return result;
+}
+
+QString Describe(const SerialLine& line)
+{
+    return QString::fromStdString(DescribeLine(line));
+}
+
+}  // namespace
+
+void TForm3::ReturnToTheDisplay(const SerialLine& oldLine)
+{
+    // Neither line confirmed the change: the tool must not stay on a line the
+    // display may not be on, so it asks the display where it is.
+    const SerialLine newLine {Settings.modeIndex, Settings.rateIndex};
+    ProbeResult atNew, atOld = ProbeResult::Silent;
+    {
+        ExchangeGuard exchange;
+        atNew = DisplayAnswers();
+        if (atNew == ProbeResult::Silent) {
+            // Back at the old line, whether the port opens there or not.
+            Link.OpenPort(Settings.portIndex, oldLine.modeIndex, oldLine.rateIndex);
+            Settings.modeIndex = oldLine.modeIndex;
+            Settings.rateIndex = oldLine.rateIndex;
+            if (Settings.portOpen)
+                atOld = DisplayAnswers();
+        }
+    }
+    if (atNew == ProbeResult::PortLost || atOld == ProbeResult::PortLost) {
+        ShowError(PortLostMessage());
+        return;
+    }
+    const QString where =
+        atNew == ProbeResult::Answered ? QStringLiteral("it answers at the new settings")
+        : atOld == ProbeResult::Answered
+            ? QStringLiteral("it still answers at %1").arg(Describe(oldLine))
+            : QStringLiteral("it answers neither at %1 nor at %2; the tool stays at %2")
+                  .arg(Describe(newLine), Describe(oldLine));
+    ShowError(QStringLiteral("Transmision error\nThe display did not confirm the change; %1").arg(where),
+              MessageIcon::Information);
 }
 
 void TForm3::SpeedButton2Click()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DisplaySearch.h"
 #include "TForm.h"
 
 namespace Ui {
@@ -17,6 +18,11 @@ public:
     bool CheckNewParameters();
 
     Ui::TForm3* ui;
+
+private:
+    // After a change neither line acknowledged: stays at the new line or goes
+    // back to `oldLine`, where the display answers, and tells the user which.
+    void ReturnToTheDisplay(const SerialLine& oldLine);
 
 public slots:
     void FormShow();

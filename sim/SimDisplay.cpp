@@ -241,14 +241,19 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
     Reply reply;
     int extraDelayMs = 0, tailAfterMs = -1;
     std::uint8_t mode, rate;
-    bool matched;
+    bool matched, deaf = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         matched = LineMatches(line);
         frames_.push_back({frame, line, matched});
         mode = logic_.Mode();
         rate = logic_.RateCode();
-        if (matched)
+        if (matched && !faults_.empty() && faults_.front().kind == FaultKind::Deaf) {
+            if (!faults_.front().untilCleared)
+                faults_.pop_front();
+            deaf = true;
+        }
+        if (matched && !deaf)
             reply = logic_.Handle(frame);
         if (reply.send && !faults_.empty()) {
             Fault fault = faults_.front();
@@ -274,6 +279,7 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
             case FaultKind::Prefix:
                 reply.bytes.insert(reply.bytes.begin(), std::size_t(fault.value), std::uint8_t(0x55));
                 break;
+            case FaultKind::Deaf: break;  // taken before the request was
             case FaultKind::TwoReplies: {
                 std::vector<std::uint8_t> twice = reply.bytes;
                 reply.bytes.insert(reply.bytes.end(), twice.begin(), twice.end());
@@ -283,7 +289,7 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
         }
     }
     framesChanged_.notify_all();
-    Log("->", frame, line, !matched ? "at another line: ignored" : reply.send ? "" : "no reply");
+    Log("->", frame, line, !matched ? "at another line: ignored" : deaf ? "not heard" : reply.send ? "" : "no reply");
     if (reply.send) {
         SleepUntil(received + std::chrono::milliseconds(options_.latencyMs + extraDelayMs));
         SendPaced(reply.bytes, mode, rate);

@@ -37,6 +37,7 @@ enum class FaultKind {
     Truncate,      // only the first value bytes
     Prefix,        // value bytes of noise ahead of the reply
     TwoReplies,    // the reply twice, back to back
+    Deaf,          // the request lost on the line: neither carried out nor answered
 };
 
 struct Fault {

@@ -209,18 +209,52 @@ private slots:
         QCOMPARE(Combo(Form3, "ComboBox1")->currentText(), QStringLiteral("8n2"));
     }
 
-    void aSilentDisplayIsATransmissionError()
+    void anUnconfirmedChangeLeavesTheToolWhereTheDisplayAnswers_data()
     {
-        fx.display->InjectFault({FaultKind::Silent, 0, true});
+        QTest::addColumn<int>("displayAddress");
+        QTest::addColumn<FaultKind>("fault");
+        QTest::addColumn<QString>("where");
+        QTest::addColumn<int>("toolRate");
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("displayRateCode");
+        // Silent: it took the change, but nothing it says comes back. Two
+        // writes, then a probe at each line.
+        QTest::newRow("silent display") << 1 << FaultKind::Silent
+                                        << "it answers neither at 2400 8n2 nor at 9600 8n2; the tool stays at 9600 8n2"
+                                        << 2 << 4 << 0;
+        // At another address it hears the requests and answers none (Late: no fault).
+        QTest::newRow("display at another address")
+            << 5 << FaultKind::Late << "it answers neither at 2400 8n2 nor at 9600 8n2; the tool stays at 9600 8n2" << 2
+            << 4 << 2;
+        // The change was lost on the line: the display stayed where it was.
+        QTest::newRow("change not heard") << 1 << FaultKind::Deaf << "it still answers at 9600 8n2" << 2 << 4 << 2;
+    }
+
+    void anUnconfirmedChangeLeavesTheToolWhereTheDisplayAnswers()
+    {
+        QFETCH(int, displayAddress);
+        QFETCH(FaultKind, fault);
+        QFETCH(QString, where);
+        if (displayAddress != 1)
+            fx.Begin({std::uint8_t(displayAddress)});
+        if (fault == FaultKind::Silent)
+            fx.display->InjectFault({fault, 0, true});
+        else if (fault == FaultKind::Deaf)
+            fx.display->InjectFault({fault});
         Form3->Show();
-        Pick(Combo(Form3, "ComboBox2"), QStringLiteral("19200"));
+        Pick(Combo(Form3, "ComboBox2"), QStringLiteral("2400"));
         Button(Form3, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastText(),
+                 QStringLiteral("Transmision error\nThe display did not confirm the change; ") + where);
         QCOMPARE(fx.messages->shown.last().caption, QStringLiteral("Error"));
         QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Information);
-        QCOMPARE(int(Settings.rateIndex), 4);  // the tool is at the new line all the same
+        QTEST(int(Settings.rateIndex), "toolRate");
         QCOMPARE(int(Settings.portOpen), 1);
-        QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
+        QTEST(int(fx.TakeFrames().size()), "frames");
+        QTEST(int(fx.display->RateCode()), "displayRateCode");
+        // Every later action talks at the line the tool stayed at.
+        if (fault == FaultKind::Deaf)
+            QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
     }
 
     void refusedNewAddressesSendNothing()
@@ -247,7 +281,10 @@ private slots:
         fx.display->InjectFault({FaultKind::OtherAddress, 9});
         Form3->Show();
         Button(Form3, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        // The display did take the change, and answers a probe there.
+        QCOMPARE(fx.messages->LastText(),
+                 QStringLiteral("Transmision error\nThe display did not confirm the change; it answers at the new "
+                                "settings"));
 
         // Refused at the old line but acknowledged at the new one: changed.
         fx.messages->shown.clear();

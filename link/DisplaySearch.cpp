@@ -1,0 +1,107 @@
+#include "DisplaySearch.h"
+
+#include <algorithm>
+
+std::string DescribeLine(const SerialLine& line)
+{
+    return std::to_string(kPortRates[line.rateIndex]) + " " + kModeNames[line.modeIndex];
+}
+
+std::vector<SerialLine> SearchLines(const SerialLine& current)
+{
+    // Port rate indices, the rates met most often first.
+    constexpr std::uint8_t kRateOrder[] = {2, 4, 5, 7, 6, 3, 1, 0};  // 9600 19200 38400 115200 57600 14400 4800 2400
+    constexpr std::uint8_t k8n2 = 1;
+    std::vector<SerialLine> lines {current};
+    auto add = [&](SerialLine line) {
+        if (std::find(lines.begin(), lines.end(), line) == lines.end())
+            lines.push_back(line);
+    };
+    for (std::uint8_t rate : {2, 4, 5, 7})
+        add({k8n2, rate});
+    for (std::uint8_t rate : kRateOrder)
+        for (std::uint8_t mode : {1, 0, 2, 3})
+            add({mode, rate});
+    return lines;
+}
+
+std::vector<ProbeTarget> SearchOrder(const SerialLine& current, std::uint8_t knownAddress)
+{
+    const std::vector<SerialLine> lines = SearchLines(current);
+    std::vector<ProbeTarget> order;
+    order.reserve(lines.size() * 247);
+    auto likely = [&](std::uint8_t address) { return address == 1 || address == knownAddress; };
+    for (const SerialLine& line : lines) {
+        order.push_back({1, line});
+        if (knownAddress != 1)
+            order.push_back({knownAddress, line});
+    }
+    for (const SerialLine& line : lines)
+        for (unsigned address = 1; address <= 247; ++address)
+            if (!likely(std::uint8_t(address)))
+                order.push_back({std::uint8_t(address), line});
+    return order;
+}
+
+DisplaySearch::DisplaySearch(std::uint8_t portIndex, std::vector<ProbeTarget> order, unsigned latencyMs)
+    : portIndex_(portIndex), order_(std::move(order)), latencyMs_(latencyMs), link_(settings_, image_)
+{
+}
+
+bool DisplaySearch::OpenAt(const SerialLine& line)
+{
+    return link_.OpenPort(portIndex_, line.modeIndex, line.rateIndex) == 1;
+}
+
+bool DisplaySearch::SkipFound()
+{
+    // Once an address has answered, its display is not looked for again.
+    while (next_ < order_.size() && foundAddresses_[order_[next_].address])
+        ++next_;
+    return next_ < order_.size();
+}
+
+std::optional<ProbeTarget> DisplaySearch::Upcoming()
+{
+    if (!SkipFound())
+        return std::nullopt;
+    return order_[next_];
+}
+
+bool DisplaySearch::Open()
+{
+    const std::optional<ProbeTarget> first = Upcoming();
+    return OpenAt(first ? first->line : SerialLine {settings_.modeIndex, settings_.rateIndex});
+}
+
+void DisplaySearch::Close()
+{
+    link_.ClosePort();
+}
+
+DisplaySearch::Step DisplaySearch::Next()
+{
+    if (!SkipFound()) {
+        Close();
+        return Step::Finished;
+    }
+    const ProbeTarget target = order_[next_];
+    const SerialLine open {settings_.modeIndex, settings_.rateIndex};
+    if ((!settings_.portOpen || open != target.line) && !OpenAt(target.line))
+        return Step::OpenFailed;
+    ProbeAnswer answer;
+    const ProbeResult result = link_.Probe(target.address, latencyMs_, &answer);
+    ++next_;
+    switch (result) {
+    case ProbeResult::PortLost: return Step::PortLost;
+    case ProbeResult::Silent: return Step::Probed;
+    case ProbeResult::Answered: break;
+    }
+    // Listed under the address it answered from: another device on the line
+    // is shown as what it is.
+    if (foundAddresses_[answer.address])
+        return Step::Probed;
+    foundAddresses_[answer.address] = true;
+    found_.push_back({answer.address, target.line, answer.exceptionCode});
+    return Step::Found;
+}

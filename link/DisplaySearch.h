@@ -1,0 +1,91 @@
+// Finding a display whose address, mode or rate is not known: one port is
+// probed address by address and line by line, the likely places first.
+// Plain C++: the search owns a link of its own, so it can run on a thread
+// of its own while the program's link stays untouched.
+#pragma once
+
+#include "Modbus.h"
+
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+struct SerialLine {
+    std::uint8_t modeIndex;  // 0..3 for 8n1, 8n2, 8e1, 8o1
+    std::uint8_t rateIndex;  // 0..7, see kPortRates
+    bool operator==(const SerialLine& other) const
+    {
+        return modeIndex == other.modeIndex && rateIndex == other.rateIndex;
+    }
+    bool operator!=(const SerialLine& other) const { return !(*this == other); }
+};
+
+// "9600 8n2"
+std::string DescribeLine(const SerialLine& line);
+
+struct ProbeTarget {
+    std::uint8_t address;
+    SerialLine line;
+};
+
+// Every line once: `current` first, then 8n2 (the display's own default)
+// at 9600, 19200, 38400 and 115200, then the others, common rates first.
+std::vector<SerialLine> SearchLines(const SerialLine& current);
+
+// Every address at every line once: address 1 and `knownAddress` at each
+// line first, then every address at `current`, then every address at each
+// other line in turn.
+std::vector<ProbeTarget> SearchOrder(const SerialLine& current, std::uint8_t knownAddress);
+
+struct FoundDisplay {
+    std::uint8_t address;  // the address the reply came from
+    SerialLine line;
+    int exceptionCode;  // the display answered the probe with this exception; 0 if with its flags
+};
+
+class DisplaySearch {
+public:
+    // Long enough for a display to begin its reply; the wait adds the wire time.
+    static constexpr unsigned kProbeLatencyMs = 20;
+
+    DisplaySearch(std::uint8_t portIndex, std::vector<ProbeTarget> order, unsigned latencyMs = kProbeLatencyMs);
+    DisplaySearch(const DisplaySearch&) = delete;
+    DisplaySearch& operator=(const DisplaySearch&) = delete;
+
+    enum class Step { Probed, Found, Finished, OpenFailed, PortLost };
+
+    // Opens the port at the first line to be tried. False when it cannot be
+    // opened; link() tells why.
+    bool Open();
+    // One probe, at the next address not yet found (Found when it brought a
+    // display not listed yet), switching the port's line
+    // when the probe's differs. Finished when every target has been tried;
+    // the port is closed then, and when the search fails.
+    Step Next();
+    // Closes the port, if open; the search can go on later.
+    void Close();
+
+    std::size_t Tried() const { return next_; }
+    std::size_t Total() const { return order_.size(); }
+    // The probe Next() makes, if any is left.
+    std::optional<ProbeTarget> Upcoming();
+    const std::vector<FoundDisplay>& Found() const { return found_; }
+    // The search's own link: why an open failed or the port was lost.
+    const ModbusLink& link() const { return link_; }
+
+private:
+    bool SkipFound();
+    bool OpenAt(const SerialLine& line);
+
+    std::uint8_t portIndex_;
+    std::vector<ProbeTarget> order_;
+    unsigned latencyMs_;
+    std::size_t next_ = 0;
+    ConnectionSettings settings_;
+    RegisterImage image_;
+    ModbusLink link_;
+    std::bitset<256> foundAddresses_;
+    std::vector<FoundDisplay> found_;
+};

@@ -1,0 +1,159 @@
+#include "FindDisplay.h"
+
+#include "MessageBox.h"
+#include "PortAction.h"
+#include "ui_FindDisplay.h"
+
+TFormFindDisplay* FormFindDisplay = nullptr;
+
+namespace {
+
+QString PortName(std::uint8_t portIndex)
+{
+    return QStringLiteral("COM %1").arg(portIndex + 1);
+}
+
+QString Describe(const FoundDisplay& found)
+{
+    QString text = QStringLiteral("Address %1 at %2")
+                       .arg(found.address)
+                       .arg(QString::fromStdString(DescribeLine(found.line)));
+    if (found.exceptionCode)
+        text += QStringLiteral(" (refused the probe with exception %1)").arg(found.exceptionCode);
+    return text;
+}
+
+}  // namespace
+
+TFormFindDisplay::TFormFindDisplay() : ui(Design<Ui::TFormFindDisplay>(Border::Dialog, Placement::ScreenCenter))
+{
+    connect(ui->ListFound, &QListWidget::itemSelectionChanged, this,
+            [this] { ui->ButtonUse->setEnabled(!ui->ListFound->selectedItems().isEmpty()); });
+    connect(ui->ListFound, &QListWidget::itemActivated, this, [this] { Invoke("ButtonUseClick"); });
+}
+
+TFormFindDisplay::~TFormFindDisplay()
+{
+    StopSearch();
+}
+
+std::optional<FoundDisplay> TFormFindDisplay::Find(std::uint8_t portIndex, std::vector<ProbeTarget> order)
+{
+    // The search needs the port to itself; the windows open it again when
+    // they next need it.
+    Link.ClosePort();
+    portIndex_ = portIndex;
+    search_ = std::make_unique<DisplaySearch>(portIndex, std::move(order));
+    if (!search_->Open()) {
+        ShowError(PortOpenFailure(search_->link(), portIndex));
+        search_.reset();
+        return std::nullopt;
+    }
+    listed_.clear();
+    chosen_.reset();
+    ui->ListFound->clear();
+    ui->ButtonUse->setEnabled(false);
+    ui->ButtonCancel->setText(QStringLiteral("Cancel"));
+    ui->ProgressBar->setRange(0, int(search_->Total()));
+    ui->ProgressBar->setValue(0);
+    ShowProgress({generation_, DisplaySearch::Step::Probed, 0, search_->Upcoming(), std::nullopt});
+    StartProbing();
+    ShowModal();
+    StopSearch();
+    return chosen_;
+}
+
+void TFormFindDisplay::StartProbing()
+{
+    cancel_ = false;
+    const unsigned generation = ++generation_;
+    probing_ = std::thread([this, generation, search = search_.get()] {
+        for (;;) {
+            if (cancel_)
+                return;
+            Progress progress {generation, search->Next(), 0, std::nullopt, std::nullopt};
+            progress.tried = search->Tried();
+            progress.upcoming = search->Upcoming();
+            if (progress.step == DisplaySearch::Step::Found)
+                progress.found = search->Found().back();
+            QMetaObject::invokeMethod(this, [this, progress] { ShowProgress(progress); }, Qt::QueuedConnection);
+            if (progress.step != DisplaySearch::Step::Probed && progress.step != DisplaySearch::Step::Found)
+                return;
+        }
+    });
+}
+
+void TFormFindDisplay::StopSearch()
+{
+    cancel_ = true;
+    if (probing_.joinable())
+        probing_.join();
+    if (search_)
+        search_->Close();
+}
+
+void TFormFindDisplay::ShowProgress(const Progress& progress)
+{
+    if (progress.generation != generation_)
+        return;
+    ui->ProgressBar->setValue(int(progress.tried));
+    if (progress.found) {
+        listed_.push_back(*progress.found);
+        ui->ListFound->addItem(Describe(*progress.found));
+        if (ui->ListFound->selectedItems().isEmpty())
+            ui->ListFound->setCurrentRow(0);
+    }
+    if (progress.upcoming)
+        ui->LabelTrying->setText(QStringLiteral("Trying address %1 at %2 on %3")
+                                     .arg(progress.upcoming->address)
+                                     .arg(QString::fromStdString(DescribeLine(progress.upcoming->line)),
+                                          PortName(portIndex_)));
+    if (progress.step != DisplaySearch::Step::Probed && progress.step != DisplaySearch::Step::Found)
+        ShowEnd(progress.step);
+}
+
+void TFormFindDisplay::ShowEnd(DisplaySearch::Step step)
+{
+    // The probing thread has ended or is about to.
+    StopSearch();
+    ++generation_;
+    ui->ButtonCancel->setText(QStringLiteral("Close"));
+    switch (step) {
+    case DisplaySearch::Step::Finished:
+        ui->ProgressBar->setValue(ui->ProgressBar->maximum());
+        ui->LabelTrying->setText(listed_.empty()
+                                     ? QStringLiteral("No display answered on %1.").arg(PortName(portIndex_))
+                                     : QStringLiteral("The search of %1 is finished.").arg(PortName(portIndex_)));
+        break;
+    case DisplaySearch::Step::OpenFailed:
+        ui->LabelTrying->setText(QStringLiteral("The search of %1 stopped.").arg(PortName(portIndex_)));
+        ShowError(PortOpenFailure(search_->link(), portIndex_));
+        break;
+    case DisplaySearch::Step::PortLost:
+        ui->LabelTrying->setText(QStringLiteral("The search of %1 stopped.").arg(PortName(portIndex_)));
+        ShowError(PortLostMessage(search_->link(), portIndex_));
+        break;
+    case DisplaySearch::Step::Probed:
+    case DisplaySearch::Step::Found: break;
+    }
+}
+
+void TFormFindDisplay::FormClose()
+{
+    StopSearch();
+}
+
+void TFormFindDisplay::ButtonUseClick()
+{
+    const int row = ui->ListFound->currentRow();
+    if (row < 0 || row >= int(listed_.size()))
+        return;
+    chosen_ = listed_[std::size_t(row)];
+    Close();
+}
+
+void TFormFindDisplay::ButtonCancelClick()
+{
+    chosen_.reset();
+    Close();
+}
