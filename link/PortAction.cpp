@@ -42,7 +42,7 @@ QString PortOpenFailure(const ModbusLink& link, std::uint8_t portIndex)
     if (device.isEmpty())
         return QStringLiteral("Cannot open %1: no serial device stands behind it").arg(PortName(portIndex));
     return QStringLiteral("Cannot open %1 (%2): %3")
-        .arg(PortName(portIndex), device, QString::fromStdString(serial::ErrorText(link.LastOpenError())));
+        .arg(PortName(portIndex), device, QString::fromStdString(serial::OpenErrorText(link.LastOpenDevice(), link.LastOpenError())));
 }
 
 QString PortOpenFailure()

@@ -58,4 +58,8 @@ std::string DeviceName(unsigned portIndex);
 // A sentence a user can act on for an OS error.
 std::string ErrorText(int osError);
 
+// The same for an open of `device` that failed: where permission was
+// refused, it names the group the device belongs to and what to do about it.
+std::string OpenErrorText(const std::string& device, int osError);
+
 }  // namespace serial

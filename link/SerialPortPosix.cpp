@@ -11,10 +11,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
+#include <pwd.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -266,7 +269,7 @@ std::string ErrorText(int osError)
         return "No such device";
     case EACCES:
     case EPERM:
-        return "Permission denied (add the user to the dialout group)";
+        return "Permission denied";
     case EBUSY:
         return "The port is in use by another program";
     case ENOTTY:
@@ -278,6 +281,49 @@ std::string ErrorText(int osError)
     default:
         return std::strerror(osError);
     }
+}
+
+namespace {
+
+bool ProcessIsInGroup(gid_t group)
+{
+    if (getegid() == group)
+        return true;
+    std::vector<gid_t> groups(std::size_t(std::max(getgroups(0, nullptr), 0)));
+    const int count = getgroups(int(groups.size()), groups.data());
+    return std::find(groups.begin(), groups.begin() + std::max(count, 0), group) != groups.begin() + std::max(count, 0);
+}
+
+bool UserIsListedIn(const group& entry)
+{
+    const passwd* user = getpwuid(getuid());
+    if (!user)
+        return false;
+    for (char** member = entry.gr_mem; member && *member; ++member)
+        if (std::strcmp(*member, user->pw_name) == 0)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+std::string OpenErrorText(const std::string& device, int osError)
+{
+    struct stat status {};
+    if ((osError != EACCES && osError != EPERM) || stat(device.c_str(), &status) != 0)
+        return ErrorText(osError);
+    const group* owner = getgrgid(status.st_gid);
+    if (!owner)
+        return ErrorText(osError);
+    const std::string name = owner->gr_name;
+    // Membership is read at login: a user added since is not in it yet.
+    if (ProcessIsInGroup(status.st_gid))
+        return "Permission denied, though this user is in the group " + name + " that owns the device";
+    if (UserIsListedIn(*owner))
+        return "Permission denied: this user was added to the group " + name
+               + " that owns the device, but has not logged in again since";
+    return "Permission denied: the device belongs to the group " + name
+           + ", which this user is not in (sudo usermod -aG " + name + " $USER, then log in again)";
 }
 
 }  // namespace serial

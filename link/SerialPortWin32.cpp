@@ -220,4 +220,10 @@ std::string ErrorText(int osError)
     return message;
 }
 
+std::string OpenErrorText(const std::string&, int osError)
+{
+    // Ports have no owning group here: a refusal means another program has it.
+    return ErrorText(osError);
+}
+
 }  // namespace serial

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -191,6 +192,46 @@ private slots:
             return 0;
         });
         QCOMPARE(code, 0);
+    }
+
+    void aRefusedPermissionNamesTheDevicesGroup()
+    {
+        // The display's device given to a group nobody is not in, as a serial
+        // adapter belongs to dialout.
+        if (getuid() != 0)
+            QSKIP("needs root to give a device to another group");
+        const passwd* nobody = getpwnam("nobody");
+        const group* adapters = getgrnam("dialout");
+        QVERIFY(nobody && adapters);
+        const uid_t uid = nobody->pw_uid;
+        const gid_t gid = nobody->pw_gid;
+        const std::string groupName = adapters->gr_name;
+        SimFixture sim;
+        sim.Start();
+        const std::string device = sim.display->DevicePath();
+        QCOMPARE(chown(device.c_str(), 0, adapters->gr_gid), 0);
+        QCOMPARE(chmod(device.c_str(), 0660), 0);
+        int pipeEnds[2];
+        QCOMPARE(pipe(pipeEnds), 0);
+        int code = InChild([&] {
+            if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+                return 2;
+            if (Link.OpenPort(0, k8n2, k9600) == 1)
+                return 3;
+            const std::string text = serial::OpenErrorText(Link.LastOpenDevice(), Link.LastOpenError());
+            (void)!write(pipeEnds[1], text.data(), text.size());
+            return 0;
+        });
+        close(pipeEnds[1]);
+        char text[300] = {};
+        (void)!read(pipeEnds[0], text, sizeof text - 1);
+        close(pipeEnds[0]);
+        sim.Stop();
+        QCOMPARE(code, 0);
+        QCOMPARE(QString::fromUtf8(text),
+                 QStringLiteral("Permission denied: the device belongs to the group %1, which this user is not in "
+                                "(sudo usermod -aG %1 $USER, then log in again)")
+                     .arg(QString::fromStdString(groupName)));
     }
 
     void everyModeReopens()
