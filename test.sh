@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-packages.sh
-ensure_packages "${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64 libmodbus-dev
+ensure_packages "${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64 libmodbus-dev \
+    desktop-file-utils appstream dpkg-dev file
 case "${1:-}" in
     "") folder=build; options=() ;;
     --sanitize) folder=build-sanitize; options=(-DVT_SANITIZE=ON) ;;

@@ -133,8 +133,9 @@ void TForm3::ReturnToTheDisplay(const SerialLine& oldLine)
         atNew == ProbeResult::Answered ? QStringLiteral("it answers at the new settings")
         : atOld == ProbeResult::Answered
             ? QStringLiteral("it still answers at %1").arg(Describe(oldLine))
-            : QStringLiteral("it answers neither at %1 nor at %2; the tool stays at %2")
-                  .arg(Describe(newLine), Describe(oldLine));
+            : QStringLiteral("nothing answers at address %1, at %2 or at %3, so the tool stays at %3. "
+                             "\"Find the display…\" in the connection configuration can look for it.")
+                  .arg(QString::number(Settings.displayAddress), Describe(newLine), Describe(oldLine));
     ShowError(QStringLiteral("Transmision error\nThe display did not confirm the change; %1").arg(where),
               MessageIcon::Information);
 }

@@ -211,6 +211,9 @@ private slots:
 
     void anUnconfirmedChangeLeavesTheToolWhereTheDisplayAnswers_data()
     {
+        const QString kNothingAnswers = QStringLiteral(
+            "nothing answers at address 1, at 2400 8n2 or at 9600 8n2, so the tool stays at 9600 8n2. "
+            "\"Find the display…\" in the connection configuration can look for it.");
         QTest::addColumn<int>("displayAddress");
         QTest::addColumn<FaultKind>("fault");
         QTest::addColumn<QString>("where");
@@ -220,11 +223,11 @@ private slots:
         // Silent: it took the change, but nothing it says comes back. Two
         // writes, then a probe at each line.
         QTest::newRow("silent display") << 1 << FaultKind::Silent
-                                        << "it answers neither at 2400 8n2 nor at 9600 8n2; the tool stays at 9600 8n2"
+                                        << kNothingAnswers
                                         << 2 << 4 << 0;
         // At another address it hears the requests and answers none (Late: no fault).
         QTest::newRow("display at another address")
-            << 5 << FaultKind::Late << "it answers neither at 2400 8n2 nor at 9600 8n2; the tool stays at 9600 8n2" << 2
+            << 5 << FaultKind::Late << kNothingAnswers << 2
             << 4 << 2;
         // The change was lost on the line: the display stayed where it was.
         QTest::newRow("change not heard") << 1 << FaultKind::Deaf << "it still answers at 9600 8n2" << 2 << 4 << 2;
