@@ -66,7 +66,7 @@ std::optional<FoundDisplay> TFormFindDisplay::Find(std::uint8_t portIndex, std::
 void TFormFindDisplay::StartProbing()
 {
     cancel_ = false;
-    const unsigned generation = ++generation_;
+    const unsigned generation = generation_;
     probing_ = std::thread([this, generation, search = search_.get()] {
         for (;;) {
             if (cancel_)
@@ -88,6 +88,8 @@ void TFormFindDisplay::StopSearch()
     cancel_ = true;
     if (probing_.joinable())
         probing_.join();
+    // What the thread reported before it ended and is still queued is stale now.
+    ++generation_;
     if (search_)
         search_->Close();
 }
@@ -116,7 +118,6 @@ void TFormFindDisplay::ShowEnd(DisplaySearch::Step step)
 {
     // The probing thread has ended or is about to.
     StopSearch();
-    ++generation_;
     ui->ButtonCancel->setText(QStringLiteral("Close"));
     switch (step) {
     case DisplaySearch::Step::Finished:
