@@ -181,7 +181,8 @@ std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_
         const std::uint8_t* frame = bytes + at;
         if (frame[0] < 1 || frame[0] > 247)
             continue;
-        if (frame[1] == 0x83 && crcHolds(at, 5))
+        // Exception code 0 is none: 0x83 00 is no exception reply.
+        if (frame[1] == 0x83 && frame[2] != 0 && crcHolds(at, 5))
             return ProbeAnswer {frame[0], frame[2], at + 5};
         if (frame[1] == 3 && frame[2] == 2 && at + 7 <= n && crcHolds(at, 7))
             return ProbeAnswer {frame[0], 0, at + 7};

@@ -8,11 +8,6 @@ TFormFindDisplay* FormFindDisplay = nullptr;
 
 namespace {
 
-QString PortName(std::uint8_t portIndex)
-{
-    return QStringLiteral("COM %1").arg(portIndex + 1);
-}
-
 QString Describe(const FoundDisplay& found)
 {
     QString text = QStringLiteral("Address %1 at %2")

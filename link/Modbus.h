@@ -156,7 +156,7 @@ constexpr unsigned kProbeRegister = Blocks::Status.first;
 
 // A reply to a probe, found among received bytes: a read reply of one
 // register (address, 3, 2, value, CRC) or an exception reply to function 3
-// (address, 0x83, code, CRC), with a good CRC, from whatever address.
+// (address, 0x83, code 1 to 255, CRC), with a good CRC, from whatever address.
 struct ProbeAnswer {
     std::uint8_t address = 0;
     int exceptionCode = 0;  // 0 for a read reply

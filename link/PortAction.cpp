@@ -3,12 +3,12 @@
 #include "Exchange.h"
 #include "MessageBox.h"
 
-namespace {
-
 QString PortName(std::uint8_t portIndex)
 {
     return QStringLiteral("COM %1").arg(portIndex + 1);
 }
+
+namespace {
 
 bool Report(bool done, bool lost, const std::function<void()>& failure)
 {

@@ -21,6 +21,9 @@ bool OpenPortForAction(OpenWhen when);
 // The same without the message, for the places that report it their own way.
 bool TryOpenPort(OpenWhen when);
 
+// "COM 1" for port index 0.
+QString PortName(std::uint8_t portIndex);
+
 // Why the last open failed, naming the port and the device behind it.
 QString PortOpenFailure();
 // The same for a link of its own, which opened port `portIndex`.
