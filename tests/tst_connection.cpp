@@ -239,7 +239,7 @@ private slots:
         QFETCH(FaultKind, fault);
         QFETCH(QString, where);
         if (displayAddress != 1)
-            fx.Begin({std::uint8_t(displayAddress)});
+            fx.Replug({std::uint8_t(displayAddress)});
         if (fault == FaultKind::Silent)
             fx.display->InjectFault({fault, 0, true});
         else if (fault == FaultKind::Deaf)
