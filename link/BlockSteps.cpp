@@ -199,31 +199,26 @@ ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAns
     // What is already in stays: it may be a late reply to the previous probe.
     Stage();
     const bool sent = Transmit(length) == length;
-    const auto sentAt = std::chrono::steady_clock::now();
     if (sent)
         Observe(FrameEvent::Kind::Request, transmitBuffer, length, {});
     const std::int64_t waitMicros = requestWireMicros_ + std::int64_t(latencyMs) * 1000
                                     + std::int64_t(WireTimeMicrosAt(7, settings_.modeIndex, lineSettings.baud));
-    const auto deadline = sentAt + std::chrono::microseconds(waitMicros);
-    while (sent && openFlag) {
-        if (const auto found = FindProbeAnswer(staged_, stagedCount_)) {
-            std::memcpy(receiveBuffer, staged_, found->end);
-            receivedCount_ = std::uint32_t(found->end);
-            KeepStagedTail(stagedCount_ - std::uint32_t(found->end));
-            *answer = *found;
-            Observe(FrameEvent::Kind::Reply, receiveBuffer, receivedCount_,
-                    "answered from address " + std::to_string(found->address));
-            return ProbeResult::Answered;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        // Room for a whole reply after what cannot be one.
-        KeepStagedTail(6);
-        int osError = 0;
-        if (serial::WaitReadable(portHandle, left.count(), &osError) == serial::WaitResult::Failed)
-            Lose(osError);
-        Stage();
+    std::optional<ProbeAnswer> found;
+    auto answered = [&] {
+        found = FindProbeAnswer(staged_, stagedCount_);
+        // What cannot be the start of a reply leaves room for one.
+        if (!found)
+            KeepStagedTail(6);
+        return found.has_value();
+    };
+    if (sent && StageFor(waitMicros, answered)) {
+        std::memcpy(receiveBuffer, staged_, found->end);
+        receivedCount_ = std::uint32_t(found->end);
+        KeepStagedTail(stagedCount_ - std::uint32_t(found->end));
+        *answer = *found;
+        Observe(FrameEvent::Kind::Reply, receiveBuffer, receivedCount_,
+                "answered from address " + std::to_string(found->address));
+        return ProbeResult::Answered;
     }
     if (PortLost()) {
         Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + serial::ErrorText(lostError_));

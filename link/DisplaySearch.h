@@ -55,6 +55,8 @@ public:
     DisplaySearch& operator=(const DisplaySearch&) = delete;
 
     enum class Step { Probed, Found, Finished, OpenFailed, PortLost };
+    // Whether the search is over after this step.
+    static bool Ends(Step step) { return step != Step::Probed && step != Step::Found; }
 
     // Opens the port at the first line to be tried. False when it cannot be
     // opened; link() tells why.

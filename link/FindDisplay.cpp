@@ -12,7 +12,7 @@ QString Describe(const FoundDisplay& found)
 {
     QString text = QStringLiteral("Address %1 at %2")
                        .arg(found.address)
-                       .arg(QString::fromStdString(DescribeLine(found.line)));
+                       .arg(LineName(found.line));
     if (found.exceptionCode)
         text += QStringLiteral(" (refused the probe with exception %1)").arg(found.exceptionCode);
     return text;
@@ -72,7 +72,7 @@ void TFormFindDisplay::StartProbing()
             if (progress.step == DisplaySearch::Step::Found)
                 progress.found = search->Found().back();
             QMetaObject::invokeMethod(this, [this, progress] { ShowProgress(progress); }, Qt::QueuedConnection);
-            if (progress.step != DisplaySearch::Step::Probed && progress.step != DisplaySearch::Step::Found)
+            if (DisplaySearch::Ends(progress.step))
                 return;
         }
     });
@@ -103,9 +103,8 @@ void TFormFindDisplay::ShowProgress(const Progress& progress)
     if (progress.upcoming)
         ui->LabelTrying->setText(QStringLiteral("Trying address %1 at %2 on %3")
                                      .arg(progress.upcoming->address)
-                                     .arg(QString::fromStdString(DescribeLine(progress.upcoming->line)),
-                                          PortName(portIndex_)));
-    if (progress.step != DisplaySearch::Step::Probed && progress.step != DisplaySearch::Step::Found)
+                                     .arg(LineName(progress.upcoming->line), PortName(portIndex_)));
+    if (DisplaySearch::Ends(progress.step))
         ShowEnd(progress.step);
 }
 

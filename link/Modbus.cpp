@@ -397,32 +397,40 @@ std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
     const std::int64_t pauseMicros = std::int64_t(pauseMs) * 1000;
     const std::int64_t deadline = NowMicros() + requestWireMicros_ + pauseMicros
                                   + std::int64_t(WireTimeMicrosAt(wanted + 1, settings_.modeIndex, lineSettings.baud));
-    // The bytes are taken into the link as they come, so the end of the reply
-    // is seen the moment it arrives: blocked on the port, then read whatever
-    // came, and so on. The pattern's counts are one short of
-    // the full reply (the index of its last byte, 7 for an 8-byte
-    // acknowledgement): the wait ends on that last byte, or on a whole
-    // exception reply.
+    // The pattern's counts are one short of the full reply (the index of its
+    // last byte, 7 for an 8-byte acknowledgement): the wait ends on that last
+    // byte, or on a whole exception reply.
     auto complete = [&] { return stagedCount_ > wanted || ExceptionReplyStaged(); };
-    while (openFlag && !complete()) {
+    if (!StageFor(deadline - NowMicros(), complete) && openFlag) {
+        // The reply may still come: the next request waits for it first,
+        // for as long as this wait was once more.
+        settleUntilMicros_ = deadline + pauseMicros;
+        return PendingBytes();
+    }
+    return stagedCount_;
+}
+
+bool ModbusLink::StageFor(std::int64_t waitMicros, const std::function<bool()>& complete)
+{
+    // Blocked on the port, then read whatever came, and so on: the end of a
+    // reply is seen the moment it arrives.
+    const std::int64_t deadline = NowMicros() + waitMicros;
+    while (openFlag) {
+        if (complete())
+            return true;
         const std::int64_t now = NowMicros();
         if (now >= deadline) {
             Stage();
-            if (complete())
-                break;
-            // The reply may still come: the next request waits for it
-            // first, for as long as this wait was once more.
-            settleUntilMicros_ = deadline + pauseMicros;
-            return PendingBytes();
+            return complete();
         }
         int osError = 0;
         if (serial::WaitReadable(portHandle, deadline - now, &osError) == serial::WaitResult::Failed) {
             Lose(osError);
-            break;
+            return false;
         }
         Stage();
     }
-    return stagedCount_;
+    return false;
 }
 
 // ---------------------------------------------------------------- framing

@@ -267,6 +267,9 @@ private:
     std::uint32_t TakeStaged();
     bool ExceptionReplyStaged() const;
     void Stage();
+    // Stages what comes until `complete` holds (true) or waitMicros have
+    // passed or the port is lost (false).
+    bool StageFor(std::int64_t waitMicros, const std::function<bool()>& complete);
     void DropStaged() { stagedCount_ = 0; }
     // Drops all but the last `count` staged bytes (the start of a reply still coming).
     void KeepStagedTail(std::uint32_t count);

@@ -8,6 +8,11 @@ QString PortName(std::uint8_t portIndex)
     return QStringLiteral("COM %1").arg(portIndex + 1);
 }
 
+QString LineName(const SerialLine& line)
+{
+    return QString::fromStdString(DescribeLine(line));
+}
+
 namespace {
 
 bool Report(bool done, bool lost, const std::function<void()>& failure)
@@ -41,8 +46,8 @@ QString PortOpenFailure(const ModbusLink& link, std::uint8_t portIndex)
     QString device = QString::fromStdString(link.LastOpenDevice());
     if (device.isEmpty())
         return QStringLiteral("Cannot open %1: no serial device stands behind it").arg(PortName(portIndex));
-    return QStringLiteral("Cannot open %1 (%2): %3")
-        .arg(PortName(portIndex), device, QString::fromStdString(serial::OpenErrorText(link.LastOpenDevice(), link.LastOpenError())));
+    const std::string why = serial::OpenErrorText(link.LastOpenDevice(), link.LastOpenError());
+    return QStringLiteral("Cannot open %1 (%2): %3").arg(PortName(portIndex), device, QString::fromStdString(why));
 }
 
 QString PortOpenFailure()

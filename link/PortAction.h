@@ -2,6 +2,7 @@
 // telling the user when it did not open or went away under an exchange.
 #pragma once
 
+#include "DisplaySearch.h"
 #include "Modbus.h"
 
 #include <QString>
@@ -23,6 +24,8 @@ bool TryOpenPort(OpenWhen when);
 
 // "COM 1" for port index 0.
 QString PortName(std::uint8_t portIndex);
+// "9600 8n2"
+QString LineName(const SerialLine& line);
 
 // Why the last open failed, naming the port and the device behind it.
 QString PortOpenFailure();

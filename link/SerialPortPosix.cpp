@@ -290,8 +290,8 @@ bool ProcessIsInGroup(gid_t group)
     if (getegid() == group)
         return true;
     std::vector<gid_t> groups(std::size_t(std::max(getgroups(0, nullptr), 0)));
-    const int count = getgroups(int(groups.size()), groups.data());
-    return std::find(groups.begin(), groups.begin() + std::max(count, 0), group) != groups.begin() + std::max(count, 0);
+    groups.resize(std::size_t(std::max(getgroups(int(groups.size()), groups.data()), 0)));
+    return std::find(groups.begin(), groups.end(), group) != groups.end();
 }
 
 bool UserIsListedIn(const group& entry)

@@ -100,11 +100,6 @@ ProbeResult DisplayAnswers()
     return result;
 }
 
-QString Describe(const SerialLine& line)
-{
-    return QString::fromStdString(DescribeLine(line));
-}
-
 }  // namespace
 
 void TForm3::ReturnToTheDisplay(const SerialLine& oldLine)
@@ -132,10 +127,10 @@ void TForm3::ReturnToTheDisplay(const SerialLine& oldLine)
     const QString where =
         atNew == ProbeResult::Answered ? QStringLiteral("it answers at the new settings")
         : atOld == ProbeResult::Answered
-            ? QStringLiteral("it still answers at %1").arg(Describe(oldLine))
+            ? QStringLiteral("it still answers at %1").arg(LineName(oldLine))
             : QStringLiteral("nothing answers at address %1, at %2 or at %3, so the tool stays at %3. "
                              "\"Find the display…\" in the connection configuration can look for it.")
-                  .arg(QString::number(Settings.displayAddress), Describe(newLine), Describe(oldLine));
+                  .arg(QString::number(Settings.displayAddress), LineName(newLine), LineName(oldLine));
     ShowError(QStringLiteral("Transmision error\nThe display did not confirm the change; %1").arg(where),
               MessageIcon::Information);
 }
