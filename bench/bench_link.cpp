@@ -51,7 +51,7 @@ int main()
     std::printf("Reads of holding registers, median of %d rounds, mode 8n2, simulator latency %d ms.\n"
                 "wire: request and reply at the rate; ratio: ours / libmodbus; diff: the median of\n"
                 "each round's ours - libmodbus, in microseconds.\n\n",
-                kRounds, sim::SimDisplay::Options {}.latencyMs);
+                kRounds, sim::SimDisplay::Options {}.replyDelayMs);
     std::printf("%-10s %7s %10s %10s %10s %7s %9s\n", "exchange", "baud", "wire ms", "ours ms", "libmodbus", "ratio",
                 "diff us");
     bool failed = false;

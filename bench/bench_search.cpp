@@ -116,7 +116,7 @@ int main(int argc, char** argv)
     const bool full = argc > 1 && std::strcmp(argv[1], "--full") == 0;
     std::printf("The search of COM 1 from 9600 8n2 with address 1 typed, probe latency %u ms,\n"
                 "simulator latency %d ms. wire: the probes' bytes at their lines; over: per probe.\n\n",
-                DisplaySearch::kProbeLatencyMs, sim::SimDisplay::Options {}.latencyMs);
+                DisplaySearch::kProbeLatencyMs, sim::SimDisplay::Options {}.replyDelayMs);
     std::printf("%-34s %-26s %6s %9s %9s %8s\n", "display", "found", "probes", "wire s", "took s", "over ms");
     {
         sim::SimDisplay display({1, 1, 2});

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -29,10 +30,20 @@ std::chrono::nanoseconds CharacterTime(std::uint8_t mode, std::uint8_t rateCode)
     return std::chrono::nanoseconds(std::uint64_t(CharacterBits(mode)) * 1000000000u / Baud(rateCode));
 }
 
-void SleepUntil(Clock::time_point when)
+// 3.5 characters: the silence that ends a frame and the least a reply
+// waits. The standard fixes 1.75 ms above 19200 baud.
+std::chrono::nanoseconds FrameGap(std::chrono::nanoseconds character)
 {
-    std::this_thread::sleep_until(when);
+    return std::max<std::chrono::nanoseconds>(character * 7 / 2, std::chrono::microseconds(1750));
 }
+
+// 1.5 characters, 750 us above 19200 baud: more silence inside a frame ends it spoiled.
+std::chrono::nanoseconds CharacterGap(std::chrono::nanoseconds character)
+{
+    return std::max<std::chrono::nanoseconds>(character * 3 / 2, std::chrono::microseconds(750));
+}
+
+constexpr std::chrono::microseconds kSpin {300};
 
 }  // namespace
 
@@ -191,69 +202,144 @@ bool SimDisplay::LineMatches(const LineSnapshot& line) const
            && line.oddParity == (mode == 3);
 }
 
+std::chrono::nanoseconds SimDisplay::Character() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return CharacterTime(logic_.Mode(), logic_.RateCode());
+}
+
+void SimDisplay::SetChatter(int intervalMs)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    chatterMs_ = intervalMs;
+}
+
+int SimDisplay::LateReplies() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lateReplies_;
+}
+
 void SimDisplay::Serve()
 {
-    std::vector<std::uint8_t> incoming;
-    LineSnapshot line;
-    Clock::time_point lastByte = Clock::now();
+    // Replies are paced to the wire's clock: wake-ups as exact as they go.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     for (;;) {
+        int chatterMs;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_)
                 return;
+            chatterMs = chatterMs_;
         }
+        const Clock::time_point now = Clock::now();
+        if (chatterMs > 0 && now >= nextChatter_) {
+            SendChatter();
+            nextChatter_ = now + std::chrono::milliseconds(chatterMs);
+        }
+        // Wake for bytes, for the end of the frame coming in, for the next
+        // chatter, and now and then to see whether to stop.
+        Clock::time_point until = now + std::chrono::milliseconds(2);
+        if (chatterMs > 0)
+            until = std::min(until, nextChatter_);
+        if (incoming_.active)
+            until = std::min(until, incoming_.wireEnd + FrameGap(Character()));
+        const auto wait = std::max(until - now, Clock::duration::zero());
+        const timespec timeout {time_t(wait / std::chrono::seconds(1)),
+                                long((wait % std::chrono::seconds(1)) / std::chrono::nanoseconds(1))};
         pollfd fds {master_, POLLIN, 0};
-        if (poll(&fds, 1, 2) > 0 && (fds.revents & POLLIN)) {
-            std::uint8_t buffer[512];
-            ssize_t n = ::read(master_, buffer, sizeof buffer);
-            if (n > 0) {
-                if (incoming.empty())
-                    line = ReadLine();
-                incoming.insert(incoming.end(), buffer, buffer + n);
-                lastByte = Clock::now();
-            }
-        }
-        for (std::size_t length;
-             (length = SlaveLogic::RequestLength(incoming.data(), incoming.size())) && incoming.size() >= length;) {
-            std::vector<std::uint8_t> frame(incoming.begin(), incoming.begin() + long(length));
-            incoming.erase(incoming.begin(), incoming.begin() + long(length));
-            HandleFrame(std::move(frame), line);
-            line = ReadLine();
-        }
-        // Anything left after 3.5 silent characters is a frame of its own.
-        std::uint8_t mode, rate;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            mode = logic_.Mode();
-            rate = logic_.RateCode();
-        }
-        if (!incoming.empty()
-            && Clock::now() - lastByte > std::chrono::microseconds(FrameGapMicros(mode, Baud(rate)))) {
-            HandleFrame(std::move(incoming), line);
-            incoming.clear();
+        if (ppoll(&fds, 1, &timeout, nullptr) > 0 && (fds.revents & POLLIN))
+            ReceivePending();
+        if (!options_.strict)
+            TakeWholeRequests();
+        // 3.5 silent characters end a frame.
+        if (incoming_.active && Clock::now() >= incoming_.wireEnd + FrameGap(Character())) {
+            Incoming frame = std::move(incoming_);
+            incoming_ = Incoming {};
+            HandleFrame(std::move(frame.bytes), frame.line, frame.wireEnd, std::move(frame.spoiled));
         }
     }
 }
 
-void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot& line)
+void SimDisplay::TakeWholeRequests()
 {
-    const Clock::time_point received = Clock::now();
+    // Leniently, a request is taken the moment it is whole, and what follows
+    // it is the start of the next.
+    for (std::size_t length; incoming_.active
+                             && (length = SlaveLogic::RequestLength(incoming_.bytes.data(), incoming_.bytes.size()))
+                             && incoming_.bytes.size() >= length;) {
+        std::vector<std::uint8_t> frame(incoming_.bytes.begin(), incoming_.bytes.begin() + long(length));
+        incoming_.bytes.erase(incoming_.bytes.begin(), incoming_.bytes.begin() + long(length));
+        const LineSnapshot line = incoming_.line;
+        incoming_.active = !incoming_.bytes.empty();
+        HandleFrame(std::move(frame), line, incoming_.wireEnd, {});
+    }
+}
+
+void SimDisplay::ReceivePending()
+{
+    std::uint8_t buffer[512];
+    const Clock::time_point at = Clock::now();
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n > 0)
+        Receive(buffer, std::size_t(n), at);
+}
+
+void SimDisplay::Receive(const std::uint8_t* bytes, std::size_t n, Clock::time_point at)
+{
+    if (options_.echo)
+        (void)!::write(master_, bytes, n);
+    const auto character = Character();
+    const bool sending = at >= sendingFrom_ && at < sendingUntil_;
+    if (!incoming_.active) {
+        incoming_ = Incoming {};
+        incoming_.active = true;
+        incoming_.line = ReadLine();
+        incoming_.wireEnd = at;
+        // The display's own reply counts: the line is not idle while it sends.
+        if (options_.strict && (sending || at - lineQuietSince_ < FrameGap(character)))
+            incoming_.spoiled = "began on a line not idle for 3.5 characters";
+    } else if (options_.strict && incoming_.spoiled.empty() && at - incoming_.wireEnd > CharacterGap(character)) {
+        incoming_.spoiled = "a silence of more than 1.5 characters inside the frame";
+    }
+    if (sending && options_.halfDuplex) {
+        collided_ = true;
+        incoming_.spoiled = "collided with the display's reply";
+    }
+    // A pseudo-terminal hands the bytes over at once; on the wire they
+    // follow one another from the moment they began.
+    incoming_.wireEnd = std::max(incoming_.wireEnd, at) + character * long(n);
+    lineQuietSince_ = std::max(lineQuietSince_, incoming_.wireEnd);
+    incoming_.bytes.insert(incoming_.bytes.end(), bytes, bytes + n);
+}
+
+void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot& line, Clock::time_point end,
+                             std::string spoiled)
+{
     Reply reply;
     int extraDelayMs = 0, tailAfterMs = -1;
     std::uint8_t mode, rate;
     bool matched, deaf = false;
+    if (options_.strict && spoiled.empty()) {
+        const std::size_t length = SlaveLogic::RequestLength(frame.data(), frame.size());
+        if (length && frame.size() > length)
+            spoiled = "bytes trailing the request";
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         matched = LineMatches(line);
-        frames_.push_back({frame, line, matched});
+        if (!matched)
+            spoiled.clear();
+        frames_.push_back({frame, line, matched, spoiled});
         mode = logic_.Mode();
         rate = logic_.RateCode();
-        if (matched && !faults_.empty() && faults_.front().kind == FaultKind::Deaf) {
+        const bool heard = matched && spoiled.empty();
+        if (heard && !faults_.empty() && faults_.front().kind == FaultKind::Deaf) {
             if (!faults_.front().untilCleared)
                 faults_.pop_front();
             deaf = true;
         }
-        if (matched && !deaf)
+        if (heard && !deaf)
             reply = logic_.Handle(frame);
         if (reply.send && !faults_.empty()) {
             Fault fault = faults_.front();
@@ -289,15 +375,24 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
         }
     }
     framesChanged_.notify_all();
-    Log("->", frame, line, !matched ? "at another line: ignored" : deaf ? "not heard" : reply.send ? "" : "no reply");
+    Log("->", frame, line,
+        !matched            ? "at another line: ignored"
+        : !spoiled.empty()  ? spoiled.c_str()
+        : deaf              ? "not heard"
+        : reply.send        ? ""
+                            : "no reply");
     if (reply.send) {
-        SleepUntil(received + std::chrono::milliseconds(options_.latencyMs + extraDelayMs));
-        SendPaced(reply.bytes, mode, rate);
-        Log("<-", reply.bytes, line, "");
+        // No sooner than 3.5 characters after the request, and the display's
+        // own turnaround on top.
+        const auto character = CharacterTime(mode, rate);
+        const Clock::time_point start = end + FrameGap(character)
+                                        + std::chrono::milliseconds(options_.replyDelayMs + extraDelayMs);
+        const bool collided = SendPaced(reply.bytes, start, character);
+        Log("<-", reply.bytes, line, collided ? "garbled: bytes came in while it went out" : "");
         if (tailAfterMs >= 0) {
-            SleepUntil(Clock::now() + std::chrono::milliseconds(tailAfterMs));
+            WaitReceiving(Clock::now() + std::chrono::milliseconds(tailAfterMs));
             const std::vector<std::uint8_t> tail(3, 0xAA);
-            SendPaced(tail, mode, rate);
+            SendPaced(tail, Clock::now(), character);
             Log("<-", tail, line, "noise");
         }
     }
@@ -307,25 +402,73 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
         logic_.ApplyLineRegisters();
 }
 
-void SimDisplay::SendPaced(const std::vector<std::uint8_t>& bytes, std::uint8_t mode, std::uint8_t rateCode)
+void SimDisplay::WaitReceiving(Clock::time_point when)
 {
-    // Each byte leaves when the wire would have carried the ones before it.
-    const auto character = CharacterTime(mode, rateCode);
-    const Clock::time_point start = Clock::now();
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (now >= when)
+            return;
+        // The last stretch spun, not slept: a sleep may overshoot by more
+        // than a character at the higher rates.
+        const auto remaining = when - now;
+        const auto sleep = remaining > kSpin ? remaining - kSpin / 2 : Clock::duration::zero();
+        const timespec timeout {time_t(sleep / std::chrono::seconds(1)),
+                                long((sleep % std::chrono::seconds(1)) / std::chrono::nanoseconds(1))};
+        pollfd fds {master_, POLLIN, 0};
+        if (ppoll(&fds, 1, &timeout, nullptr) > 0 && (fds.revents & POLLIN))
+            ReceivePending();
+    }
+}
+
+bool SimDisplay::SendPaced(std::vector<std::uint8_t> bytes, Clock::time_point start,
+                           std::chrono::nanoseconds character)
+{
+    WaitReceiving(start);
+    sendingFrom_ = start;
+    sendingUntil_ = start + character * long(bytes.size());
+    // A request still on the wire when the reply begins collides with it.
+    collided_ = options_.halfDuplex && incoming_.active && incoming_.wireEnd > start;
+    if (collided_)
+        incoming_.spoiled = "collided with the display's reply";
+    bool late = false;
     std::size_t sent = 0;
+    Clock::time_point previous = start;
     while (sent < bytes.size()) {
-        std::size_t due = std::min(bytes.size(),
-                                   std::size_t((Clock::now() - start) / character) + 1);
+        const Clock::time_point now = Clock::now();
+        // Each byte is handed over when its last bit would have arrived,
+        // all that are due in one write: paced from one start, not by one
+        // sleep per byte.
+        const std::size_t due = std::min(bytes.size(), std::size_t((now - start) / character));
         if (due > sent) {
-            ssize_t n = ::write(master_, bytes.data() + sent, due - sent);
+            if (collided_)
+                for (std::size_t k = sent; k < due; ++k)
+                    bytes[k] ^= 0xFF;
+            // More than 1.5 characters of silence between two bytes.
+            if (sent > 0 && now - previous > character * 5 / 2)
+                late = true;
+            lineQuietSince_ = now;  // the tool cannot see the bytes before this
+            const ssize_t n = ::write(master_, bytes.data() + sent, due - sent);
             if (n < 0 && errno != EINTR && errno != EAGAIN)
-                return;
+                break;
             if (n > 0)
                 sent += std::size_t(n);
+            previous = now;
         }
         if (sent < bytes.size())
-            SleepUntil(start + character * long(sent));
+            WaitReceiving(start + character * long(sent + 1));
     }
+    sendingFrom_ = sendingUntil_ = Clock::time_point {};
+    if (late) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++lateReplies_;
+    }
+    return collided_;
+}
+
+void SimDisplay::SendChatter()
+{
+    const std::uint8_t noise = 0xFF;
+    (void)!::write(master_, &noise, 1);
 }
 
 void SimDisplay::Log(const char* direction, const std::vector<std::uint8_t>& bytes, const LineSnapshot& line,

@@ -4,6 +4,7 @@
 
 #include "SlaveLogic.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -26,6 +27,9 @@ struct ReceivedFrame {
     std::vector<std::uint8_t> bytes;
     LineSnapshot line;
     bool lineMatched = false;  // false: sent at another rate or framing, ignored
+    // Why the display did not take the frame though it came at its line
+    // (the serial line's timing, a collision); empty when it did.
+    std::string spoiled;
 };
 
 enum class FaultKind {
@@ -53,7 +57,21 @@ public:
         std::uint8_t address = 1;
         std::uint8_t mode = 1;      // 8n2
         std::uint8_t rateCode = 2;  // 9600
-        int latencyMs = 3;          // from the request's end to the reply's first byte
+        // A reply starts 3.5 characters after the request's end, and this
+        // much later still: a display's own turnaround.
+        int replyDelayMs = 0;
+        // The serial line's timing as a display's receiver keeps it: a frame
+        // begins only on a line idle for 3.5 characters (the display's own
+        // reply included), a silence of more than 1.5 characters inside it
+        // or bytes trailing the request spoil it. Off, requests are taken as
+        // soon as they are whole, joined or not.
+        bool strict = true;
+        // One pair of wires for both directions: bytes that come while the
+        // display transmits garble its reply and are no request.
+        bool halfDuplex = false;
+        // Every byte received is handed straight back, as a two-wire adapter
+        // with local echo does to the master's requests.
+        bool echo = false;
         std::ostream* log = nullptr;  // each frame in hex with its line, when set
     };
 
@@ -88,12 +106,48 @@ public:
     void InjectFault(const Fault& fault);
     void ClearFaults();
 
+    // A byte of noise every `intervalMs` towards the tool, for ever (0: none):
+    // another master on the bus, or an unterminated pair picking up noise.
+    void SetChatter(int intervalMs);
+    // Replies whose bytes went out with a silence of more than 1.5
+    // characters between them, because this machine was late to send.
+    int LateReplies() const;
+
 private:
+    using Clock = std::chrono::steady_clock;
+
+    // A frame coming in, with the times its bytes would take on the wire:
+    // a pseudo-terminal hands a request over at once.
+    struct Incoming {
+        bool active = false;
+        std::vector<std::uint8_t> bytes;
+        LineSnapshot line;
+        Clock::time_point wireEnd;  // when its last byte would have arrived
+        std::string spoiled;
+    };
+
     void Serve();
-    void HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot& line);
+    // Bytes read at `at`: into the frame coming in, by the line's rules.
+    void Receive(const std::uint8_t* bytes, std::size_t n, Clock::time_point at);
+    // Reads what is pending, if anything, into the frame coming in.
+    void ReceivePending();
+    // Leniently, each request as soon as it is whole.
+    void TakeWholeRequests();
+    // A frame that is over, whose last byte would have arrived at `end`:
+    // answered unless `spoiled` says why not.
+    void HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot& line, Clock::time_point end,
+                     std::string spoiled);
     LineSnapshot ReadLine() const;
     bool LineMatches(const LineSnapshot& line) const;
-    void SendPaced(const std::vector<std::uint8_t>& bytes, std::uint8_t mode, std::uint8_t rateCode);
+    std::chrono::nanoseconds Character() const;
+    // Sends a reply whose first byte starts on the wire at `start`, each byte
+    // handed over when it would have arrived whole; in half-duplex mode a
+    // byte received meanwhile garbles what is still to go.
+    // True when it collided.
+    bool SendPaced(std::vector<std::uint8_t> bytes, Clock::time_point start, std::chrono::nanoseconds character);
+    // Waits until `when`, taking in what arrives meanwhile.
+    void WaitReceiving(Clock::time_point when);
+    void SendChatter();
     void Log(const char* direction, const std::vector<std::uint8_t>& bytes, const LineSnapshot& line,
              const char* note) const;
 
@@ -104,11 +158,20 @@ private:
     std::thread thread_;
     bool stopping_ = false;
 
+    // The serving thread's own: the line as the display sees it.
+    Incoming incoming_;
+    Clock::time_point lineQuietSince_ {};  // the end of the last frame, either way
+    Clock::time_point sendingFrom_ {}, sendingUntil_ {};  // the reply on the wire
+    bool collided_ = false;
+    Clock::time_point nextChatter_ {};
+
     mutable std::mutex mutex_;
     mutable std::condition_variable framesChanged_;
     SlaveLogic logic_;
     std::vector<ReceivedFrame> frames_;
     std::deque<Fault> faults_;
+    int chatterMs_ = 0;
+    int lateReplies_ = 0;
 };
 
 }  // namespace sim

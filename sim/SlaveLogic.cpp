@@ -155,6 +155,22 @@ bool SlaveLogic::Mapped(unsigned start, unsigned quantity, bool* wide) const
            || within(RegisterImage::kFirst32, RegisterImage::kCount32);
 }
 
+bool SlaveLogic::Runnable(const std::uint8_t* frame, unsigned start, unsigned quantity)
+{
+    // The display's own line: it cannot run at address 0 or above 247, at a
+    // mode above 8o1 or at a rate code above 115200.
+    const std::uint32_t highest[] = {247, kModeCount - 1, kDisplayRateCount - 1};
+    for (unsigned k = 0; k < quantity; ++k) {
+        const unsigned reg = start + k;
+        if (reg < Blocks::DisplayLine.first || reg >= Blocks::DisplayLine.first + Blocks::DisplayLine.quantity)
+            continue;
+        const std::uint32_t value = Word(frame, 7 + 2 * k);
+        if (value > highest[reg - Blocks::DisplayLine.first] || (reg == kDisplayAddressRegister && value == 0))
+            return false;
+    }
+    return true;
+}
+
 Reply SlaveLogic::Exception(std::uint8_t function, std::uint8_t code) const
 {
     return {true, Frame({address_, std::uint8_t(function | 0x80), code})};
@@ -203,10 +219,15 @@ Reply SlaveLogic::Handle(const std::uint8_t* frame, std::size_t size)
         unsigned start = Word(frame, 2), quantity = Word(frame, 4), byteCount = frame[6];
         bool wide = false;
         bool mapped = quantity > 0 && Mapped(start, quantity, &wide);
-        if (quantity == 0 || quantity > (start >= RegisterImage::kFirst32 ? 61u : 123u))
+        // The quantity and the byte count must agree (exception 3, illegal
+        // data value) before the registers are looked at (2, illegal address).
+        if (quantity == 0 || quantity > (start >= RegisterImage::kFirst32 ? 61u : 123u)
+            || byteCount != quantity * (start >= RegisterImage::kFirst32 ? 4u : 2u) || size != 9 + byteCount)
             reply = Exception(function, 3);
-        else if (!mapped || byteCount != quantity * (wide ? 4 : 2) || size != 9 + byteCount)
+        else if (!mapped)
             reply = Exception(function, 2);
+        else if (!Runnable(frame, start, quantity))
+            reply = Exception(function, 3);
         else {
             for (unsigned k = 0; k < quantity; ++k) {
                 std::uint32_t value = 0;

@@ -47,6 +47,8 @@ public:
 private:
     void LoadFactorySettings();
     Reply Exception(std::uint8_t function, std::uint8_t code) const;
+    // Whether the values a write of 16-bit registers carries are ones the display can run at.
+    static bool Runnable(const std::uint8_t* frame, unsigned start, unsigned quantity);
     bool Mapped(unsigned start, unsigned quantity, bool* wide) const;
     void ClockToRegisters(unsigned reg) const;
     void RestartClock();

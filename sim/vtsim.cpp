@@ -3,6 +3,7 @@
 #include "Modbus.h"
 #include "SimDisplay.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <climits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -25,12 +28,21 @@ int Usage(std::ostream& out = std::cerr)
 {
     out << "usage: vtsim --link PATH [--address 1-247] [--mode 0-3] [--rate-code 0-9] [--verbose]\n"
                  "             [--fault silent|bad-crc|other-address|exception=N|truncate=N|garbage|late=MS]\n"
-                 "             [--set REGISTER=VALUE]...\n"
+                 "             [--set REGISTER=VALUE]... [--reply-delay MS] [--strict|--lenient]\n"
+                 "             [--half-duplex] [--echo] [--chatter MS]\n"
+                 "  --link makes PATH a symbolic link to the display's device; an existing PATH\n"
+                 "  is replaced only when it is such a link itself.\n"
                  "  --fault spoils every reply until vtsim exits: no reply, a wrong CRC, another\n"
                  "  address, exception N, only the first N bytes, noise ahead of the reply, or the\n"
                  "  reply MS milliseconds late.\n"
-                 "  --set gives a register a value at start: 4029=0xC100, or 7610=12.5 for a\n"
-                 "  single-precision value in the 32-bit registers from 7500 on.\n";
+                 "  --set gives a register a value at start: 4029=0xC100; from 7500 on a number\n"
+                 "  is a single-precision value (7611=100 is 100.0), 0x... the raw 32 bits.\n"
+                 "  --reply-delay: the display's turnaround after the 3.5 characters a reply waits.\n"
+                 "  --strict (the default) keeps the serial line's timing: a request must follow\n"
+                 "  3.5 silent characters, without gaps or trailing bytes; --lenient takes any.\n"
+                 "  --half-duplex: bytes that come while the display answers garble the answer.\n"
+                 "  --echo hands every byte received straight back, as an echoing RS-485 adapter.\n"
+                 "  --chatter MS sends a byte of noise every MS milliseconds, for ever.\n";
     return 2;
 }
 
@@ -42,6 +54,38 @@ bool ParseNumber(const char* text, long low, long high, std::uint8_t* out)
         return false;
     *out = static_cast<std::uint8_t>(value);
     return true;
+}
+
+bool ParseMilliseconds(const char* text, int* out)
+{
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (!*text || *end || value < 0 || value > 60000)
+        return false;
+    *out = int(value);
+    return true;
+}
+
+// Where the symbolic link at `path` points; empty when it is none.
+std::string LinkTarget(const std::string& path)
+{
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, std::size_t(n)) : std::string();
+}
+
+// Why `path` may not be replaced by the display's link; empty when it may:
+// nothing is there, or a symbolic link to a pseudo-terminal, as vtsim makes.
+std::string ReplaceableLink(const std::string& path)
+{
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0)
+        return errno == ENOENT ? std::string() : std::strerror(errno);
+    if (!S_ISLNK(status.st_mode))
+        return "it is not a symbolic link";
+    if (LinkTarget(path).rfind("/dev/pts/", 0) != 0)
+        return "it links to " + LinkTarget(path) + ", not to a pseudo-terminal";
+    return {};
 }
 
 // A fault as the command line names it, applied to every reply.
@@ -87,8 +131,10 @@ bool ParseSetting(const std::string& text, std::pair<unsigned, std::uint32_t>* s
     if (end != text.c_str() + equals || !RegisterImage().Slot(unsigned(reg)))
         return false;
     const char* value = text.c_str() + equals + 1;
+    const bool rawBits = value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
     std::uint32_t bits;
-    if (reg >= RegisterImage::kFirst32 && std::strchr(value, '.')) {
+    if (reg >= RegisterImage::kFirst32 && !rawBits) {
+        // The 32-bit area holds single-precision values: a number is one.
         bits = FloatToBits(std::strtof(value, &end));
     } else {
         const unsigned long number = std::strtoul(value, &end, 0);
@@ -113,6 +159,7 @@ int main(int argc, char** argv)
     bool faulty = false;
     std::vector<std::pair<unsigned, std::uint32_t>> settings;
     std::pair<unsigned, std::uint32_t> setting;
+    int chatterMs = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -136,6 +183,16 @@ int main(int argc, char** argv)
         } else if (arg == "--fault" && value && ParseFault(value, &fault)) {
             faulty = true;
             ++i;
+        } else if (arg == "--reply-delay" && value && ParseMilliseconds(value, &options.replyDelayMs)) {
+            ++i;
+        } else if (arg == "--chatter" && value && ParseMilliseconds(value, &chatterMs) && chatterMs > 0) {
+            ++i;
+        } else if (arg == "--strict" || arg == "--lenient") {
+            options.strict = arg == "--strict";
+        } else if (arg == "--half-duplex") {
+            options.halfDuplex = true;
+        } else if (arg == "--echo") {
+            options.echo = true;
         } else {
             return Usage();
         }
@@ -151,6 +208,12 @@ int main(int argc, char** argv)
         std::cerr << "vtsim: " << error << "\n";
         return 1;
     }
+    // Only a link that an earlier vtsim left is replaced, never a file or a
+    // device someone else put there.
+    if (std::string why = ReplaceableLink(link); !why.empty()) {
+        std::cerr << "vtsim: will not replace " << link << ": " << why << "\n";
+        return 1;
+    }
     ::unlink(link.c_str());
     if (::symlink(display.DevicePath().c_str(), link.c_str()) != 0) {
         std::cerr << "vtsim: cannot link " << link << ": " << std::strerror(errno) << "\n";
@@ -158,6 +221,7 @@ int main(int argc, char** argv)
     }
     if (faulty)
         display.InjectFault(fault);
+    display.SetChatter(chatterMs);
     for (const auto& [reg, bits] : settings)
         display.SetRegister(reg, bits);
     std::cout << display.DevicePath() << std::endl;
@@ -167,6 +231,7 @@ int main(int argc, char** argv)
     while (!interrupted)
         ::usleep(50000);
     display.Stop();
-    ::unlink(link.c_str());
+    if (LinkTarget(link) == display.DevicePath())
+        ::unlink(link.c_str());
     return 0;
 }
