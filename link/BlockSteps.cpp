@@ -68,6 +68,7 @@ std::string DescribeRejection(Rejection rejection, int exceptionCode)
     case Rejection::Exception: return "refused with exception " + std::to_string(exceptionCode);
     case Rejection::ByteCount: return "wrong byte count";
     case Rejection::Echo: return "not this write's echo";
+    case Rejection::TooManyRegisters: return "more registers than one request carries";
     }
     return {};
 }
@@ -90,7 +91,7 @@ void ModbusLink::Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::
                          const std::string& outcome)
 {
     if (observer_)
-        observer_({kind, bytes, count, outcome});
+        observer_({kind, bytes, count, outcome, this});
 }
 
 ModbusLink::Exchanged ModbusLink::Exchange(std::uint32_t length, unsigned pauseMs, std::uint32_t wanted)
@@ -99,16 +100,15 @@ ModbusLink::Exchanged ModbusLink::Exchange(std::uint32_t length, unsigned pauseM
     lastExceptionCode_ = 0;
     receivedCount_ = 0;
     // Nothing goes out on a closed port, whatever an earlier exchange reported.
-    if (!openFlag)
+    if (!openFlag || length == 0)
         return Exchanged::Missing;
-    const bool sent = length > 0 && SendFrame(length) == length;
+    SettleBeforeRequest(std::int64_t(pauseMs) * 1000);
+    const bool sent = Transmit(length) == length;
     const auto sentAt = std::chrono::steady_clock::now();
     if (sent)
-        Observe(FrameEvent::Kind::Request, transmitBuffer, length, {});
-    // The pattern's completion test, one short of the full reply; an
-    // exception reply is shorter than any other and is judged, not taken
-    // for a missing one.
-    const bool whole = sent && (WaitForReply(pauseMs, wanted) >= wanted || ExceptionReplyPending());
+        Observe(FrameEvent::Kind::Request, transmitBuffer, length,
+                lineNeverFellSilent_ ? "sent though the line never fell silent" : "");
+    const bool whole = sent && AwaitReply(pauseMs, wanted);
     const std::uint32_t received = whole ? TakeStaged() : ReceiveFrame();
     if (PortLost()) {
         Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + serial::ErrorText(lostError_));
@@ -159,6 +159,13 @@ WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
     const std::uint8_t address = settings_.displayAddress;
     const int length = block.wide ? BuildWriteRequest32(address, block.first, block.quantity)
                                   : BuildWriteRequest16(address, block.first, block.quantity, block.TypeCode());
+    if (length == 0) {
+        // Refused before anything is sent: no frame can carry it.
+        lastRejection_ = Rejection::TooManyRegisters;
+        lastExceptionCode_ = 0;
+        receivedCount_ = 0;
+        return WriteResult::Refused;
+    }
     // Fewer than 7 bytes is no acknowledgement, as the pattern counts.
     switch (Exchange(std::uint32_t(length), pauseMs, 7)) {
     case Exchanged::Lost: return WriteResult::PortLost;
@@ -190,40 +197,70 @@ std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_
     return std::nullopt;
 }
 
+bool ModbusLink::TakeProbeAnswer(ProbeAnswer* answer, bool late)
+{
+    const std::optional<ProbeAnswer> found = FindProbeAnswer(staged_, stagedCount_);
+    if (!found)
+        return false;
+    std::memcpy(receiveBuffer, staged_, found->end);
+    receivedCount_ = std::uint32_t(found->end);
+    KeepStagedTail(stagedCount_ - std::uint32_t(found->end));
+    *answer = *found;
+    answer->late = late;
+    Observe(FrameEvent::Kind::Reply, receiveBuffer, receivedCount_,
+            "answered from address " + std::to_string(found->address) + (late ? " (late)" : ""));
+    return true;
+}
+
 ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer)
 {
     receivedCount_ = 0;
-    if (!openFlag)
-        return PortLost() ? ProbeResult::PortLost : ProbeResult::Silent;
-    const std::uint32_t length = std::uint32_t(BuildReadRequest(address, kProbeRegister, 1));
-    // What is already in stays: it may be a late reply to the previous probe.
-    Stage();
-    const bool sent = Transmit(length) == length;
-    if (sent)
-        Observe(FrameEvent::Kind::Request, transmitBuffer, length, {});
-    const std::int64_t waitMicros = requestWireMicros_ + std::int64_t(latencyMs) * 1000
-                                    + std::int64_t(WireTimeMicrosAt(7, settings_.modeIndex, lineSettings.baud));
-    std::optional<ProbeAnswer> found;
-    auto answered = [&] {
-        found = FindProbeAnswer(staged_, stagedCount_);
-        // What cannot be the start of a reply leaves room for one.
-        if (!found)
-            KeepStagedTail(6);
-        return found.has_value();
-    };
-    if (sent && StageFor(waitMicros, answered)) {
-        std::memcpy(receiveBuffer, staged_, found->end);
-        receivedCount_ = std::uint32_t(found->end);
-        KeepStagedTail(stagedCount_ - std::uint32_t(found->end));
-        *answer = *found;
-        Observe(FrameEvent::Kind::Reply, receiveBuffer, receivedCount_,
-                "answered from address " + std::to_string(found->address));
-        return ProbeResult::Answered;
-    }
-    if (PortLost()) {
+    const auto lost = [&] {
         Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + serial::ErrorText(lostError_));
         return ProbeResult::PortLost;
+    };
+    if (!openFlag)
+        return PortLost() ? ProbeResult::PortLost : ProbeResult::Silent;
+    // A frame gap after the last frame. What comes meanwhile is looked at:
+    // a reply later than an earlier probe's wait still names its sender.
+    AwaitQuietLine(std::int64_t(latencyMs) * 1000);
+    if (TakeProbeAnswer(answer, true))
+        return ProbeResult::Answered;
+    DropStaged();
+    const std::uint32_t length = std::uint32_t(BuildReadRequest(address, kProbeRegister, 1));
+    const bool sent = Transmit(length) == length;
+    if (PortLost())
+        return lost();
+    Observe(FrameEvent::Kind::Request, transmitBuffer, length,
+            lineNeverFellSilent_ ? "sent though the line never fell silent" : "");
+    // On a half-duplex bus a display answers no sooner than 3.5 characters
+    // after the request, and then within its turnaround; its first byte needs
+    // its own time on the wire to arrive.
+    const std::int64_t waitMicros = requestWireMicros_ + std::int64_t(FrameGap()) + std::int64_t(latencyMs) * 1000
+                                    + WireTime(1);
+    ProbeAnswer found;
+    auto answered = [&] {
+        if (echo_ == Echo::Undecided)
+            return false;
+        if (TakeProbeAnswer(&found, false))
+            return true;
+        // What cannot be the start of a reply leaves room for one.
+        KeepStagedTail(6);
+        return false;
+    };
+    bool got = sent && StageFor(waitMicros, answered);
+    if (sent && !got && openFlag) {
+        echo_ = Echo::None;
+        // A reply that has begun is waited for until whole: nothing goes out
+        // while it may still come.
+        got = answered() || (stagedCount_ > 0 && StageFor(WireTime(7) + std::int64_t(FrameGap()), answered));
     }
+    if (got) {
+        *answer = found;
+        return ProbeResult::Answered;
+    }
+    if (PortLost())
+        return lost();
     Observe(FrameEvent::Kind::NoReply, staged_, stagedCount_, "no answer");
     return ProbeResult::Silent;
 }

@@ -53,25 +53,39 @@ bool DisplaySearch::OpenAt(const SerialLine& line)
     return link_.OpenPort(portIndex_, line.modeIndex, line.rateIndex) == 1;
 }
 
-bool DisplaySearch::SkipFound()
+bool DisplaySearch::Skipped(const SerialLine& line) const
 {
-    // Once an address has answered, its display is not looked for again.
-    while (next_ < order_.size() && foundAddresses_[order_[next_].address])
+    return std::find(skipped_.begin(), skipped_.end(), line) != skipped_.end();
+}
+
+bool DisplaySearch::SkipDone()
+{
+    // Once an address has answered, its display is not looked for again;
+    // a line the port refused is not tried again.
+    while (next_ < order_.size() && (foundAddresses_[order_[next_].address] || Skipped(order_[next_].line)))
         ++next_;
     return next_ < order_.size();
 }
 
 std::optional<ProbeTarget> DisplaySearch::Upcoming()
 {
-    if (!SkipFound())
+    if (!SkipDone())
         return std::nullopt;
     return order_[next_];
 }
 
 bool DisplaySearch::Open()
 {
-    const std::optional<ProbeTarget> first = Upcoming();
-    return OpenAt(first ? first->line : SerialLine {settings_.modeIndex, settings_.rateIndex});
+    for (std::optional<ProbeTarget> first; (first = Upcoming());) {
+        if (OpenAt(first->line))
+            return true;
+        if (!link_.LastOpenRefusedLine())
+            return false;
+        skipped_.push_back(first->line);
+    }
+    if (!skipped_.empty())
+        return false;  // every line refused
+    return OpenAt(SerialLine {settings_.modeIndex, settings_.rateIndex});
 }
 
 void DisplaySearch::Close()
@@ -81,17 +95,24 @@ void DisplaySearch::Close()
 
 DisplaySearch::Step DisplaySearch::Next()
 {
-    if (!SkipFound()) {
+    if (!SkipDone()) {
         Close();
         return Step::Finished;
     }
     const ProbeTarget target = order_[next_];
     const SerialLine open {settings_.modeIndex, settings_.rateIndex};
-    if ((!settings_.portOpen || open != target.line) && !OpenAt(target.line))
-        return Step::OpenFailed;
+    if ((!settings_.portOpen || open != target.line) && !OpenAt(target.line)) {
+        if (!link_.LastOpenRefusedLine())
+            return Step::OpenFailed;
+        skipped_.push_back(target.line);
+        return Step::LineSkipped;
+    }
     ProbeAnswer answer;
     const ProbeResult result = link_.Probe(target.address, latencyMs_, &answer);
-    ++next_;
+    // A late reply to an earlier probe came before this one went out: the
+    // target is still to be tried.
+    if (!(result == ProbeResult::Answered && answer.late))
+        ++next_;
     switch (result) {
     case ProbeResult::PortLost: return Step::PortLost;
     case ProbeResult::Silent: return Step::Probed;

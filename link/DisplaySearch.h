@@ -47,24 +47,31 @@ struct FoundDisplay {
 
 class DisplaySearch {
 public:
-    // Long enough for a display to begin its reply; the wait adds the wire time.
-    static constexpr unsigned kProbeLatencyMs = 20;
+    // The turnaround real displays meet: how long after the 3.5 silent
+    // characters that follow a request a reply may begin. The probe's wait
+    // adds the wire times.
+    static constexpr unsigned kProbeLatencyMs = 50;
 
     DisplaySearch(std::uint8_t portIndex, std::vector<ProbeTarget> order, unsigned latencyMs = kProbeLatencyMs);
     DisplaySearch(const DisplaySearch&) = delete;
     DisplaySearch& operator=(const DisplaySearch&) = delete;
 
-    enum class Step { Probed, Found, Finished, OpenFailed, PortLost };
+    // LineSkipped: the port refused the next probe's line; the search goes
+    // on at the other lines.
+    enum class Step { Probed, Found, LineSkipped, Finished, OpenFailed, PortLost };
     // Whether the search is over after this step.
-    static bool Ends(Step step) { return step != Step::Probed && step != Step::Found; }
+    static bool Ends(Step step)
+    {
+        return step != Step::Probed && step != Step::Found && step != Step::LineSkipped;
+    }
 
-    // Opens the port at the first line to be tried. False when it cannot be
-    // opened; link() tells why.
+    // Opens the port at the first line to be tried that the port takes.
+    // False when it cannot be opened at any; link() tells why.
     bool Open();
     // One probe, at the next address not yet found (Found when it brought a
-    // display not listed yet), switching the port's line
-    // when the probe's differs. Finished when every target has been tried;
-    // the port is closed then, and when the search fails.
+    // display not listed yet), switching the port's line when the probe's
+    // differs. Finished when every target has been tried; the port is closed
+    // then, and when the search fails.
     Step Next();
     // Closes the port, if open; the search can go on later.
     void Close();
@@ -74,11 +81,17 @@ public:
     // The probe Next() makes, if any is left.
     std::optional<ProbeTarget> Upcoming();
     const std::vector<FoundDisplay>& Found() const { return found_; }
+    // The lines the port refused (a rate it cannot run at), in the order met.
+    const std::vector<SerialLine>& SkippedLines() const { return skipped_; }
+    // Every frame of the search's link goes to the observer, when one is set.
+    void SetFrameObserver(FrameObserver observer) { link_.SetFrameObserver(std::move(observer)); }
     // The search's own link: why an open failed or the port was lost.
     const ModbusLink& link() const { return link_; }
 
 private:
-    bool SkipFound();
+    // Moves past targets whose address answered or whose line was refused.
+    bool SkipDone();
+    bool Skipped(const SerialLine& line) const;
     bool OpenAt(const SerialLine& line);
 
     std::uint8_t portIndex_;
@@ -90,4 +103,5 @@ private:
     ModbusLink link_;
     std::bitset<256> foundAddresses_;
     std::vector<FoundDisplay> found_;
+    std::vector<SerialLine> skipped_;
 };

@@ -18,6 +18,17 @@ QString Describe(const FoundDisplay& found)
     return text;
 }
 
+// " The port does not run at 38400 8n1, 38400 8n2: not searched." or nothing.
+QString SkippedLinesNote(const std::vector<SerialLine>& skipped)
+{
+    if (skipped.empty())
+        return {};
+    QStringList lines;
+    for (const SerialLine& line : skipped)
+        lines << LineName(line);
+    return QStringLiteral(" The port does not run at %1: not searched.").arg(lines.join(QStringLiteral(", ")));
+}
+
 }  // namespace
 
 TFormFindDisplay::TFormFindDisplay() : ui(Design<Ui::TFormFindDisplay>(Border::Dialog, Placement::ScreenCenter))
@@ -39,6 +50,8 @@ std::optional<FoundDisplay> TFormFindDisplay::Find(std::uint8_t portIndex, std::
     Link.ClosePort();
     portIndex_ = portIndex;
     search_ = std::make_unique<DisplaySearch>(portIndex, std::move(order));
+    // The probes reach the frame trace as the program's own frames do.
+    search_->SetFrameObserver(Link.Observer());
     if (!search_->Open()) {
         ShowError(PortOpenFailure(search_->link(), portIndex));
         search_.reset();
@@ -116,9 +129,10 @@ void TFormFindDisplay::ShowEnd(DisplaySearch::Step step)
     switch (step) {
     case DisplaySearch::Step::Finished:
         ui->ProgressBar->setValue(ui->ProgressBar->maximum());
-        ui->LabelTrying->setText(listed_.empty()
-                                     ? QStringLiteral("No display answered on %1.").arg(PortName(portIndex_))
-                                     : QStringLiteral("The search of %1 is finished.").arg(PortName(portIndex_)));
+        ui->LabelTrying->setText((listed_.empty()
+                                      ? QStringLiteral("No display answered on %1.").arg(PortName(portIndex_))
+                                      : QStringLiteral("The search of %1 is finished.").arg(PortName(portIndex_)))
+                                 + SkippedLinesNote(search_->SkippedLines()));
         break;
     case DisplaySearch::Step::OpenFailed:
         ui->LabelTrying->setText(QStringLiteral("The search of %1 stopped.").arg(PortName(portIndex_)));
@@ -129,7 +143,8 @@ void TFormFindDisplay::ShowEnd(DisplaySearch::Step step)
         ShowError(PortLostMessage(search_->link(), portIndex_));
         break;
     case DisplaySearch::Step::Probed:
-    case DisplaySearch::Step::Found: break;
+    case DisplaySearch::Step::Found:
+    case DisplaySearch::Step::LineSkipped: break;
     }
 }
 

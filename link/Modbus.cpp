@@ -209,19 +209,24 @@ int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::ui
                                : modeIndex == 3 ? serial::Parity::Odd
                                                 : serial::Parity::None,
                                std::uint8_t(modeIndex == 1 ? 2 : 1)};
-    serial::Handle handle = 0;
-    if (!serial::Open(lastOpenDevice_, line, &handle, &lastOpenError_)) {
+    lastOpenBaudAsked_ = line.baud;
+    serial::Port opened;
+    if (!serial::Open(lastOpenDevice_, line, &opened, &lastOpenFailure_)) {
         handleState = HandleState::Invalid;
         openFlag = 0;
         settings_.portOpen = 0;
         return -1;
     }
     handleState = HandleState::Valid;
-    portHandle = handle;
+    port = opened;
     lineSettings = line;
     portDevice_ = lastOpenDevice_;
     DropStaged();
-    settleUntilMicros_ = 0;
+    // The last frame's end stays: the line's silence after it holds for a
+    // port closed and opened again.
+    lateReplyUntilMicros_ = 0;
+    lineNeverFellSilent_ = false;
+    echo_ = Echo::None;
     openFlag = 1;
     settings_.portIndex = portIndex;
     settings_.modeIndex = modeIndex;
@@ -230,12 +235,20 @@ int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::ui
     return 1;
 }
 
+std::string ModbusLink::LastOpenErrorText() const
+{
+    if (lastOpenFailure_.baudReadBack)
+        return "The port runs at " + std::to_string(lastOpenFailure_.baudReadBack) + " baud when asked for "
+               + std::to_string(lastOpenBaudAsked_);
+    return serial::OpenErrorText(lastOpenDevice_, lastOpenFailure_.osError);
+}
+
 int ModbusLink::ClosePort()
 {
     if (handleState != HandleState::Valid)
         return 0;
     if (openFlag)
-        serial::Close(portHandle);
+        serial::Close(port);
     DropStaged();
     settings_.portOpen = 0;
     openFlag = 0;
@@ -254,11 +267,16 @@ std::uint64_t ModbusLink::FrameGap() const
     return FrameGapMicros(settings_.modeIndex, lineSettings.baud);
 }
 
+std::int64_t ModbusLink::WireTime(std::uint32_t bytes) const
+{
+    return std::int64_t(WireTimeMicrosAt(bytes, settings_.modeIndex, lineSettings.baud));
+}
+
 std::uint32_t ModbusLink::SendFrame(std::uint32_t length)
 {
     if (!openFlag)
         return 0;
-    SettleInput();
+    SettleBeforeRequest(std::int64_t(kSettleBoundMs) * 1000);
     return Transmit(length);
 }
 
@@ -268,55 +286,74 @@ std::uint32_t ModbusLink::Transmit(std::uint32_t length)
         return 0;
     length = std::min<std::uint32_t>(length, kBufferSize);
     int osError = 0;
-    auto written = static_cast<std::uint32_t>(serial::Write(portHandle, transmitBuffer, length, &osError));
+    const std::int64_t began = NowMicros();
+    auto written = static_cast<std::uint32_t>(serial::Write(port, transmitBuffer, length, &osError));
     if (osError)
         Lose(osError);
     // The request may still be on its way out when the reply wait begins.
-    requestWireMicros_ = std::int64_t(WireTimeMicrosAt(written, settings_.modeIndex, lineSettings.baud));
+    requestWireMicros_ = WireTime(written);
+    // Its last byte has left once the write returned (RTS dropped by hand)
+    // or its wire time after the write began, whichever is later.
+    lineBusyUntilMicros_ = std::max(NowMicros(), began + requestWireMicros_);
+    // What comes back first may be the request itself, from an echoing adapter.
+    requestLength_ = written;
+    echo_ = written > 0 ? Echo::Undecided : Echo::None;
     return written;
 }
 
 std::uint64_t ModbusLink::SettleGap() const
 {
     // A frame gap, but never so short that a sender's scheduling hiccup
-    // would look like the end of what it sends; it is waited only after a
-    // faulty exchange, where 50 ms go unnoticed.
+    // (or a USB adapter's latency timer) would look like the end of what it
+    // sends; waited only after stray bytes or a faulty exchange.
     return std::max<std::uint64_t>(FrameGap(), 50000);
 }
 
 void ModbusLink::SettleAfterFault()
 {
-    settleUntilMicros_ = std::max(settleUntilMicros_, NowMicros() + std::int64_t(SettleGap()));
+    lateReplyUntilMicros_ = std::max(lateReplyUntilMicros_, NowMicros() + std::int64_t(SettleGap()));
 }
 
-void ModbusLink::SettleInput()
+void ModbusLink::AwaitQuietLine(std::int64_t boundMicros)
 {
-    // Bytes still arriving (the rest of a reply that the wait gave up on, or
-    // that came with more than was asked for) are taken off the line until it
-    // has been silent for a while; after a faulty exchange, until the time a
-    // reply could still come has passed, or it has come and gone.
-    bool arrived = false;
-    std::int64_t lastArrival = 0;
-    for (;;) {
-        if (PendingBytes() > 0) {
-            DropStaged();
-            serial::DiscardInput(portHandle);
-            arrived = true;
-            lastArrival = NowMicros();
-        }
-        if (!openFlag)
-            return;
-        const std::int64_t limit = arrived ? lastArrival + std::int64_t(SettleGap()) : settleUntilMicros_;
+    // No request is out: nothing that comes is an echo.
+    echo_ = Echo::None;
+    lineNeverFellSilent_ = false;
+    const std::int64_t limit = NowMicros() + boundMicros;
+    // Bytes left behind a whole reply came after it: stray.
+    std::int64_t strayAt = stagedCount_ > 0 ? lastReceivedMicros_ : 0;
+    while (openFlag) {
+        const std::uint32_t before = stagedCount_;
+        Stage();
+        if (stagedCount_ != before)
+            strayAt = lastReceivedMicros_;
+        // A line that never stops: only the latest bytes matter.
+        if (stagedCount_ == kBufferSize)
+            KeepStagedTail(16);
+        std::int64_t quietAt = std::max(lineBusyUntilMicros_ + std::int64_t(FrameGap()), lateReplyUntilMicros_);
+        if (strayAt)
+            quietAt = std::max(quietAt, strayAt + std::int64_t(SettleGap()));
         const std::int64_t now = NowMicros();
-        if (now >= limit)
+        if (now >= quietAt)
             break;
+        if (now >= limit) {
+            // The request goes out all the same: a busy line must not hang the tool.
+            lineNeverFellSilent_ = strayAt != 0 && now < strayAt + std::int64_t(SettleGap());
+            break;
+        }
         int osError = 0;
-        if (serial::WaitReadable(portHandle, limit - now, &osError) == serial::WaitResult::Failed) {
+        if (serial::WaitReadable(port, std::min(quietAt, limit) - now, &osError) == serial::WaitResult::Failed) {
             Lose(osError);
             return;
         }
     }
-    settleUntilMicros_ = 0;
+    lateReplyUntilMicros_ = 0;
+}
+
+void ModbusLink::SettleBeforeRequest(std::int64_t boundMicros)
+{
+    AwaitQuietLine(boundMicros);
+    DropStaged();
 }
 
 std::uint32_t ModbusLink::PendingBytes()
@@ -324,7 +361,7 @@ std::uint32_t ModbusLink::PendingBytes()
     if (!openFlag)
         return stagedCount_;
     int osError = 0;
-    std::uint32_t pending = serial::Pending(portHandle, &osError);
+    std::uint32_t pending = serial::Pending(port, &osError);
     if (osError)
         Lose(osError);
     return stagedCount_ + pending;
@@ -353,7 +390,7 @@ std::uint32_t ModbusLink::TakePending()
     if (openFlag && count < kBufferSize) {
         int osError = 0;
         count += static_cast<std::uint32_t>(
-            serial::Read(portHandle, receiveBuffer + count, kBufferSize - count, &osError));
+            serial::Read(port, receiveBuffer + count, kBufferSize - count, &osError));
         if (osError)
             Lose(osError);
     }
@@ -366,10 +403,35 @@ void ModbusLink::Stage()
     if (!openFlag || stagedCount_ >= kBufferSize)
         return;
     int osError = 0;
-    stagedCount_ += static_cast<std::uint32_t>(
-        serial::Read(portHandle, staged_ + stagedCount_, kBufferSize - stagedCount_, &osError));
+    const auto read = static_cast<std::uint32_t>(
+        serial::Read(port, staged_ + stagedCount_, kBufferSize - stagedCount_, &osError));
     if (osError)
         Lose(osError);
+    if (read == 0)
+        return;
+    stagedCount_ += read;
+    lastReceivedMicros_ = NowMicros();
+    lineBusyUntilMicros_ = std::max(lineBusyUntilMicros_, lastReceivedMicros_);
+    DropEcho();
+}
+
+void ModbusLink::DropEcho()
+{
+    if (echo_ != Echo::Undecided)
+        return;
+    // A reply may begin as its request does (a write's acknowledgement
+    // repeats its first six bytes): only the whole request is its echo.
+    const std::uint32_t compared = std::min(stagedCount_, requestLength_);
+    if (std::memcmp(staged_, transmitBuffer, compared) != 0) {
+        echo_ = Echo::None;
+        return;
+    }
+    if (stagedCount_ < requestLength_)
+        return;
+    Observe(FrameEvent::Kind::Echo, staged_, requestLength_, "echo of the request");
+    std::memmove(staged_, staged_ + requestLength_, stagedCount_ - requestLength_);
+    stagedCount_ -= requestLength_;
+    echo_ = Echo::Dropped;
 }
 
 void ModbusLink::KeepStagedTail(std::uint32_t count)
@@ -386,34 +448,40 @@ bool ModbusLink::ExceptionReplyStaged() const
     return stagedCount_ >= 5 && (staged_[1] & 0x80);
 }
 
-bool ModbusLink::ExceptionReplyPending()
+bool ModbusLink::AwaitReply(unsigned pauseMs, std::uint32_t wanted)
 {
-    Stage();
-    return ExceptionReplyStaged();
+    const std::int64_t pauseMicros = std::int64_t(pauseMs) * 1000;
+    const std::int64_t deadline = NowMicros() + requestWireMicros_ + pauseMicros + WireTime(wanted + 1);
+    // The pattern's counts are one short of the full reply (the index of its
+    // last byte, 7 for an 8-byte acknowledgement): the wait ends on that last
+    // byte, or on a whole exception reply, once any echo is out of the way.
+    auto complete = [&] { return echo_ != Echo::Undecided && (stagedCount_ > wanted || ExceptionReplyStaged()); };
+    if (StageFor(deadline - NowMicros(), complete))
+        return true;
+    if (!openFlag)
+        return false;
+    // Time is up. What still looks like the start of an echo is what came;
+    // a reply one byte short is judged (and refused), not taken for none.
+    echo_ = Echo::None;
+    if (stagedCount_ >= wanted || ExceptionReplyStaged())
+        return true;
+    // The reply may still come: the next request waits for it first, for as
+    // long as this wait was once more.
+    lateReplyUntilMicros_ = deadline + pauseMicros;
+    return false;
 }
 
 std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
 {
-    const std::int64_t pauseMicros = std::int64_t(pauseMs) * 1000;
-    const std::int64_t deadline = NowMicros() + requestWireMicros_ + pauseMicros
-                                  + std::int64_t(WireTimeMicrosAt(wanted + 1, settings_.modeIndex, lineSettings.baud));
-    // The pattern's counts are one short of the full reply (the index of its
-    // last byte, 7 for an 8-byte acknowledgement): the wait ends on that last
-    // byte, or on a whole exception reply.
-    auto complete = [&] { return stagedCount_ > wanted || ExceptionReplyStaged(); };
-    if (!StageFor(deadline - NowMicros(), complete) && openFlag) {
-        // The reply may still come: the next request waits for it first,
-        // for as long as this wait was once more.
-        settleUntilMicros_ = deadline + pauseMicros;
-        return PendingBytes();
-    }
-    return stagedCount_;
+    AwaitReply(pauseMs, wanted);
+    return PendingBytes();
 }
 
 bool ModbusLink::StageFor(std::int64_t waitMicros, const std::function<bool()>& complete)
 {
     // Blocked on the port, then read whatever came, and so on: the end of a
-    // reply is seen the moment it arrives.
+    // reply is seen the moment it arrives. At the deadline what has come is
+    // read once more before it is judged.
     const std::int64_t deadline = NowMicros() + waitMicros;
     while (openFlag) {
         if (complete())
@@ -424,7 +492,7 @@ bool ModbusLink::StageFor(std::int64_t waitMicros, const std::function<bool()>& 
             return complete();
         }
         int osError = 0;
-        if (serial::WaitReadable(portHandle, deadline - now, &osError) == serial::WaitResult::Failed) {
+        if (serial::WaitReadable(port, deadline - now, &osError) == serial::WaitResult::Failed) {
             Lose(osError);
             return false;
         }
@@ -527,7 +595,8 @@ int ModbusLink::StoreResponse(std::uint16_t start, int last)
 int ModbusLink::BuildWriteRequest16(std::uint8_t address, std::uint16_t start,
                                     std::uint16_t quantity, std::uint8_t /*typeCode*/)
 {
-    if (9 + 2 * std::size_t(quantity) > kBufferSize)
+    // The byte count is one byte: the protocol carries at most 123 registers.
+    if (quantity > kMostWritten16)
         return 0;
     // header, byte count, values high byte first
     std::uint8_t* frame = transmitBuffer;
@@ -543,7 +612,8 @@ int ModbusLink::BuildWriteRequest16(std::uint8_t address, std::uint16_t start,
 
 int ModbusLink::BuildWriteRequest32(std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
 {
-    if (9 + 4 * std::size_t(quantity) > kBufferSize)
+    // Four bytes a value in a one-byte count: at most 61 values.
+    if (quantity > kMostWritten32)
         return 0;
     // As the 16-bit write, but one register number per 32-bit value, most
     // significant byte first, and the quantity counts values, not words.
@@ -561,9 +631,9 @@ int ModbusLink::BuildWriteRequest32(std::uint8_t address, std::uint16_t start, s
 void ModbusLink::Reset()
 {
     if (openFlag)
-        serial::Close(portHandle);
+        serial::Close(port);
     handleState = HandleState::Null;
-    portHandle = 0;
+    port = {};
     lineSettings = {};
     std::memset(receiveBuffer, 0, sizeof receiveBuffer);
     std::memset(transmitBuffer, 0, sizeof transmitBuffer);
@@ -572,12 +642,18 @@ void ModbusLink::Reset()
     receivedCount_ = 0;
     DropStaged();
     lastOpenDevice_.clear();
-    lastOpenError_ = 0;
+    lastOpenFailure_ = {};
+    lastOpenBaudAsked_ = 0;
     portDevice_.clear();
     lostDevice_.clear();
     lostError_ = 0;
-    settleUntilMicros_ = 0;
+    lateReplyUntilMicros_ = 0;
     requestWireMicros_ = 0;
+    lineBusyUntilMicros_ = 0;
+    lastReceivedMicros_ = 0;
+    lineNeverFellSilent_ = false;
+    echo_ = Echo::None;
+    requestLength_ = 0;
     lastRejection_ = Rejection::None;
     lastExceptionCode_ = 0;
 }

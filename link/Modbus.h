@@ -118,7 +118,7 @@ constexpr unsigned kDisplayModeRegister = Blocks::DisplayLine.first + 1;  // a m
 constexpr unsigned kDisplayRateRegister = Blocks::DisplayLine.first + 2;  // a rate code
 
 // Why a reply was not taken.
-enum class Rejection { None, Address, Crc, Function, Exception, ByteCount, Echo };
+enum class Rejection { None, Address, Crc, Function, Exception, ByteCount, Echo, TooManyRegisters };
 
 // What a rejection means, in a few words for a trace.
 std::string DescribeRejection(Rejection rejection, int exceptionCode);
@@ -161,6 +161,9 @@ struct ProbeAnswer {
     std::uint8_t address = 0;
     int exceptionCode = 0;  // 0 for a read reply
     std::size_t end = 0;    // the index just past the reply
+    // A late reply to an earlier probe, found before this probe's request
+    // went out: the address asked for is still to be tried.
+    bool late = false;
 };
 // The first probe reply anywhere in n received bytes.
 std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_t n);
@@ -168,18 +171,28 @@ std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_
 enum class ProbeResult { Answered, Silent, PortLost };
 
 // A frame as a block step saw it, with what it made of it: for a trace.
+class ModbusLink;
+
 struct FrameEvent {
-    enum class Kind { Request, Reply, NoReply, PortLost };
+    // Echo: the request's own bytes handed back by an echoing adapter.
+    enum class Kind { Request, Reply, NoReply, PortLost, Echo };
     Kind kind;
     const std::uint8_t* bytes;  // what went out or came back (part of a reply that did not come whole)
     std::size_t count;
     std::string outcome;  // "stored", "acknowledged", "CRC error", "no reply after 512 ms"...
+    // The link the frame went through: one observer can serve several.
+    const ModbusLink* link = nullptr;
 };
 using FrameObserver = std::function<void(const FrameEvent&)>;
 
 class ModbusLink {
 public:
     static constexpr std::size_t kBufferSize = 300;
+    // The most registers one write carries: its byte count is one byte.
+    static constexpr std::uint16_t kMostWritten16 = 123, kMostWritten32 = 61;
+    // The longest wait before a raw SendFrame, as the block steps wait at
+    // most their pause: the pause most exchanges use.
+    static constexpr unsigned kSettleBoundMs = 500;
 
     enum class HandleState { Null, Invalid, Valid };
 
@@ -191,6 +204,8 @@ public:
     // Sends the first `length` bytes of the transmit buffer. Whatever an
     // earlier exchange left in the input queue is discarded first, so it can
     // never be taken as part of this request's reply.
+    // It waits first for a frame gap after the last frame (3.5 characters of
+    // silence) and for bytes still coming to stop, at most kSettleBoundMs.
     std::uint32_t SendFrame(std::uint32_t length);
     std::uint32_t ReceiveFrame();
     std::uint32_t PendingBytes();
@@ -205,7 +220,16 @@ public:
 
     // Why the last OpenPort failed: the device tried and the OS error.
     const std::string& LastOpenDevice() const { return lastOpenDevice_; }
-    int LastOpenError() const { return lastOpenError_; }
+    int LastOpenError() const { return lastOpenFailure_.osError; }
+    // The device opened but refused the line (mode or rate): another line may open.
+    bool LastOpenRefusedLine() const { return lastOpenFailure_.lineRefused; }
+    // The rate the port runs at when it was refused for not being the rate
+    // asked for (0 otherwise), and the rate that was asked for.
+    std::uint32_t LastOpenBaudReadBack() const { return lastOpenFailure_.baudReadBack; }
+    std::uint32_t LastOpenBaudAsked() const { return lastOpenBaudAsked_; }
+    // A sentence a user can act on: "The port runs at 120000 baud when asked
+    // for 115200", "Permission denied: ...".
+    std::string LastOpenErrorText() const;
 
     // An open port that failed under an exchange (an unplugged adapter) is
     // closed at once; these say which device it was and the OS error, until
@@ -225,12 +249,20 @@ public:
     // Writes a block from the image and takes its reply, whatever it is.
     WriteResult WriteBlock(const RegisterBlock& block, unsigned pauseMs);
     // Probes `address` at the port's line: Answered, with the reply's own
-    // address in *answer, when any display replied within the request's and
-    // reply's wire time plus latencyMs. Bytes a late reply to the previous
-    // probe left are looked at too; its sender is named all the same.
+    // address in *answer, when any display began to reply within the
+    // request's wire time, 3.5 characters and a turnaround of latencyMs; a
+    // reply that has begun is waited for until whole, so nothing else goes
+    // out while it may still come. A late reply to an earlier probe that
+    // comes before this one goes out is taken instead (answer->late).
     ProbeResult Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer);
     // Every frame of the block steps goes to the observer, when one is set.
     void SetFrameObserver(FrameObserver observer) { observer_ = std::move(observer); }
+    const FrameObserver& Observer() const { return observer_; }
+    // The settings this link opens its port with and keeps up to date.
+    const ConnectionSettings& Connection() const { return settings_; }
+    // The last block step's request went out on a line that never fell
+    // silent within its bounded wait: another master or noise on the line.
+    bool LineNeverFellSilent() const { return lineNeverFellSilent_; }
     // The device of the port as last opened.
     const std::string& PortDevice() const { return portDevice_; }
 
@@ -252,14 +284,13 @@ public:
 
     // In the order of the port's state: handle, line, buffers, open flag.
     HandleState handleState = HandleState::Null;
-    serial::Handle portHandle = 0;
+    serial::Port port {};  // the OS handle and how RTS follows a request
     serial::LineSettings lineSettings {};
     std::uint8_t receiveBuffer[kBufferSize] = {};
     std::uint8_t transmitBuffer[kBufferSize] = {};
     std::uint8_t openFlag = 0;
 
 private:
-    bool ExceptionReplyPending();
     // ReceiveFrame without the count first, where the caller has just seen it.
     std::uint32_t TakePending();
     // What the reply wait took in, into the receive buffer: a whole reply
@@ -278,9 +309,23 @@ private:
     int AppendCrc(int length);
     int BuildRequestHeader(std::uint8_t address, std::uint8_t function, std::uint16_t start,
                            std::uint16_t quantity);
-    void SettleInput();
+    // The one wait before a request, at most boundMicros: a frame gap after
+    // the last frame, a late reply's time after a faulty exchange, and a
+    // while after stray bytes. What comes meanwhile is staged.
+    void AwaitQuietLine(std::int64_t boundMicros);
+    // The same, then what came meanwhile dropped: nothing before a request
+    // can be part of its reply.
+    void SettleBeforeRequest(std::int64_t boundMicros);
     void SettleAfterFault();
     std::uint64_t SettleGap() const;
+    // The reply wait: true when a whole reply (wanted + 1 bytes, or an
+    // exception reply) is staged, or one short of it when the time is up.
+    bool AwaitReply(unsigned pauseMs, std::uint32_t wanted);
+    // Drops the request's echo from the head of what was staged, once it is
+    // there whole; until it can be told from a reply, echo_ stays Undecided.
+    void DropEcho();
+    // A probe reply among the staged bytes, taken into the receive buffer.
+    bool TakeProbeAnswer(ProbeAnswer* answer, bool late);
     void Lose(int osError);
     // How a request's reply came: whole (judged next), missing, or the port lost.
     enum class Exchanged { Whole, Missing, Lost };
@@ -292,6 +337,7 @@ private:
     bool Verdict(Rejection rejection, const char* taken);
     void Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::size_t count, const std::string& outcome);
     std::uint64_t FrameGap() const;
+    std::int64_t WireTime(std::uint32_t bytes) const;
 
     ConnectionSettings& settings_;
     RegisterImage& image_;
@@ -301,14 +347,22 @@ private:
     std::uint8_t staged_[kBufferSize] = {};
     std::uint32_t stagedCount_ = 0;
     std::string lastOpenDevice_;
-    int lastOpenError_ = 0;
+    serial::OpenFailure lastOpenFailure_;
+    std::uint32_t lastOpenBaudAsked_ = 0;
     std::string portDevice_;  // the device of the open port
     std::string lostDevice_;
     int lostError_ = 0;
+    // Times on the steady clock, in microseconds.
     // After a reply wait that ended without a whole reply, that reply may
     // still come; the next request waits for it until then, at most.
-    std::int64_t settleUntilMicros_ = 0;  // on the steady clock; 0: nothing to wait for
-    std::int64_t requestWireMicros_ = 0;  // the last request's time on the line
+    std::int64_t lateReplyUntilMicros_ = 0;  // 0: nothing to wait for
+    std::int64_t requestWireMicros_ = 0;     // the last request's time on the line
+    std::int64_t lineBusyUntilMicros_ = 0;   // the end of the last frame either way
+    std::int64_t lastReceivedMicros_ = 0;    // when bytes last came in
+    bool lineNeverFellSilent_ = false;
+    // Whether the bytes after a request begin with its echo.
+    enum class Echo { None, Undecided, Dropped } echo_ = Echo::None;
+    std::uint32_t requestLength_ = 0;  // the last request, still in the transmit buffer
     Rejection lastRejection_ = Rejection::None;
     int lastExceptionCode_ = 0;
     FrameObserver observer_;

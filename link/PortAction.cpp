@@ -46,7 +46,7 @@ QString PortOpenFailure(const ModbusLink& link, std::uint8_t portIndex)
     QString device = QString::fromStdString(link.LastOpenDevice());
     if (device.isEmpty())
         return QStringLiteral("Cannot open %1: no serial device stands behind it").arg(PortName(portIndex));
-    const std::string why = serial::OpenErrorText(link.LastOpenDevice(), link.LastOpenError());
+    const std::string why = link.LastOpenErrorText();
     return QStringLiteral("Cannot open %1 (%2): %3").arg(PortName(portIndex), device, QString::fromStdString(why));
 }
 

@@ -11,8 +11,9 @@
 
 namespace serial {
 
-int SetLinuxLine(int fd, const LineSettings& line)
+int SetLinuxLine(int fd, const LineSettings& line, std::uint32_t* baudReadBack)
 {
+    *baudReadBack = 0;
     struct termios2 tio {};
     if (ioctl(fd, TCGETS2, &tio) != 0)
         return errno;
@@ -38,8 +39,11 @@ int SetLinuxLine(int fd, const LineSettings& line)
     struct termios2 set {};
     if (ioctl(fd, TCGETS2, &set) != 0)
         return errno;
-    const bool kept = set.c_ospeed == line.baud && (set.c_cflag & CSIZE) == CS8
-                      && ((set.c_cflag & CSTOPB) != 0) == (line.stopBits == 2);
+    if (!RateTaken(line.baud, set.c_ospeed)) {
+        *baudReadBack = set.c_ospeed;
+        return EINVAL;
+    }
+    const bool kept = (set.c_cflag & CSIZE) == CS8 && ((set.c_cflag & CSTOPB) != 0) == (line.stopBits == 2);
     return kept ? 0 : EINVAL;
 }
 

@@ -10,9 +10,11 @@ namespace serial {
 
 // Puts the tty into raw mode with 8 data bits and the line's parity, stop
 // bits and rate, reads the settings back and checks what a device must keep:
-// rate, data bits, stop bits. A pseudo-terminal cannot hold the parity enable
-// bit and drops it; that is not an error. Returns 0 or an errno value.
-int SetLinuxLine(int fd, const LineSettings& line);
+// data bits, stop bits, and the rate within RateTaken's tolerance (the rate
+// it runs at goes to *baudReadBack when it is not that). A pseudo-terminal
+// cannot hold the parity enable bit and drops it; that is not an error.
+// Returns 0 or an errno value.
+int SetLinuxLine(int fd, const LineSettings& line, std::uint32_t* baudReadBack);
 
 // The output rate a tty is set to, in bits per second; 0 when unknown.
 std::uint32_t GetLinuxBaud(int fd);

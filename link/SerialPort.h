@@ -23,33 +23,67 @@ struct LineSettings {
     std::uint8_t stopBits;  // 1 or 2; always 8 data bits
 };
 
+// How RTS follows a transmission on one port.
+enum class RtsDrive {
+    None,    // no modem lines (a pseudo-terminal)
+    Driver,  // the driver raises it while bytes go out
+    Manual,  // this layer raises it around each write
+};
+
+// An open port: the OS handle and what this layer must know to drive it.
+// The one who opened it holds it and hands it to every call; no port state
+// lives anywhere else, so links on different threads share nothing.
+struct Port {
+    Handle handle = 0;
+    RtsDrive rts = RtsDrive::None;
+};
+
+// Why an open failed.
+struct OpenFailure {
+    int osError = 0;
+    // The device opened but did not take the line: another port or line may.
+    bool lineRefused = false;
+    // When the rate read back was not the one asked for: the rate the port
+    // runs at instead (else 0).
+    std::uint32_t baudReadBack = 0;
+};
+
+// USB adapters report the rate their chip really runs at (115384 for 115200
+// on some): a rate read back within 2 % of the one asked for is that rate.
+// Modbus timing and the receivers on the line take such a difference.
+constexpr bool RateTaken(std::uint32_t asked, std::uint32_t readBack)
+{
+    const std::uint64_t difference = asked > readBack ? asked - readBack : readBack - asked;
+    return difference * 50 <= asked;
+}
+
 // Opens the device for this process alone, sets 8 data bits with the given
 // parity, stop bits and rate, RTS high only while sending, and empties both
-// queues. On failure returns false and leaves the OS error in *osError.
-bool Open(const std::string& device, const LineSettings& line, Handle* handle, int* osError);
+// queues. On failure returns false and says why in *failure.
+bool Open(const std::string& device, const LineSettings& line, Port* port, OpenFailure* failure);
 
 // Releases the port for every later opener, this program's next open included.
-void Close(Handle handle);
+void Close(const Port& port);
 
 // Writes the bytes with RTS high only while they go out. Where RTS is dropped
 // by this layer it returns once the last byte has left the transmitter; where
 // the driver drops it, once the bytes are handed over. Returns the count written.
-std::size_t Write(Handle handle, const std::uint8_t* data, std::size_t length, int* osError);
+std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length, int* osError);
 
 // Bytes waiting in the input queue; nothing is read.
-std::uint32_t Pending(Handle handle, int* osError);
+std::uint32_t Pending(const Port& port, int* osError);
 
 // Reads up to maxLength of the bytes already pending; never waits.
-std::size_t Read(Handle handle, std::uint8_t* buffer, std::size_t maxLength, int* osError);
+std::size_t Read(const Port& port, std::uint8_t* buffer, std::size_t maxLength, int* osError);
 
 // Drops whatever waits in the input queue.
-void DiscardInput(Handle handle);
+void DiscardInput(const Port& port);
 
 enum class WaitResult { Readable, TimedOut, Failed };
 
 // Blocks until input is pending or `timeoutMicros` have passed. Failed, with
 // *osError set, when the port can no longer be read.
-WaitResult WaitReadable(Handle handle, std::int64_t timeoutMicros, int* osError);
+WaitResult WaitReadable(const Port& port, std::int64_t timeoutMicros, int* osError);
 
 // The device that port index 0..7 (COM 1..COM 8) opens on this machine,
 // or an empty text when no device stands behind it.

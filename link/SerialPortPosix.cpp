@@ -5,6 +5,7 @@
 #include "SerialLineLinux.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,24 +26,6 @@
 namespace serial {
 namespace {
 
-// How RTS follows a transmission on one open port. Kept per fd: the link opens
-// one port at a time, but tests open several.
-enum class RtsControl { None, Kernel, Manual };
-
-struct OpenPort {
-    int fd;
-    RtsControl rts;
-};
-std::vector<OpenPort> openPorts;
-
-RtsControl RtsOf(int fd)
-{
-    for (const OpenPort& port : openPorts)
-        if (port.fd == fd)
-            return port.rts;
-    return RtsControl::None;
-}
-
 void SetRts(int fd, bool high)
 {
     int bits = TIOCM_RTS;
@@ -52,21 +35,21 @@ void SetRts(int fd, bool high)
 // RTS high only while bytes go out. The kernel's RS-485 mode does exactly
 // that in the driver; without it we toggle RTS around the write ourselves.
 // A device without modem lines (a pseudo-terminal) answers ENOTTY to both.
-RtsControl SetUpRts(int fd)
+RtsDrive SetUpRts(int fd)
 {
     struct serial_rs485 rs485 {};
     if (ioctl(fd, TIOCGRS485, &rs485) == 0) {
         rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
         rs485.flags &= ~SER_RS485_RTS_AFTER_SEND;
         if (ioctl(fd, TIOCSRS485, &rs485) == 0)
-            return RtsControl::Kernel;
+            return RtsDrive::Driver;
     }
     int lines = 0;
     if (ioctl(fd, TIOCMGET, &lines) != 0)
-        return RtsControl::None;
+        return RtsDrive::None;
     int dtrAndRts = TIOCM_DTR | TIOCM_RTS;  // DTR stays low throughout
     ioctl(fd, TIOCMBIC, &dtrAndRts);
-    return RtsControl::Manual;
+    return RtsDrive::Manual;
 }
 
 unsigned TrailingNumber(const std::string& name, std::size_t prefixLength)
@@ -82,7 +65,8 @@ std::vector<std::string> DevicesNamed(const std::string& prefix)
         while (const dirent* entry = readdir(dir)) {
             std::string name = entry->d_name;
             if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0
-                && std::all_of(name.begin() + prefix.size(), name.end(), ::isdigit))
+                && std::all_of(name.begin() + prefix.size(), name.end(),
+                               [](unsigned char c) { return std::isdigit(c) != 0; }))
                 names.push_back(name);
         }
         closedir(dir);
@@ -102,49 +86,60 @@ bool IsRealSerialPort(const std::string& name)
     return type >> value && value != 0;
 }
 
+int Fd(const Port& port)
+{
+    return static_cast<int>(port.handle);
+}
+
+// Waits for the last byte to leave the transmitter; a signal does not end the wait.
+int Drain(int fd)
+{
+    int result;
+    while ((result = tcdrain(fd)) != 0 && errno == EINTR) {
+    }
+    return result;
+}
+
 }  // namespace
 
-bool Open(const std::string& device, const LineSettings& line, Handle* handle, int* osError)
+bool Open(const std::string& device, const LineSettings& line, Port* port, OpenFailure* failure)
 {
+    *failure = OpenFailure {};
     if (device.empty()) {
-        *osError = ENOENT;
+        failure->osError = ENOENT;
         return false;
     }
     int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        *osError = errno;
+        failure->osError = errno;
         return false;
     }
     // The advisory lock keeps out a second copy of this program and every
     // program that honours it, root's included; TIOCEXCL keeps out any other
     // unprivileged opener. Close() undoes both.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        *osError = errno == EWOULDBLOCK ? EBUSY : errno;
+        failure->osError = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close(fd);
         return false;
     }
     ioctl(fd, TIOCEXCL);
-    if (int error = SetLinuxLine(fd, line)) {
-        *osError = error;
-        Close(fd);
+    const Port opened {fd, RtsDrive::None};
+    if (int error = SetLinuxLine(fd, line, &failure->baudReadBack)) {
+        failure->osError = error;
+        failure->lineRefused = true;
+        Close(opened);
         return false;
     }
     // Blocking writes from here on: the frame must be out before RTS drops.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    RtsControl rts = SetUpRts(fd);
+    *port = {fd, SetUpRts(fd)};
     tcflush(fd, TCIOFLUSH);
-    openPorts.push_back({fd, rts});
-    *handle = fd;
-    *osError = 0;
     return true;
 }
 
-void Close(Handle handle)
+void Close(const Port& port)
 {
-    int fd = static_cast<int>(handle);
-    openPorts.erase(std::remove_if(openPorts.begin(), openPorts.end(),
-                                   [fd](const OpenPort& port) { return port.fd == fd; }),
-                    openPorts.end());
+    const int fd = Fd(port);
     // The exclusive mode belongs to the tty, not to this descriptor: a tty
     // that outlives it (the other end of a pseudo-terminal still holds it)
     // would refuse every later unprivileged open, ours included.
@@ -153,12 +148,11 @@ void Close(Handle handle)
     ::close(fd);
 }
 
-std::size_t Write(Handle handle, const std::uint8_t* data, std::size_t length, int* osError)
+std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length, int* osError)
 {
-    int fd = static_cast<int>(handle);
+    const int fd = Fd(port);
     *osError = 0;
-    RtsControl rts = RtsOf(fd);
-    if (rts == RtsControl::Manual)
+    if (port.rts == RtsDrive::Manual)
         SetRts(fd, true);
     std::size_t written = 0;
     while (written < length) {
@@ -176,18 +170,18 @@ std::size_t Write(Handle handle, const std::uint8_t* data, std::size_t length, i
     // RTS dropped by hand must wait for the last byte to leave; otherwise
     // the driver sends on by itself and the caller counts the request's wire
     // time into its reply wait.
-    if (rts == RtsControl::Manual) {
-        if (written > 0 && tcdrain(fd) != 0 && *osError == 0)
+    if (port.rts == RtsDrive::Manual) {
+        if (written > 0 && Drain(fd) != 0 && *osError == 0)
             *osError = errno;
         SetRts(fd, false);
     }
     return written;
 }
 
-std::uint32_t Pending(Handle handle, int* osError)
+std::uint32_t Pending(const Port& port, int* osError)
 {
     int count = 0;
-    if (ioctl(static_cast<int>(handle), FIONREAD, &count) != 0) {
+    if (ioctl(Fd(port), FIONREAD, &count) != 0) {
         *osError = errno;
         return 0;
     }
@@ -195,13 +189,13 @@ std::uint32_t Pending(Handle handle, int* osError)
     return count > 0 ? static_cast<std::uint32_t>(count) : 0;
 }
 
-std::size_t Read(Handle handle, std::uint8_t* buffer, std::size_t maxLength, int* osError)
+std::size_t Read(const Port& port, std::uint8_t* buffer, std::size_t maxLength, int* osError)
 {
     // With VMIN and VTIME 0 a read returns at once with what is there, at most
     // maxLength: no count of pending bytes is needed first.
     *osError = 0;
     for (;;) {
-        ssize_t n = ::read(static_cast<int>(handle), buffer, maxLength);
+        ssize_t n = ::read(Fd(port), buffer, maxLength);
         if (n >= 0)
             return static_cast<std::size_t>(n);
         if (errno == EINTR)
@@ -212,20 +206,20 @@ std::size_t Read(Handle handle, std::uint8_t* buffer, std::size_t maxLength, int
     }
 }
 
-void DiscardInput(Handle handle)
+void DiscardInput(const Port& port)
 {
-    tcflush(static_cast<int>(handle), TCIFLUSH);
+    tcflush(Fd(port), TCIFLUSH);
 }
 
-WaitResult WaitReadable(Handle handle, std::int64_t timeoutMicros, int* osError)
+WaitResult WaitReadable(const Port& port, std::int64_t timeoutMicros, int* osError)
 {
     *osError = 0;
     if (timeoutMicros < 0)
         timeoutMicros = 0;
     const timespec timeout {static_cast<time_t>(timeoutMicros / 1000000),
                             static_cast<long>(timeoutMicros % 1000000) * 1000};
-    pollfd port {static_cast<int>(handle), POLLIN, 0};
-    int ready = ::ppoll(&port, 1, &timeout, nullptr);
+    pollfd input {Fd(port), POLLIN, 0};
+    int ready = ::ppoll(&input, 1, &timeout, nullptr);
     if (ready < 0) {
         if (errno == EINTR)
             return WaitResult::TimedOut;  // the caller looks at its clock and waits on
@@ -235,8 +229,8 @@ WaitResult WaitReadable(Handle handle, std::int64_t timeoutMicros, int* osError)
     if (ready == 0)
         return WaitResult::TimedOut;
     // A hung-up or failed device still reports POLLIN; the error wins.
-    if (port.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-        *osError = port.revents & POLLNVAL ? EBADF : EIO;
+    if (input.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        *osError = input.revents & POLLNVAL ? EBADF : EIO;
         return WaitResult::Failed;
     }
     return WaitResult::Readable;

@@ -14,9 +14,9 @@ namespace {
 
 constexpr DWORD kEvents = EV_TXEMPTY | EV_RXCHAR;
 
-HANDLE AsHandle(Handle handle)
+HANDLE AsHandle(const Port& port)
 {
-    return reinterpret_cast<HANDLE>(handle);
+    return reinterpret_cast<HANDLE>(port.handle);
 }
 
 // One overlapped operation with its own manual-reset event.
@@ -58,17 +58,18 @@ bool WaitEvent(HANDLE port, DWORD* events, int* osError)
 
 }  // namespace
 
-bool Open(const std::string& device, const LineSettings& line, Handle* handle, int* osError)
+bool Open(const std::string& device, const LineSettings& line, Port* port, OpenFailure* failure)
 {
-    HANDLE port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
-    if (port == INVALID_HANDLE_VALUE) {
-        *osError = static_cast<int>(GetLastError());
+    *failure = OpenFailure {};
+    HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        failure->osError = static_cast<int>(GetLastError());
         return false;
     }
     DCB dcb {};
     dcb.DCBlength = sizeof(DCB);
-    BOOL set = GetCommState(port, &dcb);
+    BOOL set = GetCommState(handle, &dcb);
     dcb.ByteSize = 8;
     dcb.fParity = TRUE;
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;  // RTS high only while bytes go out
@@ -79,51 +80,58 @@ bool Open(const std::string& device, const LineSettings& line, Handle* handle, i
     dcb.StopBits = line.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     dcb.BaudRate = line.baud;
     // A device that takes no comm settings is no serial port.
-    set = set && SetCommState(port, &dcb);
+    set = set && SetCommState(handle, &dcb);
     COMMTIMEOUTS timeouts {};
     timeouts.ReadIntervalTimeout = MAXDWORD;  // with both totals 0: return what is there
-    set = set && SetCommTimeouts(port, &timeouts);
+    set = set && SetCommTimeouts(handle, &timeouts);
+    DCB readBack {};
+    readBack.DCBlength = sizeof(DCB);
+    if (set && GetCommState(handle, &readBack) && !RateTaken(line.baud, readBack.BaudRate)) {
+        failure->baudReadBack = readBack.BaudRate;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        set = FALSE;
+    }
     if (!set) {
-        *osError = static_cast<int>(GetLastError());
-        CloseHandle(port);
+        failure->osError = static_cast<int>(GetLastError());
+        failure->lineRefused = true;
+        CloseHandle(handle);
         return false;
     }
-    SetupComm(port, 300, 300);
-    SetCommMask(port, kEvents);
-    PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
-    *handle = reinterpret_cast<Handle>(port);
-    *osError = 0;
+    SetupComm(handle, 300, 300);
+    SetCommMask(handle, kEvents);
+    PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    *port = {reinterpret_cast<Handle>(handle), RtsDrive::Manual};
     return true;
 }
 
-void Close(Handle handle)
+void Close(const Port& port)
 {
-    CloseHandle(AsHandle(handle));
+    CloseHandle(AsHandle(port));
 }
 
-std::size_t Write(Handle handle, const std::uint8_t* data, std::size_t length, int* osError)
+std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length, int* osError)
 {
-    HANDLE port = AsHandle(handle);
+    HANDLE handle = AsHandle(port);
     *osError = 0;
-    EscapeCommFunction(port, SETRTS);
+    EscapeCommFunction(handle, SETRTS);
     DWORD written = 0;
     Overlapped operation;
-    if (operation.Complete(port, WriteFile(port, data, static_cast<DWORD>(length), nullptr, operation.get()),
+    if (operation.Complete(handle, WriteFile(handle, data, static_cast<DWORD>(length), nullptr, operation.get()),
                            &written, osError)) {
         // Received characters may wake the wait too; only transmit-empty ends it.
         DWORD events = 0;
-        while (WaitEvent(port, &events, osError) && !(events & EV_TXEMPTY)) {
+        while (WaitEvent(handle, &events, osError) && !(events & EV_TXEMPTY)) {
         }
     }
-    EscapeCommFunction(port, CLRRTS);
+    EscapeCommFunction(handle, CLRRTS);
     return written;
 }
 
-std::uint32_t Pending(Handle handle, int* osError)
+std::uint32_t Pending(const Port& port, int* osError)
 {
     DWORD errors = 0;
     COMSTAT status {};
-    if (!ClearCommError(AsHandle(handle), &errors, &status)) {
+    if (!ClearCommError(AsHandle(port), &errors, &status)) {
         *osError = static_cast<int>(GetLastError());
         return 0;
     }
@@ -131,32 +139,32 @@ std::uint32_t Pending(Handle handle, int* osError)
     return status.cbInQue;
 }
 
-std::size_t Read(Handle handle, std::uint8_t* buffer, std::size_t maxLength, int* osError)
+std::size_t Read(const Port& port, std::uint8_t* buffer, std::size_t maxLength, int* osError)
 {
-    DWORD wanted = Pending(handle, osError);
+    DWORD wanted = Pending(port, osError);
     if (wanted > maxLength)
         wanted = static_cast<DWORD>(maxLength);
     DWORD got = 0;
     if (*osError == 0 && wanted > 0) {
-        HANDLE port = AsHandle(handle);
+        HANDLE handle = AsHandle(port);
         Overlapped operation;
-        operation.Complete(port, ReadFile(port, buffer, wanted, nullptr, operation.get()), &got, osError);
-        FlushFileBuffers(port);
+        operation.Complete(handle, ReadFile(handle, buffer, wanted, nullptr, operation.get()), &got, osError);
+        FlushFileBuffers(handle);
     }
     return got;
 }
 
-void DiscardInput(Handle handle)
+void DiscardInput(const Port& port)
 {
-    PurgeComm(AsHandle(handle), PURGE_RXCLEAR);
+    PurgeComm(AsHandle(port), PURGE_RXCLEAR);
 }
 
-WaitResult WaitReadable(Handle handle, std::int64_t timeoutMicros, int* osError)
+WaitResult WaitReadable(const Port& port, std::int64_t timeoutMicros, int* osError)
 {
-    HANDLE port = AsHandle(handle);
+    HANDLE handle = AsHandle(port);
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>((timeoutMicros + 999) / 1000);
     for (;;) {
-        if (Pending(handle, osError) > 0)
+        if (Pending(port, osError) > 0)
             return WaitResult::Readable;
         if (*osError != 0)
             return WaitResult::Failed;
@@ -165,7 +173,7 @@ WaitResult WaitReadable(Handle handle, std::int64_t timeoutMicros, int* osError)
             return WaitResult::TimedOut;
         DWORD events = 0, unused = 0;
         Overlapped operation;
-        if (!WaitCommEvent(port, &events, operation.get())) {
+        if (!WaitCommEvent(handle, &events, operation.get())) {
             if (GetLastError() != ERROR_IO_PENDING) {
                 *osError = static_cast<int>(GetLastError());
                 return WaitResult::Failed;
@@ -173,9 +181,9 @@ WaitResult WaitReadable(Handle handle, std::int64_t timeoutMicros, int* osError)
             if (WaitForSingleObject(operation.event(), static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
                 // Setting the mask again ends the pending wait; it must end
                 // before its OVERLAPPED goes out of scope.
-                SetCommMask(port, kEvents);
+                SetCommMask(handle, kEvents);
             }
-            if (!GetOverlappedResult(port, operation.get(), &unused, TRUE)
+            if (!GetOverlappedResult(handle, operation.get(), &unused, TRUE)
                 && GetLastError() != ERROR_OPERATION_ABORTED) {
                 *osError = static_cast<int>(GetLastError());
                 return WaitResult::Failed;

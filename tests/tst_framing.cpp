@@ -80,11 +80,16 @@ private slots:
         QCOMPARE(std::uint8_t(frame[16]), std::uint8_t(crc >> 8));
     }
 
-    void requestsThatCannotFitAreNotBuilt()
+    void writesBeyondAOneByteCountAreNotBuilt()
     {
-        QCOMPARE(Link.BuildWriteRequest16(1, 4000, 146, 3), 0);
-        QCOMPARE(Link.BuildWriteRequest32(1, 7500, 73), 0);
-        QCOMPARE(Link.BuildWriteRequest32(1, 7500, 72), 297);
+        // The byte count travels in one byte: 123 registers, or 61 values of
+        // the 32-bit area, are the most one write carries.
+        QCOMPARE(Link.BuildWriteRequest16(1, 4300, 124, 3), 0);
+        QCOMPARE(Link.BuildWriteRequest16(1, 4300, 123, 3), 255);
+        QCOMPARE(int(Link.transmitBuffer[6]), 246);
+        QCOMPARE(Link.BuildWriteRequest32(1, 7500, 62), 0);
+        QCOMPARE(Link.BuildWriteRequest32(1, 7500, 61), 253);
+        QCOMPARE(int(Link.transmitBuffer[6]), 244);
     }
 
     void expectedLengthsFollowTheTypeWidth()

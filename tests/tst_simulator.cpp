@@ -45,11 +45,11 @@ private slots:
         QCOMPARE(Reply(5), QByteArray::fromHex("018302C0F1"));
         SendRaw(QByteArray::fromHex("01031E130002"));  // 7699 and 7700
         QCOMPARE(Reply(5).mid(1, 2), QByteArray::fromHex("8302"));
-        // A byte count that disagrees with the quantity.
+        // A byte count that disagrees with the quantity is an illegal data value.
         SendRaw(QByteArray::fromHex("01100FA6000204000100"));
-        QCOMPARE(Reply(5).mid(1, 2), QByteArray::fromHex("9002"));
+        QCOMPARE(Reply(5).mid(1, 2), QByteArray::fromHex("9003"));
         SendRaw(QByteArray::fromHex("01101DB00001020001"));  // 32-bit area wants 4 bytes a value
-        QCOMPARE(Reply(5).mid(1, 2), QByteArray::fromHex("9002"));
+        QCOMPARE(Reply(5).mid(1, 2), QByteArray::fromHex("9003"));
         SendRaw(QByteArray::fromHex("010600010001"));  // function 6 is not offered
         QCOMPARE(Reply(5).mid(1, 2), QByteArray::fromHex("8601"));
     }
