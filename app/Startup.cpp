@@ -7,7 +7,9 @@
 #include "Informacje.h"
 #include "Jasnosc.h"
 #include "Main.h"
+#include "Modbus.h"
 #include "Status.h"
+#include "Termination.h"
 #include "Trace.h"
 #include "Uart.h"
 #include "Urzadzenia.h"
@@ -81,10 +83,18 @@ int RunApplication(int argc, char** argv)
         return Refuse(rest);
     SetApplicationTitle(QStringLiteral("VT Verozorivira"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/glyphs/application.svg")));
+    // However the program ends, its port is closed, so the tty's exclusive
+    // mode and the lock go with it (the search's own port closes as its
+    // window's loop unwinds).
+    struct PortClosedAtExit {
+        ~PortClosedAtExit() { Link.ClosePort(); }
+    } portClosed;
     try {
         CreateForms();
-        // Closing the main window ends the program, whatever else is open.
+        // Closing the main window ends the program, whatever else is open;
+        // so does a termination signal.
         QObject::connect(Form1, &QDialog::finished, &application, &QApplication::quit);
+        QuitOnTerminationSignals(application);
         Form1->Show();
         application.exec();
         return 0;

@@ -46,7 +46,8 @@ TFormFindDisplay::~TFormFindDisplay()
 std::optional<FoundDisplay> TFormFindDisplay::Find(std::uint8_t portIndex, std::vector<ProbeTarget> order)
 {
     // The search needs the port to itself; the windows open it again when
-    // they next need it.
+    // they next need it, and what comes due meanwhile waits for the search.
+    PortOwner owner;
     Link.ClosePort();
     portIndex_ = portIndex;
     search_ = std::make_unique<DisplaySearch>(portIndex, std::move(order));

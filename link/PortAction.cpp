@@ -2,6 +2,68 @@
 
 #include "Exchange.h"
 #include "MessageBox.h"
+#include "TForm.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <deque>
+#include <memory>
+
+namespace {
+
+int owners = 0;
+std::deque<std::function<void()>> waitingForPort;
+bool drainPosted = false;
+
+void RunWaitingWork()
+{
+    drainPosted = false;
+    while (owners == 0 && !waitingForPort.empty()) {
+        const std::function<void()> work = std::move(waitingForPort.front());
+        waitingForPort.pop_front();
+        PortOwner owner;
+        work();
+    }
+}
+
+// The handler now running owns the port until it returns.
+void OwnForThisHandler()
+{
+    AtHandlerEnd([owner = std::make_shared<PortOwner>()] {});
+}
+
+}  // namespace
+
+PortOwner::PortOwner()
+{
+    ++owners;
+}
+
+PortOwner::~PortOwner()
+{
+    // The waiting work runs from the event loop, not inside the owner's
+    // last step; it finds the port taken again if another action came first.
+    if (--owners == 0 && !waitingForPort.empty() && !drainPosted) {
+        drainPosted = true;
+        QTimer::singleShot(0, QCoreApplication::instance(), RunWaitingWork);
+    }
+}
+
+bool PortOwned()
+{
+    return owners > 0;
+}
+
+void WhenPortFree(std::function<void()> work)
+{
+    if (owners > 0) {
+        waitingForPort.push_back(std::move(work));
+        return;
+    }
+    PortOwner owner;
+    work();
+}
 
 QString PortName(std::uint8_t portIndex)
 {
@@ -28,6 +90,7 @@ bool Report(bool done, bool lost, const std::function<void()>& failure)
 
 bool TryOpenPort(OpenWhen when)
 {
+    OwnForThisHandler();
     if (when == OpenWhen::Always || !Settings.portOpen)
         Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex);
     return Settings.portOpen != 0;

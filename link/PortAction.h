@@ -9,12 +9,32 @@
 
 #include <functional>
 
+// One owner of the port at a time, so no exchange lands between two frames
+// of another. A window's action owns it from the moment it opens it (through
+// OpenPortForAction or TryOpenPort) until its handler returns; the search
+// window holds a PortOwner while its thread probes.
+class PortOwner {
+public:
+    PortOwner();
+    ~PortOwner();
+    PortOwner(const PortOwner&) = delete;
+    PortOwner& operator=(const PortOwner&) = delete;
+};
+
+// Whether an action or a search holds the port now.
+bool PortOwned();
+
+// Runs `work` as the port's owner: at once when the port is free, else
+// as soon as the last owner lets it go (from the event loop). Never dropped.
+void WhenPortFree(std::function<void()> work);
+
 enum class OpenWhen {
     IfClosed,  // only when the port-open flag is clear
     Always,    // a fresh open at the current settings, closing an open port first
 };
 
-// Opens the port with the connection settings. True when it is open afterwards;
+// Opens the port with the connection settings, the running handler becoming
+// its owner until it returns. True when it is open afterwards;
 // otherwise the user is told why in an "Error" box, for example
 // "Cannot open COM 1 (/dev/ttyUSB0): Permission denied".
 bool OpenPortForAction(OpenWhen when);

@@ -15,11 +15,24 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <vector>
+
 namespace {
 
 TForm* mainForm = nullptr;  // the window whose closing ends the program
 
+// The cleanups of each handler now running, the innermost last.
+std::vector<std::vector<std::function<void()>>> handlerCleanups;
+
 }  // namespace
+
+bool AtHandlerEnd(std::function<void()> cleanup)
+{
+    if (handlerCleanups.empty())
+        return false;
+    handlerCleanups.back().push_back(std::move(cleanup));
+    return true;
+}
 
 TForm::TForm(QWidget* parent) : QDialog(parent) {}
 
@@ -81,11 +94,16 @@ bool TForm::InvokeIndex(int index, void* argument)
 {
     if (index < 0)
         return false;
+    handlerCleanups.emplace_back();
     RunGuarded([&] {
         void* arguments[] = {nullptr, argument};
         // A direct call: exceptions reach RunGuarded, not the event loop.
         qt_metacall(QMetaObject::InvokeMetaMethod, index, arguments);
     });
+    std::vector<std::function<void()>> cleanups = std::move(handlerCleanups.back());
+    handlerCleanups.pop_back();
+    for (auto cleanup = cleanups.rbegin(); cleanup != cleanups.rend(); ++cleanup)
+        (*cleanup)();
     return true;
 }
 

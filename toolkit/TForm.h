@@ -12,6 +12,7 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <memory>
 
 class QTimer;
@@ -76,6 +77,11 @@ private:
     int creationIndex_ = 0;
     std::shared_ptr<void> design_;
 };
+
+// Runs `cleanup` when the window handler now running returns, after the
+// cleanups it registered later. False, with nothing kept, when no handler
+// runs. What a handler takes for its whole course it gives back there.
+bool AtHandlerEnd(std::function<void()> cleanup);
 
 // Creates a window as the program does at start-up: the object, its global
 // instance, its bound handlers, then its FormCreate.

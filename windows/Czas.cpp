@@ -77,8 +77,12 @@ void TForm5::Timer1Timer()
     // Off first: a message box below runs the event loop, and the timer must
     // not fire into it a second time.
     Timer1->stop();
-    StoreClock();
-    // Another window may have closed the port since "Synchronize".
-    if (OpenPortForAction(OpenWhen::IfClosed))
-        SendClock();
+    // While another action or a search holds the port the clock waits for
+    // it, and is written once it is free: never between two of its frames.
+    WhenPortFree([this] {
+        StoreClock();
+        // Another window may have closed the port since "Synchronize".
+        if (OpenPortForAction(OpenWhen::IfClosed))
+            SendClock();
+    });
 }
