@@ -1,0 +1,144 @@
+// The link through USB adapters as they are: rates read back as the chip runs
+// them, a rate too far off refused and skipped by the search, RTS driven by
+// hand with a signal arriving while the request drains.
+#include "AdapterDouble.h"
+#include "WindowFixture.h"
+
+#include "DisplaySearch.h"
+#include "FindDisplay.h"
+#include "PortAction.h"
+
+#include <QLabel>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+constexpr std::uint8_t k8n2 = 1;
+
+}  // namespace
+
+class AdapterTest : public QObject {
+    Q_OBJECT
+    WindowFixture fx;
+
+private slots:
+    void cleanup()
+    {
+        adapter::Reset();
+        fx.End();
+    }
+
+    void aRateWithinTwoPercentIsThatRate_data()
+    {
+        QTest::addColumn<unsigned>("asked");
+        QTest::addColumn<unsigned>("readBack");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("CP2102N at 115200") << 115200u << 115384u << true;
+        QTest::newRow("CP2102N at 57600") << 57600u << 57553u << true;
+        QTest::newRow("CP2102N at 14400") << 14400u << 14397u << true;
+        QTest::newRow("exact") << 9600u << 9600u << true;
+        QTest::newRow("2 % above") << 9600u << 9792u << true;
+        QTest::newRow("just over 2 % above") << 9600u << 9793u << false;
+        QTest::newRow("2 % below") << 2400u << 2352u << true;
+        QTest::newRow("just over 2 % below") << 2400u << 2351u << false;
+        QTest::newRow("4 % off") << 115200u << 120000u << false;
+        QTest::newRow("nothing") << 9600u << 0u << false;
+    }
+
+    void aRateWithinTwoPercentIsThatRate()
+    {
+        QFETCH(unsigned, asked);
+        QFETCH(unsigned, readBack);
+        QTEST(serial::RateTaken(asked, readBack), "taken");
+    }
+
+    void anAdapterReportingItsChipsRateOpensAndTalks_data()
+    {
+        QTest::addColumn<int>("rateCode");
+        QTest::addColumn<int>("rateIndex");
+        QTest::addColumn<unsigned>("reported");
+        QTest::newRow("115200") << 9 << 7 << 115384u;
+        QTest::newRow("57600") << 7 << 6 << 57553u;
+        QTest::newRow("14400") << 3 << 3 << 14397u;
+    }
+
+    void anAdapterReportingItsChipsRateOpensAndTalks()
+    {
+        QFETCH(int, rateCode);
+        QFETCH(int, rateIndex);
+        QFETCH(unsigned, reported);
+        fx.Begin({1, k8n2, std::uint8_t(rateCode)});
+        adapter::ReportRate(kPortRates[rateIndex], reported);
+        QCOMPARE(Link.OpenPort(0, k8n2, std::uint8_t(rateIndex)), 1);
+        for (int round = 0; round < 2; ++round)
+            QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        QCOMPARE(Link.lineSettings.baud, kPortRates[rateIndex]);  // the rate asked for is the one timed by
+    }
+
+    void aRateTooFarOffIsRefusedNamingBoth()
+    {
+        fx.Begin({1, k8n2, 9});
+        adapter::ReportRate(115200, 120000);
+        QCOMPARE(Link.OpenPort(0, k8n2, 7), -1);
+        QVERIFY(Link.LastOpenRefusedLine());
+        QCOMPARE(int(Settings.portOpen), 0);
+        QCOMPARE(PortOpenFailure(), QStringLiteral("Cannot open COM 1 (%1): The port runs at 120000 baud when asked for 115200")
+                                        .arg(QString::fromStdString(fx.display->DevicePath())));
+        // The same port opens at a rate it runs at.
+        QCOMPARE(Link.OpenPort(0, k8n2, 2), 1);
+    }
+
+    void theSearchSkipsARefusedLineGoesOnAndNamesIt()
+    {
+        // Address 5 at 9600 8n2 behind an adapter that cannot run at 38400.
+        fx.Begin({5, k8n2, 2});
+        fx.display->InjectFault({sim::FaultKind::Silent, 0, true});
+        adapter::ReportRate(38400, 40000);
+        const SerialLine at38400_8n2 {k8n2, 5}, at38400_8n1 {0, 5}, at9600 {k8n2, 2};
+        const std::vector<ProbeTarget> order {{1, at38400_8n2}, {1, at9600}, {5, at38400_8n1},
+                                              {2, at38400_8n2}, {5, at9600}};
+        DisplaySearch search(0, order);
+        QVERIFY(search.Open());  // at 9600, past the refused line
+        std::vector<DisplaySearch::Step> steps;
+        do
+            steps.push_back(search.Next());
+        while (!DisplaySearch::Ends(steps.back()));
+        QCOMPARE(steps.back(), DisplaySearch::Step::Finished);
+        QCOMPARE(search.SkippedLines().size(), std::size_t(2));
+        QVERIFY(search.SkippedLines()[0] == at38400_8n2);
+        QVERIFY(search.SkippedLines()[1] == at38400_8n1);
+        QCOMPARE(fx.display->Frames().size(), std::size_t(2));  // both probes at 9600, none lost
+
+        // The window says at the end which lines were not searched.
+        QTimer whenDone;
+        QObject::connect(&whenDone, &QTimer::timeout, [&] {
+            if (FormFindDisplay->findChild<QToolButton*>(QStringLiteral("ButtonCancel"))->text()
+                == QStringLiteral("Close"))
+                FormFindDisplay->close();
+        });
+        whenDone.start(20);
+        FormFindDisplay->Find(0, order);
+        whenDone.stop();
+        QCOMPARE(FormFindDisplay->findChild<QLabel*>(QStringLiteral("LabelTrying"))->text(),
+                 QStringLiteral("No display answered on COM 1. The port does not run at 38400 8n2, 38400 8n1: "
+                                "not searched."));
+        QVERIFY(fx.messages->shown.isEmpty());
+    }
+
+    void aSignalDuringTheDrainLosesNoPort()
+    {
+        // RTS is dropped by hand once the request has drained; a signal that
+        // interrupts the drain is no lost adapter.
+        fx.Begin();
+        adapter::HaveModemLines();
+        QCOMPARE(Link.OpenPort(0, k8n2, 2), 1);
+        adapter::InterruptNextDrain();
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
+        QVERIFY(!Link.PortLost());
+        QCOMPARE(adapter::RtsRaised(), 1);
+    }
+};
+
+QTEST_MAIN(AdapterTest)
+#include "tst_adapter.moc"
