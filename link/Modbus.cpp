@@ -223,7 +223,9 @@ int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::ui
     portDevice_ = lastOpenDevice_;
     DropStaged();
     // The last frame's end stays: the line's silence after it holds for a
-    // port closed and opened again.
+    // port closed and opened again. What went on before the open is not
+    // known: the first request waits for a frame gap of silence seen.
+    lineBusyUntilMicros_ = std::max(lineBusyUntilMicros_, NowMicros());
     lateReplyUntilMicros_ = 0;
     lineNeverFellSilent_ = false;
     echo_ = Echo::None;

@@ -224,10 +224,10 @@ int main(int argc, char** argv)
     display.SetChatter(chatterMs);
     for (const auto& [reg, bits] : settings)
         display.SetRegister(reg, bits);
-    std::cout << display.DevicePath() << std::endl;
-
+    // Ready to be stopped cleanly before anyone is told the device.
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+    std::cout << display.DevicePath() << std::endl;
     while (!interrupted)
         ::usleep(50000);
     display.Stop();

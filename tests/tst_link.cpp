@@ -3,7 +3,9 @@
 // stay sound after a faulty one.
 #include "SimFixture.h"
 
+#include <QElapsedTimer>
 #include <csignal>
+#include <sstream>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -566,6 +568,116 @@ private slots:
         QCOMPARE(Link.CheckResponse(1), 3);
         QCOMPARE(Link.StoreResponse(4300, expected), 1);
         QCOMPARE(Image.Get(4349), 4242u);
+    }
+
+    // ---- lines as they are on site
+
+    void aBusyLineEndsEveryExchangeWithinItsBound()
+    {
+        // A byte every 20 ms, for ever: another master, or noise on an
+        // unterminated pair. The line never falls silent for long.
+        std::ostringstream trace;
+        Link.SetFrameObserver([&trace](const FrameEvent& frame) {
+            trace << frame.outcome << "\n";
+        });
+        sim.display->SetChatter(20);
+        QCOMPARE(Link.OpenPort(0, k8n2, k9600), 1);
+        for (int round = 0; round < 3; ++round) {
+            QElapsedTimer took;
+            took.start();
+            const ReadResult result = Link.ReadBlock(Blocks::Rows, 300);
+            QVERIFY2(took.elapsed() < 3000, qPrintable(QString::number(took.elapsed())));
+            QVERIFY(result != ReadResult::PortLost);
+            // The bytes the first read met keep every later request waiting.
+            if (round > 0)
+                QVERIFY(Link.LineNeverFellSilent());
+        }
+        QCOMPARE(Link.WriteBlock(Blocks::Brightness, 300) == WriteResult::PortLost, false);
+        Link.SetFrameObserver(nullptr);
+        QVERIFY(QString::fromStdString(trace.str()).contains(QStringLiteral("sent though the line never fell silent")));
+
+        // Quiet again: the next exchange is as ever.
+        sim.display->SetChatter(0);
+        QTest::qWait(100);
+        SetRows(*sim.display, 500);
+        QCOMPARE(Link.ReadBlock(Blocks::Rows, 300), ReadResult::Stored);
+        QVERIFY(!Link.LineNeverFellSilent());
+        QVERIFY(ImageHoldsRows(500));
+    }
+
+    void anEchoingAdapterIsReadThrough()
+    {
+        sim.Stop();
+        sim::SimDisplay::Options options;
+        options.echo = true;
+        sim.Start(options);
+        std::vector<FrameEvent::Kind> kinds;
+        Link.SetFrameObserver([&kinds](const FrameEvent& frame) { kinds.push_back(frame.kind); });
+        QCOMPARE(Link.OpenPort(0, k8n2, k9600), 1);
+        SetRows(*sim.display, 70);
+        QCOMPARE(Link.ReadBlock(Blocks::Rows, 300), ReadResult::Stored);
+        QVERIFY(ImageHoldsRows(70));
+        Image.SetFloat(7643, 2.5f);
+        Image.SetFloat(7644, -1.0f);
+        QCOMPARE(Link.WriteBlock(Blocks::CoefficientsInputI, 300), WriteResult::Acknowledged);
+        QCOMPARE(sim.display->RegisterFloat(7643), 2.5f);
+        ProbeAnswer answer;
+        QCOMPARE(Link.Probe(1, 50, &answer), ProbeResult::Answered);
+        QCOMPARE(int(answer.address), 1);
+        // A refusal behind the echo is still the display's refusal.
+        sim.display->InjectFault({FaultKind::Exception, 4});
+        QCOMPARE(Link.ReadBlock(Blocks::Rows, 300), ReadResult::Rejected);
+        QCOMPARE(Link.LastExceptionCode(), 4);
+        Link.SetFrameObserver(nullptr);
+        const std::vector<FrameEvent::Kind> expected {
+            FrameEvent::Kind::Request, FrameEvent::Kind::Echo, FrameEvent::Kind::Reply,  // read
+            FrameEvent::Kind::Request, FrameEvent::Kind::Echo, FrameEvent::Kind::Reply,  // write
+            FrameEvent::Kind::Request, FrameEvent::Kind::Echo, FrameEvent::Kind::Reply,  // probe
+            FrameEvent::Kind::Request, FrameEvent::Kind::Echo, FrameEvent::Kind::Reply};  // refused read
+        QVERIFY(kinds == expected);
+    }
+
+    void twoFramesFollowEachOtherAfterTheFrameGap_data()
+    {
+        QTest::addColumn<int>("rateCode");
+        QTest::addColumn<int>("rateIndex");
+        QTest::newRow("2400") << 0 << 0;
+        QTest::newRow("9600") << 2 << 2;
+        QTest::newRow("115200") << 9 << 7;
+    }
+
+    void twoFramesFollowEachOtherAfterTheFrameGap()
+    {
+        // The display takes a request only after 3.5 silent characters,
+        // its own reply included: every frame of a run is heard.
+        sim.Stop();
+        sim::SimDisplay::Options options;
+        QFETCH(int, rateCode);
+        QFETCH(int, rateIndex);
+        options.rateCode = std::uint8_t(rateCode);
+        options.replyDelayMs = 5;
+        sim.Start(options);
+        QCOMPARE(Link.OpenPort(0, k8n2, std::uint8_t(rateIndex)), 1);
+        for (int round = 0; round < 3; ++round) {
+            QCOMPARE(Link.ReadBlocks({Blocks::Rows, Blocks::Alarms, Blocks::Status}, 500), ReadResult::Stored);
+            QCOMPARE(Link.WriteBlock(Blocks::Brightness, 500), WriteResult::Acknowledged);
+        }
+        // Closing and opening again does not shorten the silence.
+        QCOMPARE(Link.ClosePort(), 1);
+        QCOMPARE(Link.OpenPort(0, k8n2, std::uint8_t(rateIndex)), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
+        for (const sim::ReceivedFrame& frame : sim.display->Frames())
+            QVERIFY2(frame.spoiled.empty(), frame.spoiled.c_str());
+    }
+
+    void aWriteTooLongForOneFrameIsRefusedBeforeAnythingIsSent()
+    {
+        QCOMPARE(Link.OpenPort(0, k8n2, k9600), 1);
+        QCOMPARE(Link.WriteBlock({4300, 124, false}, 300), WriteResult::Refused);
+        QCOMPARE(Link.LastRejection(), Rejection::TooManyRegisters);
+        QCOMPARE(Link.WriteBlock({7500, 62, true}, 300), WriteResult::Refused);
+        QVERIFY(!sim.display->WaitForFrames(1, 200));
+        QCOMPARE(Link.WriteBlock(Blocks::DeviceTable, 300), WriteResult::Acknowledged);  // 50 go
     }
 
     void aFrameAtAnotherLineIsIgnored()
