@@ -6,6 +6,7 @@
 #include "DisplaySearch.h"
 #include "FindDisplay.h"
 #include "PortAction.h"
+#include "Trace.h"
 #include "Uart.h"
 
 #include <QListWidget>
@@ -13,6 +14,7 @@
 #include <QtTest>
 
 #include <set>
+#include <sstream>
 
 using sim::FaultKind;
 
@@ -176,9 +178,9 @@ private slots:
         QTest::addColumn<int>("exception");
         QTest::newRow("exception") << FaultKind::Exception << 2 << 1 << 2;
         QTest::newRow("another slave") << FaultKind::OtherAddress << 9 << 9 << 0;
-        // Later than the wait: it comes during the next probe, and still
-        // names its sender, not the address that probe asked.
-        QTest::newRow("late reply") << FaultKind::Late << 45 << 1 << 0;
+        // Later than the turnaround: it comes before the next probe goes
+        // out, and still names its sender, not the address that probe asks.
+        QTest::newRow("late reply") << FaultKind::Late << 90 << 1 << 0;
     }
 
     void aRefusedProbeOrAnotherAddressStillNamesWhoAnswered()
@@ -274,6 +276,53 @@ private slots:
             });
         QVERIFY(fx.messages->shown.isEmpty());
         QCOMPARE(int(Settings.rateIndex), 2);
+    }
+
+    void aSlowDisplayOnAHalfDuplexBusIsFound_data()
+    {
+        QTest::addColumn<int>("rateCode");
+        QTest::addColumn<QString>("found");
+        QTest::newRow("9600") << 2 << QStringLiteral("Address 1 at 9600 8n2");
+        QTest::newRow("2400") << 0 << QStringLiteral("Address 1 at 2400 8n2");
+    }
+
+    void aSlowDisplayOnAHalfDuplexBusIsFound()
+    {
+        // It answers 40 ms after the 3.5 silent characters, and a probe that
+        // went out meanwhile would collide with its reply.
+        QFETCH(int, rateCode);
+        sim::SimDisplay::Options options;
+        options.rateCode = std::uint8_t(rateCode);
+        options.halfDuplex = true;
+        options.replyDelayMs = 40;
+        fx.Begin(options);
+        FromConnectionWindow(
+            [] {
+                QTRY_COMPARE_WITH_TIMEOUT(FoundList()->count(), 1, 20000);
+                Button(FormFindDisplay, "ButtonCancel")->click();
+            },
+            [] { Button(Form2, "SpeedButton1")->click(); });
+        QTEST(FoundList()->item(0)->text(), "found");
+        for (const sim::ReceivedFrame& frame : fx.display->Frames())
+            QVERIFY2(!frame.lineMatched || frame.spoiled.empty(), frame.spoiled.c_str());
+    }
+
+    void theProbesReachTheFrameTrace()
+    {
+        fx.Begin({7, 1, 2});
+        std::ostringstream trace;
+        TraceFramesTo(trace);
+        FromConnectionWindow(
+            [] {
+                QTRY_COMPARE_WITH_TIMEOUT(FoundList()->count(), 1, 10000);
+                Button(FormFindDisplay, "ButtonCancel")->click();
+            },
+            [] { Button(Form2, "SpeedButton1")->click(); });
+        Link.SetFrameObserver(nullptr);
+        const QString lines = QString::fromStdString(trace.str());
+        const QString where = QStringLiteral(" COM 1 (%1) 9600 8n2  ").arg(QString::fromStdString(fx.display->DevicePath()));
+        QVERIFY2(lines.contains(QStringLiteral(" ->") + where + QStringLiteral("01 03 0F BD 00 01")), qPrintable(lines));
+        QVERIFY2(lines.contains(QStringLiteral("answered from address 7")), qPrintable(lines));
     }
 
     void aPortThatCannotOpenIsNamedBeforeTheSearch()
