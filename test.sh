@@ -3,19 +3,35 @@
 #   ./test.sh              the build in build/
 #   ./test.sh --sanitize   the same with AddressSanitizer and
 #                          UndefinedBehaviorSanitizer, in build-sanitize/
+#   ./test.sh --tsan       the link, search and window tests under
+#                          ThreadSanitizer, in build-tsan/
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64 libmodbus-dev \
     desktop-file-utils appstream dpkg-dev file
+# The tests where the search's thread and the windows' link meet.
+tsan_tests=(tst_adapter tst_display_search tst_port_owner tst_connection tst_display_configuration
+            tst_clock_and_brightness tst_status_and_devices tst_recalibration_and_information)
 case "${1:-}" in
-    "") folder=build; options=() ;;
-    --sanitize) folder=build-sanitize; options=(-DVT_SANITIZE=ON) ;;
-    *) echo "usage: ./test.sh [--sanitize]" >&2; exit 2 ;;
+    "") folder=build; options=(); only=() ;;
+    --sanitize) folder=build-sanitize; options=(-DVT_SANITIZE=ON); only=() ;;
+    --tsan) folder=build-tsan; options=(-DVT_TSAN=ON); only=("${tsan_tests[@]}") ;;
+    *) echo "usage: ./test.sh [--sanitize|--tsan]" >&2; exit 2 ;;
 esac
-build_tool "$folder" "${options[@]}"
+if [ ${#only[@]} -eq 0 ]; then
+    build_tool "$folder" "${options[@]}"
+else
+    cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
+    cmake --build "$folder" -j "$(nproc)" --target "${only[@]}"
+fi
 export QT_QPA_PLATFORM=offscreen
 # Any sanitizer report fails its test.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-ctest --test-dir "$folder" --output-on-failure
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:suppressions=$PWD/tests/tsan.supp}"
+if [ ${#only[@]} -eq 0 ]; then
+    ctest --test-dir "$folder" --output-on-failure
+else
+    ctest --test-dir "$folder" --output-on-failure -R "^($(IFS='|'; echo "${only[*]}"))\$"
+fi

@@ -85,8 +85,13 @@ void TFormFindDisplay::StartProbing()
             progress.upcoming = search->Upcoming();
             if (progress.step == DisplaySearch::Step::Found)
                 progress.found = search->Found().back();
-            QMetaObject::invokeMethod(this, [this, progress] { ShowProgress(progress); }, Qt::QueuedConnection);
-            if (DisplaySearch::Ends(progress.step))
+            const DisplaySearch::Step step = progress.step;
+            {
+                std::lock_guard<std::mutex> lock(reportsLock_);
+                reports_.push_back(std::move(progress));
+            }
+            QMetaObject::invokeMethod(this, "ShowReports", Qt::QueuedConnection);
+            if (DisplaySearch::Ends(step))
                 return;
         }
     });
@@ -101,6 +106,21 @@ void TFormFindDisplay::StopSearch()
     ++generation_;
     if (search_)
         search_->Close();
+}
+
+void TFormFindDisplay::ShowReports()
+{
+    for (;;) {
+        Progress progress;
+        {
+            std::lock_guard<std::mutex> lock(reportsLock_);
+            if (reports_.empty())
+                return;
+            progress = std::move(reports_.front());
+            reports_.pop_front();
+        }
+        ShowProgress(progress);
+    }
 }
 
 void TFormFindDisplay::ShowProgress(const Progress& progress)

@@ -4,7 +4,9 @@
 #include "TForm.h"
 
 #include <atomic>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -35,6 +37,10 @@ public slots:
     void ButtonUseClick();
     void ButtonCancelClick();
 
+private slots:
+    // Shows what the probing thread has reported since the last call.
+    void ShowReports();
+
 private:
     // What the probing thread tells the window after each probe.
     struct Progress {
@@ -56,6 +62,9 @@ private:
     std::atomic<bool> cancel_ {false};
     // Reports of an earlier search still queued are told apart by this.
     unsigned generation_ = 0;
+    // The thread's reports, handed over under the lock.
+    std::mutex reportsLock_;
+    std::deque<Progress> reports_;
     std::vector<FoundDisplay> listed_;
     std::optional<FoundDisplay> chosen_;
 };
