@@ -89,8 +89,10 @@ bool ScanOneLine()
         return false;
     }
     // The same wait as a probe's, counted as ours is from the moment the
-    // request is handed over: its own and its reply's wire time and the latency.
-    const std::uint64_t waitMicros = WireTimeMicros(kProbeBytes, k9600_8n2.modeIndex, k9600_8n2.rateIndex)
+    // request is handed over: its wire time, 3.5 characters, the turnaround
+    // and the first byte of a reply.
+    const std::uint64_t waitMicros = WireTimeMicros(8 + 1, k9600_8n2.modeIndex, k9600_8n2.rateIndex)
+                                     + FrameGapMicros(k9600_8n2.modeIndex, 9600)
                                      + DisplaySearch::kProbeLatencyMs * 1000u;
     modbus_set_response_timeout(peer, 0, std::uint32_t(waitMicros));
     begin = Clock::now();
@@ -114,9 +116,11 @@ bool ScanOneLine()
 int main(int argc, char** argv)
 {
     const bool full = argc > 1 && std::strcmp(argv[1], "--full") == 0;
-    std::printf("The search of COM 1 from 9600 8n2 with address 1 typed, probe latency %u ms,\n"
-                "simulator latency %d ms. wire: the probes' bytes at their lines; over: per probe.\n\n",
-                DisplaySearch::kProbeLatencyMs, sim::SimDisplay::Options {}.replyDelayMs);
+    std::printf("The search of COM 1 from 9600 8n2 with address 1 typed, probe turnaround %u ms,\n"
+                "simulator keeping the line's timing. wire: the probes' bytes at their lines;\n"
+                "over: per probe, what is not wire time (frame gaps, turnaround, the PC).\n"
+                "Budgets: address 1 at the tool's line under 1 s; a silent port under 10 minutes.\n\n",
+                DisplaySearch::kProbeLatencyMs);
     std::printf("%-34s %-26s %6s %9s %9s %8s\n", "display", "found", "probes", "wire s", "took s", "over ms");
     {
         sim::SimDisplay display({1, 1, 2});
@@ -126,6 +130,16 @@ int main(int argc, char** argv)
     {
         sim::SimDisplay display({200, 3, 6});
         if (!StartDisplay(display) || !Search("address 200 at 38400 8o1", k9600_8n2))
+            return 1;
+    }
+    {
+        // Half duplex, answering 40 ms after the 3.5 characters, at 2400.
+        sim::SimDisplay::Options slow;
+        slow.rateCode = 0;
+        slow.halfDuplex = true;
+        slow.replyDelayMs = 40;
+        sim::SimDisplay display(slow);
+        if (!StartDisplay(display) || !Search("address 1 at 2400 8n2, 40 ms late", k9600_8n2))
             return 1;
     }
     if (full) {

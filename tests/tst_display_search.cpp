@@ -1,6 +1,7 @@
 // Finding a display whose address and line are not known: the probe's reply
 // test on known frames, the order of the search, and the search and its
 // window against the simulated display.
+#include "SearchWindow.h"
 #include "WindowFixture.h"
 
 #include "DisplaySearch.h"
@@ -37,41 +38,6 @@ std::vector<DisplaySearch::Step> RunUntilFound(DisplaySearch& search)
         if (steps.back() != DisplaySearch::Step::Probed)
             return steps;
     }
-}
-
-// Shows the connection window, presses its search button and lets `inSearch`
-// work in the search window once it shows, then `afterSearch` in the
-// connection window. False when the search window never showed.
-template <typename InSearch, typename AfterSearch>
-bool FromConnectionWindow(InSearch inSearch, AfterSearch afterSearch)
-{
-    bool shown = false;
-    QTimer whenShown;
-    whenShown.setInterval(10);
-    QObject::connect(&whenShown, &QTimer::timeout, [&] {
-        if (!FormFindDisplay->isVisible())
-            return;
-        whenShown.stop();
-        shown = true;
-        inSearch();
-        if (FormFindDisplay->isVisible())
-            FormFindDisplay->close();
-    });
-    QTimer::singleShot(0, Form2, [&] {
-        whenShown.start();
-        Button(Form2, "SpeedButton4")->click();
-        whenShown.stop();
-        afterSearch();
-        if (Form2->isVisible())
-            Form2->close();
-    });
-    Form2->ShowModal();
-    return shown;
-}
-
-QListWidget* FoundList()
-{
-    return FormFindDisplay->findChild<QListWidget*>(QStringLiteral("ListFound"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // One owner of the port at a time: the clock's synchronisation that comes due
 // while a search or another window's action holds the port waits for it to
 // end, then writes; it is neither dropped nor put between two frames.
+#include "SearchWindow.h"
 #include "WindowFixture.h"
 
 #include "Czas.h"
@@ -47,28 +48,19 @@ private slots:
     {
         fx.display->InjectFault({sim::FaultKind::Silent, 0, true});  // the search goes on
         bool ranDuringSearch = false;
-        QTimer whenShown;
-        whenShown.setInterval(10);
-        QObject::connect(&whenShown, &QTimer::timeout, [&] {
-            if (!FormFindDisplay->isVisible())
-                return;
-            whenShown.stop();
-            QVERIFY(PortOwned());
-            Form5->Timer1->start(0);  // comes due now
-            QVERIFY(fx.display->WaitForFrames(3, 5000));
-            QTRY_VERIFY(!Form5->Timer1->isActive());
-            ranDuringSearch = true;
-            QVERIFY(fx.messages->shown.isEmpty());  // no "port in use" over the search
-            QVERIFY(!ClockWritten(fx.display->Frames()));
-            fx.display->ClearFaults();
-            Button(FormFindDisplay, "ButtonCancel")->click();
-        });
-        QTimer::singleShot(0, Form2, [&] {
-            whenShown.start();
-            Button(Form2, "SpeedButton4")->click();
-            Form2->close();
-        });
-        Form2->ShowModal();
+        FromConnectionWindow(
+            [&] {
+                QVERIFY(PortOwned());
+                Form5->Timer1->start(0);  // comes due now
+                QVERIFY(fx.display->WaitForFrames(3, 5000));
+                QTRY_VERIFY(!Form5->Timer1->isActive());
+                ranDuringSearch = true;
+                QVERIFY(fx.messages->shown.isEmpty());  // no "port in use" over the search
+                QVERIFY(!ClockWritten(fx.display->Frames()));
+                fx.display->ClearFaults();
+                Button(FormFindDisplay, "ButtonCancel")->click();
+            },
+            [] {});
         QVERIFY(ranDuringSearch);
         QTRY_VERIFY_WITH_TIMEOUT(ClockWritten(fx.display->Frames()), 5000);
         QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
