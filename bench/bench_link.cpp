@@ -48,16 +48,20 @@ struct Rate {
 int main()
 {
     const Rate rates[] = {{2, 2}, {7, 9}};  // 9600 and 115200 baud
-    std::printf("Reads of holding registers, median of %d rounds, mode 8n2, simulator latency %d ms.\n"
-                "wire: request and reply at the rate; ratio: ours / libmodbus; diff: the median of\n"
-                "each round's ours - libmodbus, in microseconds.\n\n",
-                kRounds, sim::SimDisplay::Options {}.replyDelayMs);
+    std::printf("Reads of holding registers, median of %d rounds, mode 8n2, the simulator answering\n"
+                "3.5 characters after the request. wire: request and reply at the rate; ratio: ours /\n"
+                "libmodbus; diff: the median of each round's ours - libmodbus, in microseconds. Ours\n"
+                "waits 3.5 characters after the last frame before its request; libmodbus does not.\n\n",
+                kRounds);
     std::printf("%-10s %7s %10s %10s %10s %7s %9s\n", "exchange", "baud", "wire ms", "ours ms", "libmodbus", "ratio",
                 "diff us");
     bool failed = false;
     for (const Rate& rate : rates) {
         sim::SimDisplay::Options options;
         options.rateCode = rate.code;
+        // libmodbus sends its request as soon as it is called, right after
+        // our reply: the display here takes that.
+        options.strict = false;
         sim::SimDisplay display(options);
         std::string error;
         if (!display.Start(&error)) {
@@ -126,13 +130,16 @@ int main()
         std::printf("%7u baud: a silent display is given up after %.1f ms (its pause of 300 ms and the wire\n"
                     "%12s time of request and reply: %.1f ms); an exception reply ends a 3000 ms wait after %.1f ms\n\n",
                     baud, silent, "", limit, exception);
+        if (display.LateReplies() > 0)
+            std::printf("%7u baud: %d of the simulator's replies went out with a gap (this machine was busy)\n\n",
+                        baud, display.LateReplies());
         Link.ClosePort();
         modbus_close(peer);
         modbus_free(peer);
         display.Stop();
     }
-    std::printf("A pseudo-terminal takes the request at once; only the reply is paced at the rate,\n"
-                "so an exchange can take less than the wire time of request and reply together.\n");
+    std::printf("A pseudo-terminal takes the request at once; the simulator counts its wire time from\n"
+                "its arrival and paces the reply at the rate, so no exchange beats the wire.\n");
     if (failed)
         std::fprintf(stderr, "some exchange failed\n");
     return failed ? 1 : 0;
