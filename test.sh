@@ -13,6 +13,7 @@ case "${1:-}" in
     --sanitize) folder=build-sanitize; options=(-DVT_SANITIZE=ON) ;;
     *) echo "usage: ./test.sh [--sanitize]" >&2; exit 2 ;;
 esac
+ensure_locales "${TEST_LOCALES[@]}"
 build_tool "$folder" "${options[@]}"
 export QT_QPA_PLATFORM=offscreen
 # Any sanitizer report fails its test.

@@ -1,6 +1,7 @@
 // The time and date window and the brightness window against the simulated
 // display: the register encodings both ways, the desktop's formats, the
 // synchronisation at the next whole minute, and every way an exchange fails.
+#include "DesktopLocale.h"
 #include "WindowFixture.h"
 
 #include "Clock.h"
@@ -41,7 +42,11 @@ class ClockAndBrightnessTest : public QObject {
     TestClock clock;
 
 private slots:
-    void initTestCase() { SetApplicationTitle(QStringLiteral("VT Verozorivira")); }
+    void initTestCase()
+    {
+        VerifyDesktopLocale();
+        SetApplicationTitle(QStringLiteral("VT Verozorivira"));
+    }
 
     void init()
     {
@@ -55,7 +60,7 @@ private slots:
         Form5->Timer1->stop();
         Form5->hide();
         Form6->hide();
-        QLocale::setDefault(QLocale::c());
+        RestoreDesktopLocale();
         ::SetClock(nullptr);
         fx.End();
     }
