@@ -66,7 +66,11 @@ class StatusAndDevicesTest : public QObject {
     WindowFixture fx;
 
 private slots:
-    void init() { fx.Begin(); }
+    void init()
+    {
+        fx.Begin();
+        Form7->Invoke("FormCreate");  // nothing read yet, as at start-up
+    }
     void cleanup()
     {
         Form7->hide();
@@ -151,6 +155,32 @@ private slots:
         QVERIFY(Box(2)->isChecked());  // the boxes keep their state
     }
 
+    // Flags nobody has seen are not cleared: "Close" writes only after a read.
+    void closeBeforeAnyReadWritesNothing()
+    {
+        fx.display->SetRegister(4029, 0xC400);  // service mode, EEPROM error, supply break
+        fx.display->SetRegister(4030, 0x8001);
+        Form7->show();
+        Button(Form7, "SpeedButton1")->click();
+        QVERIFY(!Form7->isVisible());
+        QVERIFY(!fx.display->WaitForFrames(1, 200));
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(fx.display->Register(4029), 0xC400u);
+        QCOMPARE(fx.display->Register(4030), 0x8001u);
+
+        // A read that failed is no read either.
+        Form7->show();
+        fx.display->InjectFault({FaultKind::Silent});
+        Button(Form7, "SpeedButton2")->click();
+        QCOMPARE(fx.messages->shown.size(), 1);
+        fx.TakeFrames();
+        Button(Form7, "SpeedButton1")->click();
+        QVERIFY(!Form7->isVisible());
+        QCOMPARE(fx.messages->shown.size(), 1);
+        QVERIFY(!fx.display->WaitForFrames(1, 200));
+        QCOMPARE(fx.display->Register(4029), 0xC400u);
+    }
+
     void theCloseBoxWritesNothing()
     {
         Form7->show();
@@ -161,6 +191,7 @@ private slots:
     void closeSaysWhenTheChangesDidNotReachTheDisplay()
     {
         Form7->show();
+        Button(Form7, "SpeedButton2")->click();
         fx.display->InjectFault({FaultKind::Silent});
         Button(Form7, "SpeedButton1")->click();
         QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));

@@ -38,6 +38,11 @@ std::array<TForm7::Flag, 19> TForm7::Flags() const
              {ui->CheckBox19, kDeviceFlags, 0x0001, true}}};
 }
 
+void TForm7::FormCreate()
+{
+    flagsRead_ = false;
+}
+
 void TForm7::FormShow()
 {
     ShowStatus();
@@ -68,12 +73,20 @@ void TForm7::SpeedButton2Click()
 {
     // One message for a missing, short or refused reply; the boxes stay.
     if (OpenPortForAction(OpenWhen::IfClosed)
-        && ReadBlockAndTell(Blocks::Status, kReplyPauseMs, ReadFailure) == ReadResult::Stored)
+        && ReadBlockAndTell(Blocks::Status, kReplyPauseMs, ReadFailure) == ReadResult::Stored) {
+        flagsRead_ = true;
         ShowStatus();
+    }
 }
 
 void TForm7::SpeedButton1Click()
 {
+    // Boxes that show no read flags would clear the display's flags unseen
+    // (service mode, an EEPROM error, a supply break): nothing goes out.
+    if (!flagsRead_) {
+        Close();
+        return;
+    }
     CollectStatus();
     // The window closes whatever happens, but never with the user's changes
     // lost in silence.
