@@ -1,5 +1,6 @@
 #include "MessageBox.h"
 
+#include <QLineEdit>
 #include <QMessageBox>
 
 namespace {
@@ -46,4 +47,14 @@ void ShowError(const QString& text, MessageIcon icon)
 void ShowTransmissionError(MessageIcon icon)
 {
     ShowError(QStringLiteral("Transmision error"), icon);  // spelt so in every window
+}
+
+void ShowFieldError(QWidget* field, const QString& text, MessageIcon icon)
+{
+    ShowError(text, icon);
+    // After the box: closing it gives the focus back to the window's focus
+    // widget, which is now the field.
+    field->setFocus(Qt::OtherFocusReason);
+    if (auto* edit = qobject_cast<QLineEdit*>(field))
+        edit->selectAll();
 }

@@ -6,6 +6,8 @@
 
 #include <functional>
 
+class QWidget;
+
 enum class MessageIcon { None, Error, Information, Question };
 enum class MessageButtons { Ok, OkCancel };
 
@@ -27,6 +29,9 @@ int ShowMessageBox(const QString& text, const QString& caption, MessageIcon icon
 // captioned "Error".
 void ShowError(const QString& text, MessageIcon icon = MessageIcon::Error);
 void ShowTransmissionError(MessageIcon icon = MessageIcon::Error);
+// A refused field: its message, then the focus on the field with its text
+// selected, so the user finds it among the others and types over it.
+void ShowFieldError(QWidget* field, const QString& text, MessageIcon icon = MessageIcon::Error);
 
 // While set, the hook answers in place of the box (no modal loop runs).
 using MessageBoxHook = std::function<int(const MessageRecord&)>;
