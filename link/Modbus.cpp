@@ -580,4 +580,5 @@ void ModbusLink::Reset()
     requestWireMicros_ = 0;
     lastRejection_ = Rejection::None;
     lastExceptionCode_ = 0;
+    lastFailure_ = StepFailure {};
 }

@@ -254,7 +254,7 @@ private slots:
         fx.display->InjectFault({FaultKind::Silent, 0, true});
         Button(Form4, "SpeedButton2")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Error);
         QCOMPARE(fx.TakeFrames().size(), std::size_t(1));  // the second block was not asked for
         QCOMPARE(int(Settings.portOpen), 0);
@@ -262,7 +262,7 @@ private slots:
         Edit("Edit1")->setText(QStringLiteral("4"));
         Button(Form4, "SpeedButton1")->click();
         QCOMPARE(fx.messages->shown.size(), 2);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(1));  // the 32-bit block was not sent
         QVERIFY(!Form4->timeOut);
     }
@@ -272,7 +272,7 @@ private slots:
         FillValidRows();
         fx.display->InjectFault({FaultKind::Exception, 4});
         Button(Form4, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
     }
 
     void aRefusedReplyIsReportedAndTheReadGoesOn_data()
@@ -295,7 +295,7 @@ private slots:
         fx.display->InjectFault({kind, value});  // the rows' reply
         Button(Form4, "SpeedButton2")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
         QCOMPARE(Image.Get(4006), 9u);  // the refused block stays as it was
         QCOMPARE(Image.GetFloat(7610), 4.5f);
@@ -321,7 +321,7 @@ private slots:
         fx.display->InjectFault({kind, value});
         Button(Form4, "SpeedButton1")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(1));  // the alarm values were not sent
     }
 

@@ -231,7 +231,7 @@ private slots:
         fx.display->InjectFault({FaultKind::Silent});
         Button(Form9, "SpeedButton2")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
     }
 
@@ -241,7 +241,7 @@ private slots:
         fx.display->InjectFault({FaultKind::Silent});
         Edit("Edit2")->setText(QStringLiteral("typed"));
         Button(Form9, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(Edit("Edit2")->text(), QStringLiteral("typed"));  // window unchanged
 
         Image.SetFloat(7643, 3.0f);

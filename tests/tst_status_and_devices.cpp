@@ -42,7 +42,7 @@ int Count(const MessageRecorder& messages, const char* text)
 {
     int count = 0;
     for (const MessageRecord& message : messages.shown)
-        count += message.text == QLatin1String(text);
+        count += MessageRecorder::Headline(message) == QLatin1String(text);
     return count;
 }
 
@@ -149,7 +149,7 @@ private slots:
         fx.display->InjectFault({kind, 2});
         Button(Form7, "SpeedButton2")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Przekroczony czas oczekiwania"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Przekroczony czas oczekiwania"));
         QCOMPARE(fx.messages->shown.last().caption, QStringLiteral("Błąd transmisji"));
         QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Information);
         QVERIFY(Box(2)->isChecked());  // the boxes keep their state
@@ -194,7 +194,7 @@ private slots:
         Button(Form7, "SpeedButton2")->click();
         fx.display->InjectFault({FaultKind::Silent});
         Button(Form7, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QVERIFY(!Form7->isVisible());
 
         Link.ClosePort();
@@ -471,7 +471,7 @@ private slots:
         fx.display->InjectFault({FaultKind::Silent, 0, true});
         Button(Form8, "SpeedButton1")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(1));  // the table was not asked for
         Button(Form8, "SpeedButton2")->click();
         QCOMPARE(Count(*fx.messages, "Transmision error"), 3);  // one message per block
@@ -484,7 +484,7 @@ private slots:
         OpenOnDevice(fx, 1);
         fx.display->InjectFault({FaultKind::BadCrc});  // the line's reply
         Button(Form8, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
         QCOMPARE(Field("Edit2")->text(), QStringLiteral("31"));
     }

@@ -14,9 +14,10 @@ constexpr unsigned kDisplayFlags = Blocks::Status.first, kDeviceFlags = kDisplay
 
 void ReadFailure()
 {
-    // "The waiting time was exceeded", captioned "transmission failed".
-    ShowMessageBox(QStringLiteral("Przekroczony czas oczekiwania"), QStringLiteral("Błąd transmisji"),
-                   MessageIcon::Information);
+    // "The waiting time was exceeded", captioned "transmission failed"; what
+    // really happened follows, as in every window.
+    ShowMessageBox(QStringLiteral("Przekroczony czas oczekiwania\n") + LastStepFailure(),
+                   QStringLiteral("Błąd transmisji"), MessageIcon::Information);
 }
 
 }  // namespace
