@@ -75,7 +75,7 @@ bool TForm3::CheckNewParameters()
         Image.Set(kDisplayRateRegister, RateIndexToCode(int(*rate)));
     const std::optional<std::uint8_t> address = ParseDisplayAddress(ui->Edit1->text());
     if (!address) {
-        ShowError(QStringLiteral("Error of the address"));
+        ShowFieldError(ui->Edit1, QStringLiteral("Error of the address"));
         return false;
     }
     Image.Set(kDisplayAddressRegister, *address);
