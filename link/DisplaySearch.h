@@ -51,6 +51,8 @@ public:
     static constexpr unsigned kProbeLatencyMs = 20;
 
     DisplaySearch(std::uint8_t portIndex, std::vector<ProbeTarget> order, unsigned latencyMs = kProbeLatencyMs);
+    // The same on a device named by its path.
+    DisplaySearch(std::string device, std::vector<ProbeTarget> order, unsigned latencyMs = kProbeLatencyMs);
     DisplaySearch(const DisplaySearch&) = delete;
     DisplaySearch& operator=(const DisplaySearch&) = delete;
 
@@ -76,12 +78,14 @@ public:
     const std::vector<FoundDisplay>& Found() const { return found_; }
     // The search's own link: why an open failed or the port was lost.
     const ModbusLink& link() const { return link_; }
+    ModbusLink& link() { return link_; }  // for a trace of its frames
 
 private:
     bool SkipFound();
     bool OpenAt(const SerialLine& line);
 
     std::uint8_t portIndex_;
+    std::string device_;  // when not empty, opened instead of the port index
     std::vector<ProbeTarget> order_;
     unsigned latencyMs_;
     std::size_t next_ = 0;

@@ -205,6 +205,9 @@ public:
 
     // --- serial port ---
     int OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::uint8_t rateIndex);
+    // The same for a device named by its path ("/dev/ttyUSB0", "\\.\COM12"),
+    // whatever port index it may stand behind; the settings' port index stays.
+    int OpenDevice(const std::string& device, std::uint8_t modeIndex, std::uint8_t rateIndex);
     int ClosePort();
     // Sends the first `length` bytes of the transmit buffer. Whatever an
     // earlier exchange left in the input queue is discarded first, so it can

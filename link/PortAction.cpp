@@ -2,10 +2,11 @@
 
 #include "Exchange.h"
 #include "MessageBox.h"
+#include "PortMessages.h"
 
 QString PortName(std::uint8_t portIndex)
 {
-    return QStringLiteral("COM %1").arg(portIndex + 1);
+    return QString::fromStdString(PortLabel(portIndex));
 }
 
 QString LineName(const SerialLine& line)
@@ -43,11 +44,7 @@ bool OpenPortForAction(OpenWhen when)
 
 QString PortOpenFailure(const ModbusLink& link, std::uint8_t portIndex)
 {
-    QString device = QString::fromStdString(link.LastOpenDevice());
-    if (device.isEmpty())
-        return QStringLiteral("Cannot open %1: no serial device stands behind it").arg(PortName(portIndex));
-    const std::string why = serial::OpenErrorText(link.LastOpenDevice(), link.LastOpenError());
-    return QStringLiteral("Cannot open %1 (%2): %3").arg(PortName(portIndex), device, QString::fromStdString(why));
+    return QString::fromStdString(PortOpenFailureText(link, PortLabel(portIndex)));
 }
 
 QString PortOpenFailure()
@@ -57,9 +54,7 @@ QString PortOpenFailure()
 
 QString PortLostMessage(const ModbusLink& link, std::uint8_t portIndex)
 {
-    return QStringLiteral("%1 (%2) was lost: %3")
-        .arg(PortName(portIndex), QString::fromStdString(link.LostDevice()),
-             QString::fromStdString(serial::ErrorText(link.LostError())));
+    return QString::fromStdString(PortLostText(link, PortLabel(portIndex)));
 }
 
 QString PortLostMessage()
