@@ -24,11 +24,16 @@ void OnSignal(int)
 int Usage(std::ostream& out = std::cerr)
 {
     out << "usage: vtsim --link PATH [--address 1-247] [--mode 0-3] [--rate-code 0-9] [--verbose]\n"
-                 "             [--fault silent|bad-crc|other-address|exception=N|truncate=N|garbage|late=MS]\n"
-                 "             [--set REGISTER=VALUE]...\n"
+                 "             [--fault silent|bad-crc|other-address|exception=N|truncate=N|garbage|late=MS\n"
+                 "                      |refuse-write=REGISTER|alter-write=REGISTER]\n"
+                 "             [--set REGISTER=VALUE]... [--extra-address 1-247]...\n"
                  "  --fault spoils every reply until vtsim exits: no reply, a wrong CRC, another\n"
                  "  address, exception N, only the first N bytes, noise ahead of the reply, or the\n"
-                 "  reply MS milliseconds late.\n"
+                 "  reply MS milliseconds late. refuse-write refuses every write that covers the\n"
+                 "  register with exception 3; alter-write acknowledges it, but the register keeps\n"
+                 "  the value with its lowest bit flipped.\n"
+                 "  --extra-address puts another display on the same line at that address, with\n"
+                 "  registers of its own.\n"
                  "  --set gives a register a value at start: 4029=0xC100, or 7610=12.5 for a\n"
                  "  single-precision value in the 32-bit registers from 7500 on.\n";
     return 2;
@@ -44,6 +49,17 @@ bool ParseNumber(const char* text, long low, long high, std::uint8_t* out)
     return true;
 }
 
+// A register of the display's map, in decimal.
+bool RegisterNumber(const std::string& text, unsigned* reg)
+{
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end || number > 0xFFFF || !RegisterImage().Slot(unsigned(number)))
+        return false;
+    *reg = unsigned(number);
+    return true;
+}
+
 // A fault as the command line names it, applied to every reply.
 bool ParseFault(const std::string& text, sim::Fault* fault)
 {
@@ -52,6 +68,7 @@ bool ParseFault(const std::string& text, sim::Fault* fault)
     const std::string name = text.substr(0, equals);
     const std::string value = equals == std::string::npos ? std::string() : text.substr(equals + 1);
     std::uint8_t number = 0;
+    unsigned reg = 0;
     long delay = 0;
     char* end = nullptr;
     fault->untilCleared = true;
@@ -67,6 +84,8 @@ bool ParseFault(const std::string& text, sim::Fault* fault)
         *fault = {FaultKind::Exception, number, true};
     else if (name == "truncate" && ParseNumber(value.c_str(), 0, 255, &number))
         *fault = {FaultKind::Truncate, number, true};
+    else if ((name == "refuse-write" || name == "alter-write") && RegisterNumber(value, &reg))
+        *fault = {name == "refuse-write" ? FaultKind::RefuseWrite : FaultKind::AlterWrite, int(reg), true};
     else if (name == "late" && !value.empty() && (delay = std::strtol(value.c_str(), &end, 10)) >= 0
              && delay <= 60000 && !*end)
         *fault = {FaultKind::Late, int(delay), true};
@@ -82,10 +101,10 @@ bool ParseSetting(const std::string& text, std::pair<unsigned, std::uint32_t>* s
     const std::size_t equals = text.find('=');
     if (equals == std::string::npos)
         return false;
-    char* end = nullptr;
-    const unsigned long reg = std::strtoul(text.c_str(), &end, 10);
-    if (end != text.c_str() + equals || !RegisterImage().Slot(unsigned(reg)))
+    unsigned reg = 0;
+    if (!RegisterNumber(text.substr(0, equals), &reg))
         return false;
+    char* end = nullptr;
     const char* value = text.c_str() + equals + 1;
     std::uint32_t bits;
     if (reg >= RegisterImage::kFirst32 && std::strchr(value, '.')) {
@@ -113,6 +132,7 @@ int main(int argc, char** argv)
     bool faulty = false;
     std::vector<std::pair<unsigned, std::uint32_t>> settings;
     std::pair<unsigned, std::uint32_t> setting;
+    std::uint8_t extra = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -129,6 +149,9 @@ int main(int argc, char** argv)
         } else if (arg == "--mode" && value && ParseNumber(value, 0, 3, &options.mode)) {
             ++i;
         } else if (arg == "--rate-code" && value && ParseNumber(value, 0, 9, &options.rateCode)) {
+            ++i;
+        } else if (arg == "--extra-address" && value && ParseNumber(value, 1, 247, &extra)) {
+            options.moreAddresses.push_back(extra);
             ++i;
         } else if (arg == "--set" && value && ParseSetting(value, &setting)) {
             settings.push_back(setting);
