@@ -33,7 +33,8 @@ ensure_locales() {
 
 TEST_LOCALES=(pl_PL.UTF-8 de_DE.UTF-8)
 
-BUILD_PACKAGES=(cmake make g++ pkg-config qt6-base-dev libgl-dev libqt6svg6 fonts-dejavu-core)
+BUILD_PACKAGES=(cmake make g++ pkg-config qt6-base-dev libgl-dev libqt6svg6 fonts-dejavu-core
+                nlohmann-json3-dev libcli11-dev)
 
 # build_tool [FOLDER [CMAKE OPTIONS...]]: configures and builds into FOLDER (build).
 build_tool() {
