@@ -226,6 +226,11 @@ int Find(const Line& line, std::uint8_t knownAddress, bool full, const Output& o
                                    }),
                     order.end());
     DisplaySearch search = line.port.index ? DisplaySearch(*line.port.index, order) : DisplaySearch(line.port.device, order);
+    // Closed on every way out, so the next opener finds the port free.
+    struct Closing {
+        DisplaySearch& search;
+        ~Closing() { search.Close(); }
+    } closing {search};
     if (line.trace) {
         const std::string label = line.port.index ? line.port.Label() : std::string();
         TraceFrames(search.link(), *line.trace, [label] { return label; });

@@ -547,11 +547,7 @@ Json ValueJson(const Setting& setting, std::uint32_t value)
 
 std::string ValueText(const Setting& setting, std::uint32_t value)
 {
-    const Json json = ValueJson(setting, value);
-    if (!json.is_string())
-        return DumpJson(json);
-    const std::string text = json.get<std::string>();
-    return !text.empty() && text.front() == kSingleMark ? text.substr(1) : text;
+    return DumpJson(ValueJson(setting, value));
 }
 
 std::string DumpJson(const Json& json)

@@ -61,8 +61,8 @@ struct Profile {
 };
 
 // A setting's register value as the file writes it ("06:30", "8n2", 9600,
-// "6 - float", 0.1), and as messages show it. Values outside their list
-// show as the bare number.
+// "6 - float", 0.1), and its text there, which messages show too: strings
+// in quotes. Values outside their list show as the bare number.
 Json ValueJson(const Setting& setting, std::uint32_t value);
 std::string ValueText(const Setting& setting, std::uint32_t value);
 

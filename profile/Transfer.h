@@ -13,8 +13,14 @@
 namespace profile {
 
 // One port of its own: settings, image and link, as the search has; the
-// program's own link and image stay untouched.
+// program's own link and image stay untouched. The port is closed with it,
+// which releases its lock and the tty's exclusive mode for the next opener.
 struct PanelLine {
+    PanelLine() = default;
+    PanelLine(const PanelLine&) = delete;
+    PanelLine& operator=(const PanelLine&) = delete;
+    ~PanelLine() { link.ClosePort(); }
+
     ConnectionSettings settings;
     RegisterImage image;
     ModbusLink link {settings, image};
@@ -51,7 +57,8 @@ public:
     const std::vector<std::string>& Problems() const { return problems_; }
 
 private:
-    // Reads the blocks of every group into the image; false when a read failed.
+    // Reads the blocks of every group into the image, judging each group
+    // by the rules when asked.
     Outcome ReadGroups(bool judge);
     Outcome Failure(ReadResult result, Group group);
     Outcome Failure(WriteResult result, Group group);

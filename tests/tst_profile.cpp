@@ -444,7 +444,7 @@ private slots:
         auto transfer = bench.Transfer();
         QCOMPARE(transfer.Read(&untouched), Outcome::Failed);
         QCOMPARE(transfer.Problems(), (std::vector<std::string> {"reading rows: refused with exception 2",
-                                                                 "brightness.dayStart: 24:60 is no time of day"}));
+                                                                 "brightness.dayStart: \"24:60\" is no time of day"}));
         QCOMPARE(untouched.registers.Get(4006), 9u);
         QCOMPARE(transfer.Read(&untouched), Outcome::Failed);
         QCOMPARE(transfer.Problems().front(), std::string("rows.III.format: 7 is outside 0 to 3"));
@@ -474,7 +474,7 @@ private slots:
             listed << QString::fromStdString(difference.setting->Path() + " "
                                              + profile::ValueText(*difference.setting, difference.display) + " "
                                              + profile::ValueText(*difference.setting, difference.wanted));
-        QCOMPARE(listed, (QStringList {"brightness.dayStart 07:45 06:30", "devices.3.address 5 0",
+        QCOMPARE(listed, (QStringList {"brightness.dayStart \"07:45\" \"06:30\"", "devices.3.address 5 0",
                                        "recalibration.I.offset 2.5 -273.15"}));
     }
 };

@@ -244,6 +244,8 @@ private slots:
         const QString file = Profile();
         auto display = Display();
         QCOMPARE(Vtctl({"write", file, "--port", Port(*display)}).exitCode, 0);
+        // The next run opens the port the last one left: as an ordinary user
+        // only once that run has released it.
         const Run same = Vtctl({"diff", file, "--port", Port(*display)});
         QCOMPARE(same.exitCode, 0);
         QCOMPARE(same.out, "display 1 matches " + file + "\n");
