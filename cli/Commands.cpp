@@ -81,6 +81,17 @@ bool OpenLine(const Line& line, profile::PanelLine& panel, const Output& output)
     return false;
 }
 
+// The profile loaded, then the line opened, so a refused file sends nothing:
+// kDone, or the exit code once the reason has been told.
+int LoadAndOpen(const std::string& file, const Line& line, const Output& output,
+                std::optional<profile::Profile>* wanted, profile::PanelLine& panel)
+{
+    *wanted = LoadProfile(file, output);
+    if (!*wanted)
+        return kRefused;
+    return OpenLine(line, panel, output) ? kDone : kPortFailed;
+}
+
 int ExitCodeOf(Outcome outcome)
 {
     switch (outcome) {
@@ -135,12 +146,10 @@ int Read(const Line& line, std::uint8_t address, const std::string& file, const 
 
 int Write(const Line& line, const std::vector<std::uint8_t>& addresses, const std::string& file, const Output& output)
 {
-    const std::optional<profile::Profile> wanted = LoadProfile(file, output);
-    if (!wanted)
-        return kRefused;
+    std::optional<profile::Profile> wanted;
     profile::PanelLine panel;
-    if (!OpenLine(line, panel, output))
-        return kPortFailed;
+    if (const int failed = LoadAndOpen(file, line, output, &wanted, panel); failed != kDone)
+        return failed;
     profile::Transfer transfer(panel.link, panel.image);
     Json report = Json::array();
     std::size_t verified = 0;
@@ -151,9 +160,12 @@ int Write(const Line& line, const std::vector<std::uint8_t>& addresses, const st
             output.err << "writing " << DisplayName(address) << " (" << k + 1 << " of " << addresses.size() << ")\n";
         panel.settings.displayAddress = address;
         // A display that fails does not stop the others; a lost port does.
-        const Outcome outcome = worst == Outcome::PortLost ? Outcome::PortLost : transfer.Write(*wanted);
-        std::vector<std::string> problems = worst == Outcome::PortLost ? std::vector<std::string> {"not written: the port was lost"}
-                                                                      : transfer.Problems();
+        Outcome outcome = Outcome::PortLost;
+        std::vector<std::string> problems {"not written: the port was lost"};
+        if (worst != Outcome::PortLost) {
+            outcome = transfer.Write(*wanted);
+            problems = transfer.Problems();
+        }
         if (outcome == Outcome::Done)
             ++verified;
         else if (worst != Outcome::PortLost)
@@ -176,12 +188,10 @@ int Write(const Line& line, const std::vector<std::uint8_t>& addresses, const st
 
 int Diff(const Line& line, std::uint8_t address, const std::string& file, const Output& output)
 {
-    const std::optional<profile::Profile> wanted = LoadProfile(file, output);
-    if (!wanted)
-        return kRefused;
+    std::optional<profile::Profile> wanted;
     profile::PanelLine panel;
-    if (!OpenLine(line, panel, output))
-        return kPortFailed;
+    if (const int failed = LoadAndOpen(file, line, output, &wanted, panel); failed != kDone)
+        return failed;
     panel.settings.displayAddress = address;
     profile::Transfer transfer(panel.link, panel.image);
     std::vector<profile::Difference> differences;

@@ -6,6 +6,28 @@ namespace profile {
 
 namespace {
 
+Outcome OutcomeOf(ReadResult result)
+{
+    switch (result) {
+    case ReadResult::Stored: return Outcome::Done;
+    case ReadResult::Rejected: return Outcome::Failed;
+    case ReadResult::NoReply: return Outcome::NoReply;
+    case ReadResult::PortLost: break;
+    }
+    return Outcome::PortLost;
+}
+
+Outcome OutcomeOf(WriteResult result)
+{
+    switch (result) {
+    case WriteResult::Acknowledged: return Outcome::Done;
+    case WriteResult::Refused: return Outcome::Failed;
+    case WriteResult::NoReply: return Outcome::NoReply;
+    case WriteResult::PortLost: break;
+    }
+    return Outcome::PortLost;
+}
+
 void CopyBlock(const RegisterImage& from, RegisterImage& to, const RegisterBlock& block)
 {
     for (unsigned k = 0; k < block.quantity; ++k)
@@ -14,32 +36,18 @@ void CopyBlock(const RegisterImage& from, RegisterImage& to, const RegisterBlock
 
 }  // namespace
 
-Outcome Transfer::Failure(ReadResult result, Group group)
+Outcome Transfer::Told(Outcome outcome, const char* step, Group group)
 {
-    const std::string step = std::string("reading ") + GroupName(group) + ": ";
-    switch (result) {
-    case ReadResult::Stored: return Outcome::Done;
-    case ReadResult::Rejected:
-        problems_.push_back(step + DescribeRejection(link_.LastRejection(), link_.LastExceptionCode()));
-        return Outcome::Failed;
-    case ReadResult::NoReply: problems_.push_back(step + "no reply"); return Outcome::NoReply;
-    case ReadResult::PortLost: problems_.push_back(PortLostText(link_, "")); return Outcome::PortLost;
+    const std::string where = std::string(step) + " " + GroupName(group) + ": ";
+    switch (outcome) {
+    case Outcome::Done: break;
+    case Outcome::Failed:
+        problems_.push_back(where + DescribeRejection(link_.LastRejection(), link_.LastExceptionCode()));
+        break;
+    case Outcome::NoReply: problems_.push_back(where + "no reply"); break;
+    case Outcome::PortLost: problems_.push_back(PortLostText(link_, "")); break;
     }
-    return Outcome::Failed;
-}
-
-Outcome Transfer::Failure(WriteResult result, Group group)
-{
-    const std::string step = std::string("writing ") + GroupName(group) + ": ";
-    switch (result) {
-    case WriteResult::Acknowledged: return Outcome::Done;
-    case WriteResult::Refused:
-        problems_.push_back(step + DescribeRejection(link_.LastRejection(), link_.LastExceptionCode()));
-        return Outcome::Failed;
-    case WriteResult::NoReply: problems_.push_back(step + "no reply"); return Outcome::NoReply;
-    case WriteResult::PortLost: problems_.push_back(PortLostText(link_, "")); return Outcome::PortLost;
-    }
-    return Outcome::Failed;
+    return outcome;
 }
 
 Outcome Transfer::ReadGroups(bool judge)
@@ -50,11 +58,11 @@ Outcome Transfer::ReadGroups(bool judge)
         // read, so every refusal is told at once.
         bool stored = true;
         for (const RegisterBlock& block : ReadBlocks(group)) {
-            const ReadResult result = link_.ReadBlock(block, kReplyPauseMs);
-            if (result == ReadResult::NoReply || result == ReadResult::PortLost)
-                return Failure(result, group);
-            if (result == ReadResult::Rejected) {
-                outcome = Failure(result, group);
+            const Outcome read = OutcomeOf(link_.ReadBlock(block, kReplyPauseMs));
+            if (read == Outcome::NoReply || read == Outcome::PortLost)
+                return Told(read, "reading", group);
+            if (read == Outcome::Failed) {
+                outcome = Told(read, "reading", group);
                 stored = false;
                 break;
             }
@@ -89,13 +97,13 @@ Outcome Transfer::Write(const Profile& profile)
             CopyBlock(profile.registers, image_, block);
     for (Group group : kGroups)
         for (const RegisterBlock& block : WriteBlocks(group))
-            if (const WriteResult result = link_.WriteBlock(block, kReplyPauseMs); result != WriteResult::Acknowledged)
-                return Failure(result, group);
+            if (const Outcome written = OutcomeOf(link_.WriteBlock(block, kReplyPauseMs)); written != Outcome::Done)
+                return Told(written, "writing", group);
     // What the display keeps, not what it acknowledged, is what was written.
     for (Group group : kGroups)
         for (const RegisterBlock& block : WriteBlocks(group))
-            if (const ReadResult result = link_.ReadBlock(block, kReplyPauseMs); result != ReadResult::Stored)
-                return Failure(result, group);
+            if (const Outcome read = OutcomeOf(link_.ReadBlock(block, kReplyPauseMs)); read != Outcome::Done)
+                return Told(read, "reading", group);
     for (const Difference& difference : profile::Compare(image_, profile.registers))
         problems_.push_back(difference.setting->Path() + ": wrote " + ValueText(*difference.setting, difference.wanted)
                             + ", the display keeps " + ValueText(*difference.setting, difference.display));

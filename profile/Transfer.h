@@ -60,8 +60,8 @@ private:
     // Reads the blocks of every group into the image, judging each group
     // by the rules when asked.
     Outcome ReadGroups(bool judge);
-    Outcome Failure(ReadResult result, Group group);
-    Outcome Failure(WriteResult result, Group group);
+    // A step's outcome, with a problem for one that failed: "reading rows: no reply".
+    Outcome Told(Outcome outcome, const char* step, Group group);
 
     ModbusLink& link_;
     RegisterImage& image_;

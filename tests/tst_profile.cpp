@@ -95,12 +95,18 @@ QString ForbiddenWrite(const std::vector<sim::ReceivedFrame>& frames)
     return {};
 }
 
+// The least a profile holds: zeros where the rules let them be.
+profile::Profile Minimal()
+{
+    profile::Profile least;
+    least.registers.Set(4006, 1);  // row I needs a digit
+    least.registers.Set(4003, 1);  // and the device line a time-out
+    return least;
+}
+
 std::string ValidText()
 {
-    profile::Profile start;
-    start.registers.Set(4006, 1);   // row I needs a digit
-    start.registers.Set(4003, 10);  // and the device line a time-out
-    return profile::WriteProfileText(start, "test");
+    return profile::WriteProfileText(Minimal(), "test");
 }
 
 // A valid profile's file with one entry changed ("rows/I/digits").
@@ -212,9 +218,7 @@ private slots:
         }
         const unsigned singles[] = {7610, 7611, 7612, 7613, 7614, 7615, 7616, 7617, 7643, 7644, 7647, 7648};
         for (std::size_t at = 0; at < values.size(); at += std::size(singles)) {
-            profile::Profile written;
-            written.registers.Set(4006, 1);
-            written.registers.Set(4003, 1);
+            profile::Profile written = Minimal();
             for (std::size_t k = 0; k < std::size(singles); ++k)
                 written.registers.SetFloat(singles[k], values[(at + k) % values.size()]);
             std::string refusal;
@@ -224,9 +228,7 @@ private slots:
                 QCOMPARE(read->registers.Get(reg), written.registers.Get(reg));
         }
         // The shortest text, as a technician would type it.
-        profile::Profile shown;
-        shown.registers.Set(4006, 1);
-        shown.registers.Set(4003, 1);
+        profile::Profile shown = Minimal();
         shown.registers.SetFloat(7610, 0.1f);
         shown.registers.SetFloat(7611, -3.4E38f);
         const std::string text = profile::WriteProfileText(shown, "test");
@@ -240,9 +242,7 @@ private slots:
         if (!CommaLocale(folder))
             QSKIP("no locale with a decimal comma can be made here");
         QCOMPARE(std::localeconv()->decimal_point, ",");
-        profile::Profile written;
-        written.registers.Set(4006, 1);
-        written.registers.Set(4003, 1);
+        profile::Profile written = Minimal();
         written.registers.SetFloat(7610, 0.1f);
         written.registers.SetFloat(7644, -273.15f);
         const std::string text = profile::WriteProfileText(written, "test");
