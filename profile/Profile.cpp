@@ -386,6 +386,20 @@ std::optional<std::string> UnknownKey(const Json& object, const std::vector<std:
     return std::nullopt;
 }
 
+// A file's value as a refusal names it: a number or a text as written (a
+// long text cut short), a list or an object by what it is.
+std::string Shown(const Json& value)
+{
+    constexpr std::size_t kLongest = 40;
+    if (value.is_array())
+        return "a list";
+    if (value.is_object())
+        return "an object";
+    if (value.is_string() && value.get<std::string>().size() > kLongest)
+        return DumpJson(value.get<std::string>().substr(0, kLongest) + "...");
+    return DumpJson(value);
+}
+
 std::string Quoted(const std::string& text)
 {
     return "\"" + text + "\"";
@@ -398,7 +412,7 @@ std::optional<std::string> HeaderRefusal(const Json& document)
     if (format == document.end() || !format->is_string())
         return "not a " + std::string(kFormatName) + " file: it names no format";
     if (format->get<std::string>() != kFormatName)
-        return "not a " + std::string(kFormatName) + " file: its format is " + DumpJson(*format);
+        return "not a " + std::string(kFormatName) + " file: its format is " + Shown(*format);
     const auto version = document.find("version");
     if (version == document.end() || !version->is_number_integer())
         return "a profile without a version number";
@@ -552,7 +566,8 @@ std::string ValueText(const Setting& setting, std::uint32_t value)
 
 std::string DumpJson(const Json& json)
 {
-    std::string text = json.dump(2);
+    // A text cut short may end inside a character: replaced, not thrown.
+    std::string text = json.dump(2, ' ', false, Json::error_handler_t::replace);
     // "\u0001<text>" becomes <text>: the single's decimal as a bare number.
     for (std::size_t at = text.find(kMarkInDump); at != std::string::npos; at = text.find(kMarkInDump, at)) {
         const std::size_t close = text.find('"', at + kMarkInDump.size());
@@ -612,7 +627,7 @@ std::optional<Profile> ReadProfileText(const std::string& text, std::string* ref
         }
         const FileValue read = ReadValue(setting, *value, deviceOff);
         if (!read.value) {
-            *refusal = setting.Path() + ": " + DumpJson(*value) + " is " + read.why;
+            *refusal = setting.Path() + ": " + Shown(*value) + " is " + read.why;
             return std::nullopt;
         }
         profile.registers.Set(setting.reg, *read.value);

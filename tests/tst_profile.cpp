@@ -313,6 +313,9 @@ private slots:
         QTest::newRow("register type") << edit("/devices/1/registerType", "\"7 - double\"") << "devices.1.registerType: \"7 - double\" is not one of";
         QTest::newRow("off device beyond its register") << edit("/devices/1/reviewPeriodS", "65536") << "devices.1.reviewPeriodS: 65536 is outside 0 to 65535";
         QTest::newRow("huge number") << edit("/brightness/dayLevel", "18446744073709551615") << "is outside 0 to 100";
+        QTest::newRow("list") << edit("/rows/I/digits", "[[[1]]]") << "rows.I.digits: a list is not a whole number";
+        QTest::newRow("long text") << edit("/deviceLine/mode", ("\"" + std::string(5000, 'n') + "\"").c_str())
+                                   << ("deviceLine.mode: \"" + QString(40, 'n') + "...\" is not one of");
         QTest::newRow("offset") << edit("/recalibration/I/offset", "-1e40") << "recalibration.I.offset: -1e+40 is not a finite";
     }
     void damagedFilesAreRefusedByName()
