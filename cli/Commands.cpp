@@ -57,12 +57,15 @@ std::optional<profile::Profile> LoadProfile(const std::string& file, const Outpu
 bool SaveText(const std::string& file, const std::string& text, std::ostream& err)
 {
     const std::string part = file + ".part";
+    bool written = false;
     {
         std::ofstream out(part, std::ios::binary | std::ios::trunc);
-        if (out.write(text.data(), std::streamsize(text.size())).flush())
-            if (std::rename(part.c_str(), file.c_str()) == 0)
-                return true;
+        written = bool(out.write(text.data(), std::streamsize(text.size())).flush());
     }
+    const auto moved = [&] { return std::rename(part.c_str(), file.c_str()) == 0; };
+    // Windows renames onto no file that exists (EEXIST): the old one goes first there.
+    if (written && (moved() || (errno == EEXIST && std::remove(file.c_str()) == 0 && moved())))
+        return true;
     err << "vtctl: cannot write " << file << ": " << std::strerror(errno) << "\n";
     std::remove(part.c_str());
     return false;
