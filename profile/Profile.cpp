@@ -20,8 +20,6 @@ using rules::Field;
 
 constexpr std::int64_t kFirstShownRegister = 7500;
 constexpr std::int64_t kTimeOutUnitMs = 100;
-// What a 16-bit register holds, for the fields of a switched-off device.
-constexpr rules::Range kRegister16 {0, 0xFFFF};
 
 const char* const kRomanNumbers[] = {"I", "II", "III", "IV"};
 
@@ -80,11 +78,10 @@ bool IsTimeOfDay(Field field)
     return field == Field::DayStart || field == Field::NightStart;
 }
 
-// The fields a switched-off device keeps unchecked.
-bool SpareWhenOff(Field field)
+bool OfDevice(Field field)
 {
-    return field == Field::BasicAddress || field == Field::RegisterCount || field == Field::RegisterType
-           || field == Field::ReviewPeriod;
+    return field == Field::DeviceAddress || field == Field::BasicAddress || field == Field::RegisterCount
+           || field == Field::RegisterType || field == Field::ReviewPeriod;
 }
 
 // An integer field's value in the units the rules speak, from its register.
@@ -154,11 +151,8 @@ std::string Reason(const Setting& setting, rules::Violation violation)
 std::optional<std::string> JudgeInteger(const Setting& setting, std::int64_t value, bool deviceOff)
 {
     std::optional<rules::Violation> violation;
-    if (deviceOff && SpareWhenOff(setting.field)) {
-        const rules::Range range = setting.field == Field::BasicAddress ? rules::RangeOf(Field::BasicAddress)
-                                                                         : kRegister16;
-        if (!range.Holds(value))
-            violation = rules::Violation {setting.field, rules::Fault::OutOfRange, range};
+    if (OfDevice(setting.field)) {
+        violation = rules::CheckDeviceField(setting.field, value, deviceOff);
     } else if (IsTimeOfDay(setting.field)) {
         violation = rules::CheckTimeOfDay(setting.field, value);
     } else {

@@ -93,14 +93,23 @@ bool SwitchedOff(std::int64_t deviceAddress)
     return deviceAddress == 0;
 }
 
+std::optional<Violation> CheckDeviceField(Field field, std::int64_t value, bool switchedOff)
+{
+    constexpr Range kRegister16 {0, 0xFFFF};
+    const bool spare = switchedOff && field != Field::DeviceAddress && field != Field::BasicAddress;
+    if (spare && !kRegister16.Holds(value))
+        return Violation {field, Fault::OutOfRange, kRegister16};
+    return spare ? std::nullopt : CheckInteger(field, value);
+}
+
 std::optional<Violation> CheckDevice(const Device& values)
 {
-    if (auto address = CheckInteger(Field::DeviceAddress, values.address); address || SwitchedOff(values.address))
-        return address;
-    return First(CheckInteger(Field::BasicAddress, values.basicAddress),
-                 CheckInteger(Field::RegisterCount, values.registerCount),
-                 CheckInteger(Field::RegisterType, values.type),
-                 CheckInteger(Field::ReviewPeriod, values.reviewPeriod));
+    const bool off = SwitchedOff(values.address);
+    return First(CheckDeviceField(Field::DeviceAddress, values.address, off),
+                 CheckDeviceField(Field::BasicAddress, values.basicAddress, off),
+                 CheckDeviceField(Field::RegisterCount, values.registerCount, off),
+                 CheckDeviceField(Field::RegisterType, values.type, off),
+                 CheckDeviceField(Field::ReviewPeriod, values.reviewPeriod, off));
 }
 
 std::string Describe(const Violation& violation)

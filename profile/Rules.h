@@ -75,12 +75,15 @@ struct DeviceLine {
 };
 std::optional<Violation> CheckDeviceLine(const DeviceLine& values);
 
-// An added device. Address 0 switches it off; its other fields are then not
-// looked at, whatever they hold.
+// An added device. Address 0 switches it off: it is not polled, and its
+// other fields need only fit their 16-bit registers (the basic address
+// still -32768 to 65535), kept for when it is switched on again.
 struct Device {
     std::int64_t address, basicAddress, registerCount, type, reviewPeriod;
 };
 std::optional<Violation> CheckDevice(const Device& values);
+// One field of a device, switched off or not.
+std::optional<Violation> CheckDeviceField(Field field, std::int64_t value, bool switchedOff);
 bool SwitchedOff(std::int64_t deviceAddress);
 
 // Why a value was refused, in a few neutral words: "outside 1 to 20",
