@@ -19,6 +19,7 @@ case "${1:-}" in
     --tsan) folder=build-tsan; options=(-DVT_TSAN=ON); only=("${tsan_tests[@]}") ;;
     *) echo "usage: ./test.sh [--sanitize|--tsan]" >&2; exit 2 ;;
 esac
+ensure_locales "${TEST_LOCALES[@]}"
 if [ ${#only[@]} -eq 0 ]; then
     build_tool "$folder" "${options[@]}"
 else

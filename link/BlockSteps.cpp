@@ -78,6 +78,8 @@ bool ModbusLink::Verdict(Rejection rejection, const char* taken)
     lastRejection_ = rejection;
     if (rejection == Rejection::Exception)
         lastExceptionCode_ = receiveBuffer[2];
+    if (rejection != Rejection::None)
+        FailStep(StepFailure::Kind::Refused, 0);
     // A reply that was not what it should be may not be all there is: the
     // rest must not reach the next request's reply.
     if (rejection != Rejection::None)
@@ -99,9 +101,12 @@ ModbusLink::Exchanged ModbusLink::Exchange(std::uint32_t length, unsigned pauseM
     lastRejection_ = Rejection::None;
     lastExceptionCode_ = 0;
     receivedCount_ = 0;
+    BeginStep(wanted);
     // Nothing goes out on a closed port, whatever an earlier exchange reported.
-    if (!openFlag || length == 0)
+    if (!openFlag || length == 0) {
+        FailStep(StepFailure::Kind::NotSent, 0);
         return Exchanged::Missing;
+    }
     SettleBeforeRequest(std::int64_t(pauseMs) * 1000);
     const bool sent = Transmit(length) == length;
     const auto sentAt = std::chrono::steady_clock::now();
@@ -114,11 +119,14 @@ ModbusLink::Exchanged ModbusLink::Exchange(std::uint32_t length, unsigned pauseM
         Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + serial::ErrorText(lostError_));
         return Exchanged::Lost;
     }
-    if (!sent)
+    if (!sent) {
+        FailStep(StepFailure::Kind::NotSent, 0);
         return Exchanged::Missing;
+    }
     if (!whole) {
         const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - sentAt);
+        FailStep(StepFailure::Kind::NoReply, unsigned(waited.count()));
         Observe(FrameEvent::Kind::NoReply, receiveBuffer, received,
                 "no reply after " + std::to_string(waited.count()) + " ms");
         return Exchanged::Missing;
@@ -164,6 +172,8 @@ WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
         lastRejection_ = Rejection::TooManyRegisters;
         lastExceptionCode_ = 0;
         receivedCount_ = 0;
+        BeginStep(7);
+        FailStep(StepFailure::Kind::Refused, 0);
         return WriteResult::Refused;
     }
     // Fewer than 7 bytes is no acknowledgement, as the pattern counts.
@@ -263,4 +273,28 @@ ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAns
         return lost();
     Observe(FrameEvent::Kind::NoReply, staged_, stagedCount_, "no answer");
     return ProbeResult::Silent;
+}
+
+void ModbusLink::BeginStep(std::uint32_t wanted)
+{
+    step_ = StepFailure {};
+    step_.address = transmitBuffer[0];
+    step_.modeIndex = settings_.modeIndex;
+    step_.baud = lineSettings.baud;
+    step_.wholeReply = wanted + 1;  // the pattern counts to the reply's last byte
+}
+
+void ModbusLink::FailStep(StepFailure::Kind kind, unsigned waitedMs)
+{
+    step_.kind = kind;
+    step_.waitedMs = waitedMs;
+    step_.received = receivedCount_;
+    step_.rejection = lastRejection_;
+    step_.exceptionCode = lastExceptionCode_;
+    step_.replyAddress = receivedCount_ > 0 ? receiveBuffer[0] : 0;
+    step_.replyFramed = receivedCount_ >= 4
+                        && Crc16(receiveBuffer, int(receivedCount_) - 3)
+                               == (receiveBuffer[receivedCount_ - 2] << 8 | receiveBuffer[receivedCount_ - 1]);
+    step_.lineNeverFellSilent = LineNeverFellSilent();
+    lastFailure_ = step_;
 }

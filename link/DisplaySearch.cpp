@@ -48,8 +48,16 @@ DisplaySearch::DisplaySearch(std::uint8_t portIndex, std::vector<ProbeTarget> or
 {
 }
 
+DisplaySearch::DisplaySearch(std::string device, std::vector<ProbeTarget> order, unsigned latencyMs)
+    : DisplaySearch(std::uint8_t(0), std::move(order), latencyMs)
+{
+    device_ = std::move(device);
+}
+
 bool DisplaySearch::OpenAt(const SerialLine& line)
 {
+    if (!device_.empty())
+        return link_.OpenDevice(device_, line.modeIndex, line.rateIndex) == 1;
     return link_.OpenPort(portIndex_, line.modeIndex, line.rateIndex) == 1;
 }
 

@@ -53,6 +53,8 @@ public:
     static constexpr unsigned kProbeLatencyMs = 50;
 
     DisplaySearch(std::uint8_t portIndex, std::vector<ProbeTarget> order, unsigned latencyMs = kProbeLatencyMs);
+    // The same on a device named by its path.
+    DisplaySearch(std::string device, std::vector<ProbeTarget> order, unsigned latencyMs = kProbeLatencyMs);
     DisplaySearch(const DisplaySearch&) = delete;
     DisplaySearch& operator=(const DisplaySearch&) = delete;
 
@@ -87,6 +89,7 @@ public:
     void SetFrameObserver(FrameObserver observer) { link_.SetFrameObserver(std::move(observer)); }
     // The search's own link: why an open failed or the port was lost.
     const ModbusLink& link() const { return link_; }
+    ModbusLink& link() { return link_; }  // for a trace of its frames
 
 private:
     // Moves past targets whose address answered or whose line was refused.
@@ -95,6 +98,7 @@ private:
     bool OpenAt(const SerialLine& line);
 
     std::uint8_t portIndex_;
+    std::string device_;  // when not empty, opened instead of the port index
     std::vector<ProbeTarget> order_;
     unsigned latencyMs_;
     std::size_t next_ = 0;

@@ -1,5 +1,7 @@
 #include "FrameLog.h"
 
+#include "PortMessages.h"
+
 #include <atomic>
 #include <cstdio>
 #include <ctime>
@@ -35,4 +37,36 @@ std::string FrameLogLine(std::chrono::system_clock::time_point when, const char*
     if (!outcome.empty())
         line += "  " + outcome;
     return line;
+}
+
+namespace {
+
+// "8n2": the line's character format as the link set it.
+const char* ModeName(const serial::LineSettings& line)
+{
+    switch (line.parity) {
+    case serial::Parity::Even: return "8e1";
+    case serial::Parity::Odd: return "8o1";
+    case serial::Parity::None: break;
+    }
+    return line.stopBits == 2 ? "8n2" : "8n1";
+}
+
+}  // namespace
+
+void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string()> portLabel)
+{
+    // Another link may share this observer (the tool's search, on a thread
+    // of its own): it names its own port. The two never exchange at once,
+    // as the port has one owner at a time.
+    link.SetFrameObserver([&link, &out, portLabel = std::move(portLabel)](const FrameEvent& frame) {
+        const ModbusLink& from = frame.link ? *frame.link : link;
+        const std::string label = &from == &link ? portLabel() : PortLabel(from.Connection().portIndex);
+        const bool lost = frame.kind == FrameEvent::Kind::PortLost;
+        const std::string where = PortWithDevice(label, lost ? from.LostDevice() : from.PortDevice());
+        out << FrameLogLine(std::chrono::system_clock::now(), frame.kind == FrameEvent::Kind::Request ? "->" : "<-",
+                            where, from.lineSettings.baud, ModeName(from.lineSettings), frame.bytes, frame.count,
+                            frame.outcome)
+            << std::endl;  // each line whole at once, should the program end abruptly
+    });
 }

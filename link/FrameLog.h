@@ -4,12 +4,21 @@
 //   14:05:59.168 <- COM 1 (/dev/ttyUSB0) 9600 8n2  01 03 20 00 05 ... 6B 0C  stored
 #pragma once
 
+#include "Modbus.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <ostream>
 #include <string>
 
 // "->" for a frame towards the display, "<-" for one from it.
 std::string FrameLogLine(std::chrono::system_clock::time_point when, const char* direction,
                          const std::string& where, std::uint32_t baud, const std::string& mode,
                          const std::uint8_t* bytes, std::size_t count, const std::string& outcome);
+
+// From now on every frame of `link`'s block steps goes to `out`, which must
+// outlive the link's use; `portLabel` names the port at the time ("COM 1",
+// or nothing where the device's path names it).
+void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string()> portLabel);

@@ -197,13 +197,21 @@ int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::ui
 {
     // Indices outside the tables cannot name a port or a line: refuse them
     // before anything changes, the open port included.
-    if (portIndex >= kPortCount || modeIndex >= kModeCount || rateIndex >= kPortRateCount)
+    if (portIndex >= kPortCount || OpenDevice(serial::DeviceName(portIndex), modeIndex, rateIndex) != 1)
+        return -1;
+    settings_.portIndex = portIndex;
+    return 1;
+}
+
+int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, std::uint8_t rateIndex)
+{
+    if (modeIndex >= kModeCount || rateIndex >= kPortRateCount)
         return -1;
     if (openFlag)
         ClosePort();
     lostDevice_.clear();
     lostError_ = 0;
-    lastOpenDevice_ = serial::DeviceName(portIndex);
+    lastOpenDevice_ = device;
     serial::LineSettings line {kPortRates[rateIndex],
                                modeIndex == 2 ? serial::Parity::Even
                                : modeIndex == 3 ? serial::Parity::Odd
@@ -230,7 +238,6 @@ int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::ui
     lineNeverFellSilent_ = false;
     echo_ = Echo::None;
     openFlag = 1;
-    settings_.portIndex = portIndex;
     settings_.modeIndex = modeIndex;
     settings_.rateIndex = rateIndex;
     settings_.portOpen = 1;
@@ -658,4 +665,5 @@ void ModbusLink::Reset()
     requestLength_ = 0;
     lastRejection_ = Rejection::None;
     lastExceptionCode_ = 0;
+    lastFailure_ = StepFailure {};
 }

@@ -170,6 +170,24 @@ std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_
 
 enum class ProbeResult { Answered, Silent, PortLost };
 
+// What became of the last block step that failed, for a message that says
+// why: the request, the line it went out on, and what came back.
+struct StepFailure {
+    enum class Kind { None, NotSent, NoReply, Refused };
+    Kind kind = Kind::None;
+    std::uint8_t address = 0;  // the request's
+    std::uint8_t modeIndex = 0;
+    std::uint32_t baud = 0;
+    unsigned waitedMs = 0;          // before the reply was counted missing
+    std::uint32_t received = 0;     // bytes that came
+    std::uint32_t wholeReply = 0;   // bytes of the whole reply asked for
+    Rejection rejection = Rejection::None;
+    int exceptionCode = 0;
+    std::uint8_t replyAddress = 0;  // the first byte that came
+    bool replyFramed = false;       // what came is one frame with a sound CRC
+    bool lineNeverFellSilent = false;
+};
+
 // A frame as a block step saw it, with what it made of it: for a trace.
 class ModbusLink;
 
@@ -200,6 +218,9 @@ public:
 
     // --- serial port ---
     int OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::uint8_t rateIndex);
+    // The same for a device named by its path ("/dev/ttyUSB0", "\\.\COM12"),
+    // whatever port index it may stand behind; the settings' port index stays.
+    int OpenDevice(const std::string& device, std::uint8_t modeIndex, std::uint8_t rateIndex);
     int ClosePort();
     // Sends the first `length` bytes of the transmit buffer. Whatever an
     // earlier exchange left in the input queue is discarded first, so it can
@@ -270,6 +291,10 @@ public:
     // exception reply.
     Rejection LastRejection() const { return lastRejection_; }
     int LastExceptionCode() const { return lastExceptionCode_; }
+    // The last step that did not do what it was for (the port lost aside);
+    // a later step that succeeds leaves it, so an action of several steps
+    // can still say why one of them failed.
+    const StepFailure& LastFailedStep() const { return lastFailure_; }
 
     // --- Modbus RTU framing ---
     int BuildReadRequest(std::uint8_t address, std::uint16_t start, std::uint16_t quantity);
@@ -335,6 +360,9 @@ private:
     // Records the judgement of a whole reply for the caller, the trace and
     // the next request; true when the reply was taken.
     bool Verdict(Rejection rejection, const char* taken);
+    // The facts of a step's request, then of its failure.
+    void BeginStep(std::uint32_t wanted);
+    void FailStep(StepFailure::Kind kind, unsigned waitedMs);
     void Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::size_t count, const std::string& outcome);
     std::uint64_t FrameGap() const;
     std::int64_t WireTime(std::uint32_t bytes) const;
@@ -365,6 +393,8 @@ private:
     std::uint32_t requestLength_ = 0;  // the last request, still in the transmit buffer
     Rejection lastRejection_ = Rejection::None;
     int lastExceptionCode_ = 0;
+    StepFailure step_;         // the step under way
+    StepFailure lastFailure_;
     FrameObserver observer_;
 };
 

@@ -2,6 +2,7 @@
 
 #include "Exchange.h"
 #include "MessageBox.h"
+#include "PortMessages.h"
 #include "TForm.h"
 
 #include <QCoreApplication>
@@ -67,7 +68,7 @@ void WhenPortFree(std::function<void()> work)
 
 QString PortName(std::uint8_t portIndex)
 {
-    return QStringLiteral("COM %1").arg(portIndex + 1);
+    return QString::fromStdString(PortLabel(portIndex));
 }
 
 QString LineName(const SerialLine& line)
@@ -106,11 +107,7 @@ bool OpenPortForAction(OpenWhen when)
 
 QString PortOpenFailure(const ModbusLink& link, std::uint8_t portIndex)
 {
-    QString device = QString::fromStdString(link.LastOpenDevice());
-    if (device.isEmpty())
-        return QStringLiteral("Cannot open %1: no serial device stands behind it").arg(PortName(portIndex));
-    const std::string why = link.LastOpenErrorText();
-    return QStringLiteral("Cannot open %1 (%2): %3").arg(PortName(portIndex), device, QString::fromStdString(why));
+    return QString::fromStdString(PortOpenFailureText(link, PortLabel(portIndex)));
 }
 
 QString PortOpenFailure()
@@ -120,9 +117,7 @@ QString PortOpenFailure()
 
 QString PortLostMessage(const ModbusLink& link, std::uint8_t portIndex)
 {
-    return QStringLiteral("%1 (%2) was lost: %3")
-        .arg(PortName(portIndex), QString::fromStdString(link.LostDevice()),
-             QString::fromStdString(serial::ErrorText(link.LostError())));
+    return QString::fromStdString(PortLostText(link, PortLabel(portIndex)));
 }
 
 QString PortLostMessage()
@@ -140,9 +135,93 @@ bool Succeeded(WriteResult result, const std::function<void()>& failure)
     return Report(result == WriteResult::Acknowledged, result == WriteResult::PortLost, failure);
 }
 
+namespace {
+
+QString ExceptionMeaning(int code, std::uint8_t address)
+{
+    const QString isTheDisplay = QStringLiteral("check that the device at address %1 is the display").arg(address);
+    switch (code) {
+    case 1: return QStringLiteral(" (a function the display does not know): ") + isTheDisplay;
+    case 2: return QStringLiteral(" (an address the display does not have): ") + isTheDisplay;
+    case 3: return QStringLiteral(" (a value the display does not accept): check the values");
+    case 4: return QStringLiteral(" (the display failed to carry it out): try again");
+    default: return QString();
+    }
+}
+
+QString RefusalCause(const StepFailure& step)
+{
+    const QString nearRate = QStringLiteral("check the wiring, or a rate that almost matches the display's.");
+    const QString otherMaster = QStringLiteral("another master may be talking on the line; check that nothing "
+                                               "else uses it.");
+    switch (step.rejection) {
+    case Rejection::Address:
+        if (step.replyFramed)
+            return QStringLiteral("The reply came from address %1, not from address %2: another device answers "
+                                  "on this line; check the addresses of the devices on it.")
+                .arg(step.replyAddress)
+                .arg(step.address);
+        return QStringLiteral("A garbled reply came, %1 bytes that are no reply from address %2: ")
+                   .arg(step.received)
+                   .arg(step.address)
+               + nearRate;
+    case Rejection::Crc:
+        if (step.received < step.wholeReply)
+            return QStringLiteral("The reply came cut short, %1 of %2 bytes: ").arg(step.received).arg(step.wholeReply)
+                   + nearRate;
+        return QStringLiteral("The reply failed its CRC check: ") + nearRate;
+    case Rejection::Exception:
+        return QStringLiteral("The display refused the request with exception %1%2.")
+            .arg(step.exceptionCode)
+            .arg(ExceptionMeaning(step.exceptionCode, step.address));
+    case Rejection::Function: return QStringLiteral("The reply was one to another function: ") + otherMaster;
+    case Rejection::Echo: return QStringLiteral("The reply did not echo this write: ") + otherMaster;
+    case Rejection::ByteCount:
+        return QStringLiteral("The reply carried another number of values than asked for: check that the device at "
+                              "address %1 is the display.")
+            .arg(step.address);
+    case Rejection::TooManyRegisters:
+        return QStringLiteral("The write holds more registers than one request carries (123, or 61 from register "
+                              "7500 on): nothing was sent.");
+    case Rejection::None: break;
+    }
+    return QString();
+}
+
+}  // namespace
+
+QString LastStepFailure()
+{
+    const StepFailure& step = Link.LastFailedStep();
+    if (step.lineNeverFellSilent)
+        return QStringLiteral("The line never fell silent before the request: another device or program keeps "
+                              "talking on it; check the wiring, and that nothing else uses the port.");
+    const QString where = QStringLiteral("address %1 at %2 %3")
+                              .arg(step.address)
+                              .arg(step.baud)
+                              .arg(QString::fromLatin1(kModeNames[step.modeIndex % kModeCount]));
+    switch (step.kind) {
+    case StepFailure::Kind::NotSent: return QStringLiteral("The request could not be sent: the port is closed.");
+    case StepFailure::Kind::NoReply:
+        if (step.received > 0)
+            return QStringLiteral("Only %1 of the reply's %2 bytes came from %3 within %4 ms: check the wiring, or "
+                                  "a rate that almost matches the display's.")
+                .arg(step.received)
+                .arg(step.wholeReply)
+                .arg(where)
+                .arg(step.waitedMs);
+        return QStringLiteral("No reply from %1 within %2 ms: check the address, rate, mode and wiring.")
+            .arg(where)
+            .arg(step.waitedMs);
+    case StepFailure::Kind::Refused: return RefusalCause(step);
+    case StepFailure::Kind::None: break;
+    }
+    return QString();
+}
+
 void TransmissionFailure()
 {
-    ShowTransmissionError(MessageIcon::Error);
+    ShowTransmissionError(LastStepFailure(), MessageIcon::Error);
 }
 
 namespace {

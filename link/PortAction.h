@@ -57,8 +57,14 @@ QString PortOpenFailure(const ModbusLink& link, std::uint8_t portIndex);
 QString PortLostMessage();
 QString PortLostMessage(const ModbusLink& link, std::uint8_t portIndex);
 
+// Why the last failed block step failed, and what to try, as one line:
+// "No reply from address 1 at 9600 8n2 within 552 ms: check the address,
+// rate, mode and wiring."
+QString LastStepFailure();
+
 // The message most windows show when the display did not do as asked:
-// "Transmision error", captioned "Error", with the error icon.
+// "Transmision error", captioned "Error", with the error icon, and the
+// line above under it.
 void TransmissionFailure();
 
 // Whether a step did what it was for. When it did not, the user is told: a

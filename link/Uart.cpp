@@ -35,7 +35,7 @@ bool TForm2::ApplySettings()
 {
     const std::optional<std::uint8_t> address = ParseDisplayAddress(ui->Edit1->text());
     if (!address) {
-        ShowError(QStringLiteral("Error of the address"));
+        ShowFieldError(ui->Edit1, QStringLiteral("Error of the address"));
         return false;
     }
     Settings.displayAddress = *address;

@@ -23,10 +23,48 @@ TForm3::TForm3() : ui(Design<Ui::TForm3>(Border::Dialog, Placement::ScreenCenter
 
 void TForm3::FormShow()
 {
+    // Where the tool talks to the display now, so a change of one value
+    // sends the others as the display has them (the image's rate register
+    // may hold a start value or a change the user declined).
     ui->ComboBox1->setCurrentIndex(Settings.modeIndex);
-    ui->ComboBox2->setCurrentIndex(RateCodeToIndex(Image.Get(kDisplayRateRegister)));
+    ui->ComboBox2->setCurrentIndex(Settings.rateIndex);
     ui->Edit1->setText(QString::number(Settings.displayAddress));
 }
+
+namespace {
+
+ProbeTarget CurrentPlace()
+{
+    return {Settings.displayAddress, {Settings.modeIndex, Settings.rateIndex}};
+}
+
+void MoveTo(const ProbeTarget& place)
+{
+    Settings.displayAddress = place.address;
+    Settings.modeIndex = place.line.modeIndex;
+    Settings.rateIndex = place.line.rateIndex;
+}
+
+// "address 5, 9600 8n2"
+QString PlaceName(const ProbeTarget& place)
+{
+    return QStringLiteral("address %1, %2").arg(place.address).arg(LineName(place.line));
+}
+
+// Two places, each address and line named once: "address 1, 2400 8n2 or
+// 9600 8n2", "address 5 or 1, 9600 8n2".
+QString PlacesName(const ProbeTarget& first, const ProbeTarget& second)
+{
+    if (first.address == second.address && first.line == second.line)
+        return PlaceName(first);
+    if (first.address == second.address)
+        return QStringLiteral("address %1, %2 or %3").arg(first.address).arg(LineName(first.line), LineName(second.line));
+    if (first.line == second.line)
+        return QStringLiteral("address %1 or %2, %3").arg(first.address).arg(second.address).arg(LineName(first.line));
+    return PlaceName(first) + QStringLiteral(" or ") + PlaceName(second);
+}
+
+}  // namespace
 
 bool TForm3::CheckNewParameters()
 {
@@ -37,7 +75,7 @@ bool TForm3::CheckNewParameters()
         Image.Set(kDisplayRateRegister, RateIndexToCode(int(*rate)));
     const std::optional<std::uint8_t> address = ParseDisplayAddress(ui->Edit1->text());
     if (!address) {
-        ShowError(QStringLiteral("Error of the address"));
+        ShowFieldError(ui->Edit1, QStringLiteral("Error of the address"));
         return false;
     }
     Image.Set(kDisplayAddressRegister, *address);
@@ -54,17 +92,18 @@ void TForm3::SpeedButton1Click()
         return;
     if (!OpenPortForAction(OpenWhen::IfClosed))
         return;
-    const SerialLine oldLine {Settings.modeIndex, Settings.rateIndex};
+    const ProbeTarget oldPlace = CurrentPlace();
     WriteResult atOldLine, atNewLine = WriteResult::NoReply;
     bool reopened;
     {
         ExchangeGuard exchange;
-        // The display answers at its old line and then switches; the tool
-        // follows and says the same once more at the new line.
+        // The display answers at its old line and address and then switches;
+        // the tool follows it to both and says the same once more there.
         atOldLine = Link.WriteBlock(Blocks::DisplayLine, kFirstReplyPauseMs);
         Link.ClosePort();
-        Settings.modeIndex = std::uint8_t(Image.Get(kDisplayModeRegister));
-        Settings.rateIndex = std::uint8_t(RateCodeToIndex(Image.Get(kDisplayRateRegister)));
+        MoveTo({std::uint8_t(Image.Get(kDisplayAddressRegister)),
+                {std::uint8_t(Image.Get(kDisplayModeRegister)),
+                 std::uint8_t(RateCodeToIndex(Image.Get(kDisplayRateRegister)))}});
         reopened = Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex) == 1;
         if (reopened) {
             Pause(kSwitchPauseMs);
@@ -77,11 +116,13 @@ void TForm3::SpeedButton1Click()
     }
     // Success only when the display said so, at one line or the other.
     if (atOldLine == WriteResult::Acknowledged || atNewLine == WriteResult::Acknowledged)
-        ShowMessageBox(QStringLiteral("Parameters has been changed"), QString(), MessageIcon::Information);
+        ShowMessageBox(QStringLiteral("Parameters has been changed\nThe display now answers at %1.")
+                           .arg(PlaceName(CurrentPlace())),
+                       QString(), MessageIcon::Information);
     else if (reopened)
-        ReturnToTheDisplay(oldLine);
+        ReturnToTheDisplay(oldPlace);
     else
-        ShowTransmissionError(MessageIcon::Information);
+        ShowTransmissionError(LastStepFailure(), MessageIcon::Information);
     // The display has its new line whatever the tool's port does; the user
     // learns why the tool cannot follow it.
     if (!reopened)
@@ -102,20 +143,20 @@ ProbeResult DisplayAnswers()
 
 }  // namespace
 
-void TForm3::ReturnToTheDisplay(const SerialLine& oldLine)
+void TForm3::ReturnToTheDisplay(const ProbeTarget& oldPlace)
 {
-    // Neither line confirmed the change: the tool must not stay on a line the
-    // display may not be on, so it asks the display where it is.
-    const SerialLine newLine {Settings.modeIndex, Settings.rateIndex};
+    // Neither line confirmed the change: the tool must not stay where the
+    // display may not be, so it asks the display where it is.
+    const ProbeTarget newPlace = CurrentPlace();
+    const bool samePlace = newPlace.address == oldPlace.address && newPlace.line == oldPlace.line;
     ProbeResult atNew, atOld = ProbeResult::Silent;
     {
         ExchangeGuard exchange;
         atNew = DisplayAnswers();
-        if (atNew == ProbeResult::Silent) {
-            // Back at the old line, whether the port opens there or not.
-            Link.OpenPort(Settings.portIndex, oldLine.modeIndex, oldLine.rateIndex);
-            Settings.modeIndex = oldLine.modeIndex;
-            Settings.rateIndex = oldLine.rateIndex;
+        if (atNew == ProbeResult::Silent && !samePlace) {
+            // Back where it was, whether the port opens there or not.
+            Link.OpenPort(Settings.portIndex, oldPlace.line.modeIndex, oldPlace.line.rateIndex);
+            MoveTo(oldPlace);
             if (Settings.portOpen)
                 atOld = DisplayAnswers();
         }
@@ -124,14 +165,17 @@ void TForm3::ReturnToTheDisplay(const SerialLine& oldLine)
         ShowError(PortLostMessage());
         return;
     }
-    const QString where =
-        atNew == ProbeResult::Answered ? QStringLiteral("it answers at the new settings")
-        : atOld == ProbeResult::Answered
-            ? QStringLiteral("it still answers at %1").arg(LineName(oldLine))
-            : QStringLiteral("nothing answers at address %1, at %2 or at %3, so the tool stays at %3. "
-                             "\"Find the display…\" in the connection configuration can look for it.")
-                  .arg(QString::number(Settings.displayAddress), LineName(newLine), LineName(oldLine));
-    ShowError(QStringLiteral("Transmision error\nThe display did not confirm the change; %1").arg(where),
+    QString where;
+    if (atNew == ProbeResult::Answered)
+        where = QStringLiteral(", but it answers at %1.").arg(PlaceName(newPlace));
+    else if (atOld == ProbeResult::Answered)
+        where = QStringLiteral("; it still answers at %1.").arg(PlaceName(oldPlace));
+    else
+        where = QStringLiteral(", and nothing answers at %1%2. \"Find the display…\" in the connection "
+                               "configuration can look for it.")
+                    .arg(PlacesName(newPlace, oldPlace),
+                         samePlace ? QString() : QStringLiteral("; the tool is back where it was"));
+    ShowError(QStringLiteral("Transmision error\nThe display did not confirm the change%1").arg(where),
               MessageIcon::Information);
 }
 

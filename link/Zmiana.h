@@ -8,7 +8,7 @@ class TForm3;
 }
 
 // Changes the display's own address, mode and rate (registers 4000 to 4002),
-// then moves the tool's port to the new mode and rate.
+// then moves the tool to the new address, mode and rate.
 class TForm3 : public TForm {
     Q_OBJECT
 public:
@@ -20,9 +20,10 @@ public:
     Ui::TForm3* ui;
 
 private:
-    // After a change neither line acknowledged: stays at the new line or goes
-    // back to `oldLine`, where the display answers, and tells the user which.
-    void ReturnToTheDisplay(const SerialLine& oldLine);
+    // After a change neither line acknowledged: stays at the new address and
+    // line or goes back to `oldPlace`, where the display answers, and tells
+    // the user which.
+    void ReturnToTheDisplay(const ProbeTarget& oldPlace);
 
 public slots:
     void FormShow();

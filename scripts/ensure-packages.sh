@@ -15,7 +15,26 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config qt6-base-dev libgl-dev libqt6svg6 fonts-dejavu-core)
+# ensure_locales LOCALE...: generates each locale (pl_PL.UTF-8) that is missing.
+# The tests run under desktops with a decimal comma, whose C runtime takes
+# its locale from the environment as the program does.
+ensure_locales() {
+    ensure_packages locales
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    local name
+    for name in "$@"; do
+        # locale -a spells "pl_PL.UTF-8" as "pl_PL.utf8"
+        locale -a 2>/dev/null | grep -qix "${name%%.*}.utf-\?8" && continue
+        echo "Generating the locale $name"
+        $sudo localedef -i "${name%%.*}" -f UTF-8 "$name"
+    done
+}
+
+TEST_LOCALES=(pl_PL.UTF-8 de_DE.UTF-8)
+
+BUILD_PACKAGES=(cmake make g++ pkg-config qt6-base-dev libgl-dev libqt6svg6 fonts-dejavu-core
+                nlohmann-json3-dev libcli11-dev)
 
 # build_tool [FOLDER [CMAKE OPTIONS...]]: configures and builds into FOLDER (build).
 build_tool() {

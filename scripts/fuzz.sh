@@ -7,21 +7,23 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 . scripts/ensure-packages.sh
-ensure_packages cmake make clang libclang-rt-14-dev
+ensure_packages cmake make clang libclang-rt-14-dev nlohmann-json3-dev
 cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j "$(nproc)" >/dev/null
 
 mkdir -p build-fuzz/artifacts
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-targets=(read16 read32 write request probe)
+targets=(read16 read32 write request probe profile)
 run_target() {
     local target=$1
     mkdir -p "$work/$target"
     cp fuzz/corpus/"$target"/* "$work/$target"/
-    # Inputs up to and past the link's 300-byte buffers.
+    # Inputs up to and past the link's 300-byte buffers; a whole profile file.
+    local longest=400
+    [ "$target" = profile ] && longest=8192
     # A failing input is kept in build-fuzz/artifacts for the run that mends it.
-    build-fuzz/fuzz_"$target" "$work/$target" -max_total_time="$seconds" -max_len=400 \
+    build-fuzz/fuzz_"$target" "$work/$target" -max_total_time="$seconds" -max_len="$longest" \
         -artifact_prefix=build-fuzz/artifacts/"$target"- -print_final_stats=1 >"$work/$target.log" 2>&1
     echo $? >"$work/$target.status"
 }

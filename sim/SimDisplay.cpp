@@ -52,6 +52,8 @@ SimDisplay::SimDisplay() : SimDisplay(Options {}) {}
 SimDisplay::SimDisplay(const Options& options)
     : options_(options), logic_(options.address, options.mode, options.rateCode)
 {
+    for (std::uint8_t address : options.moreAddresses)
+        others_.emplace_back(address, options.mode, options.rateCode);
 }
 
 SimDisplay::~SimDisplay()
@@ -114,6 +116,31 @@ void SimDisplay::SetRegister(unsigned reg, std::uint32_t value)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     logic_.SetRegister(reg, value);
+}
+
+SlaveLogic& SimDisplay::Display(std::uint8_t address)
+{
+    for (SlaveLogic& other : others_)
+        if (other.Address() == address)
+            return other;
+    return logic_;
+}
+
+const SlaveLogic& SimDisplay::Display(std::uint8_t address) const
+{
+    return const_cast<SimDisplay*>(this)->Display(address);
+}
+
+std::uint32_t SimDisplay::Register(std::uint8_t address, unsigned reg) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Display(address).Register(reg);
+}
+
+void SimDisplay::SetRegister(std::uint8_t address, unsigned reg, std::uint32_t value)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Display(address).SetRegister(reg, value);
 }
 
 float SimDisplay::RegisterFloat(unsigned reg) const
@@ -340,8 +367,10 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
             deaf = true;
         }
         if (heard && !deaf)
-            reply = logic_.Handle(frame);
-        if (reply.send && !faults_.empty()) {
+            reply = Answer(frame);
+        const bool replyFault = !faults_.empty() && faults_.front().kind != FaultKind::RefuseWrite
+                                && faults_.front().kind != FaultKind::AlterWrite;
+        if (reply.send && replyFault) {
             Fault fault = faults_.front();
             if (!fault.untilCleared)
                 faults_.pop_front();
@@ -366,6 +395,8 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
                 reply.bytes.insert(reply.bytes.begin(), std::size_t(fault.value), std::uint8_t(0x55));
                 break;
             case FaultKind::Deaf: break;  // taken before the request was
+            case FaultKind::RefuseWrite:
+            case FaultKind::AlterWrite: break;  // taken by Answer
             case FaultKind::TwoReplies: {
                 std::vector<std::uint8_t> twice = reply.bytes;
                 reply.bytes.insert(reply.bytes.end(), twice.begin(), twice.end());
@@ -400,6 +431,37 @@ void SimDisplay::HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot
     // A new own line takes effect once the answer has left at the old one.
     if (logic_.LineRegistersChanged())
         logic_.ApplyLineRegisters();
+}
+
+Reply SimDisplay::Answer(const std::vector<std::uint8_t>& frame)
+{
+    // A write that covers the register of the fault at the head of the queue.
+    const Fault* fault = faults_.empty() ? nullptr : &faults_.front();
+    const bool covered = fault && (fault->kind == FaultKind::RefuseWrite || fault->kind == FaultKind::AlterWrite)
+                         && frame.size() >= 9 && frame[1] == 16
+                         && unsigned(fault->value) >= unsigned(frame[2] << 8 | frame[3])
+                         && unsigned(fault->value) < unsigned(frame[2] << 8 | frame[3]) + unsigned(frame[4] << 8 | frame[5]);
+    SlaveLogic& addressed = Display(frame[0]);
+    if (covered && frame[0] == addressed.Address() && fault->kind == FaultKind::RefuseWrite) {
+        const Fault refused = *fault;
+        if (!refused.untilCleared)
+            faults_.pop_front();
+        return {true, SlaveLogic::Frame({addressed.Address(), std::uint8_t(16 | 0x80), 3})};
+    }
+    // Every display hears every frame; only the one addressed answers, and
+    // a broadcast is carried out by all.
+    Reply reply = logic_.Handle(frame);
+    for (SlaveLogic& other : others_)
+        if (Reply answer = other.Handle(frame); answer.send)
+            reply = answer;
+    const bool acknowledged = reply.send && reply.bytes.size() > 1 && reply.bytes[1] == 16;
+    if (covered && acknowledged && frame[0] == addressed.Address()) {
+        const unsigned reg = unsigned(fault->value);
+        addressed.SetRegister(reg, addressed.Register(reg) ^ 1u);
+        if (!fault->untilCleared)
+            faults_.pop_front();
+    }
+    return reply;
 }
 
 void SimDisplay::WaitReceiving(Clock::time_point when)

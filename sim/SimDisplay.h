@@ -42,6 +42,10 @@ enum class FaultKind {
     Prefix,        // value bytes of noise ahead of the reply
     TwoReplies,    // the reply twice, back to back
     Deaf,          // the request lost on the line: neither carried out nor answered
+    // Faults of one register (value), met by the first write that covers it;
+    // other requests are answered as usual and leave the fault waiting.
+    RefuseWrite,  // the write is refused with exception 3 and nothing of it is stored
+    AlterWrite,   // the write is acknowledged, but the register keeps the value with its lowest bit flipped
 };
 
 struct Fault {
@@ -73,6 +77,9 @@ public:
         // with local echo does to the master's requests.
         bool echo = false;
         std::ostream* log = nullptr;  // each frame in hex with its line, when set
+        // Other displays on the same line, at these addresses, each with
+        // registers of its own; they keep the line whatever they are sent.
+        std::vector<std::uint8_t> moreAddresses {};
     };
 
     SimDisplay();
@@ -91,6 +98,9 @@ public:
     void SetRegister(unsigned reg, std::uint32_t value);
     float RegisterFloat(unsigned reg) const;
     void SetRegisterFloat(unsigned reg, float value);
+    // The same for the display at `address` on this line.
+    std::uint32_t Register(std::uint8_t address, unsigned reg) const;
+    void SetRegister(std::uint8_t address, unsigned reg, std::uint32_t value);
 
     void AdvanceClock(std::chrono::seconds seconds);
 
@@ -137,6 +147,11 @@ private:
     // answered unless `spoiled` says why not.
     void HandleFrame(std::vector<std::uint8_t> frame, const LineSnapshot& line, Clock::time_point end,
                      std::string spoiled);
+    // What the displays on the line make of a frame they all hear, with the
+    // register fault at the head of the queue; under the lock.
+    Reply Answer(const std::vector<std::uint8_t>& frame);
+    SlaveLogic& Display(std::uint8_t address);
+    const SlaveLogic& Display(std::uint8_t address) const;
     LineSnapshot ReadLine() const;
     bool LineMatches(const LineSnapshot& line) const;
     std::chrono::nanoseconds Character() const;
@@ -168,6 +183,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable framesChanged_;
     SlaveLogic logic_;
+    std::vector<SlaveLogic> others_;
     std::vector<ReceivedFrame> frames_;
     std::deque<Fault> faults_;
     int chatterMs_ = 0;

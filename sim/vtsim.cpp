@@ -27,14 +27,19 @@ void OnSignal(int)
 int Usage(std::ostream& out = std::cerr)
 {
     out << "usage: vtsim --link PATH [--address 1-247] [--mode 0-3] [--rate-code 0-9] [--verbose]\n"
-                 "             [--fault silent|bad-crc|other-address|exception=N|truncate=N|garbage|late=MS]\n"
-                 "             [--set REGISTER=VALUE]... [--reply-delay MS] [--strict|--lenient]\n"
-                 "             [--half-duplex] [--echo] [--chatter MS]\n"
+                 "             [--fault silent|bad-crc|other-address|exception=N|truncate=N|garbage|late=MS\n"
+                 "                      |refuse-write=REGISTER|alter-write=REGISTER]\n"
+                 "             [--set REGISTER=VALUE]... [--extra-address 1-247]...\n"
+                 "             [--reply-delay MS] [--strict|--lenient] [--half-duplex] [--echo] [--chatter MS]\n"
                  "  --link makes PATH a symbolic link to the display's device; an existing PATH\n"
                  "  is replaced only when it is such a link itself.\n"
                  "  --fault spoils every reply until vtsim exits: no reply, a wrong CRC, another\n"
                  "  address, exception N, only the first N bytes, noise ahead of the reply, or the\n"
-                 "  reply MS milliseconds late.\n"
+                 "  reply MS milliseconds late. refuse-write refuses every write that covers the\n"
+                 "  register with exception 3; alter-write acknowledges it, but the register keeps\n"
+                 "  the value with its lowest bit flipped.\n"
+                 "  --extra-address puts another display on the same line at that address, with\n"
+                 "  registers of its own.\n"
                  "  --set gives a register a value at start: 4029=0xC100; from 7500 on a number\n"
                  "  is a single-precision value (7611=100 is 100.0), 0x... the raw 32 bits.\n"
                  "  --reply-delay: the display's turnaround after the 3.5 characters a reply waits.\n"
@@ -88,6 +93,17 @@ std::string ReplaceableLink(const std::string& path)
     return {};
 }
 
+// A register of the display's map, in decimal.
+bool RegisterNumber(const std::string& text, unsigned* reg)
+{
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end || number > 0xFFFF || !RegisterImage().Slot(unsigned(number)))
+        return false;
+    *reg = unsigned(number);
+    return true;
+}
+
 // A fault as the command line names it, applied to every reply.
 bool ParseFault(const std::string& text, sim::Fault* fault)
 {
@@ -96,6 +112,7 @@ bool ParseFault(const std::string& text, sim::Fault* fault)
     const std::string name = text.substr(0, equals);
     const std::string value = equals == std::string::npos ? std::string() : text.substr(equals + 1);
     std::uint8_t number = 0;
+    unsigned reg = 0;
     long delay = 0;
     char* end = nullptr;
     fault->untilCleared = true;
@@ -111,6 +128,8 @@ bool ParseFault(const std::string& text, sim::Fault* fault)
         *fault = {FaultKind::Exception, number, true};
     else if (name == "truncate" && ParseNumber(value.c_str(), 0, 255, &number))
         *fault = {FaultKind::Truncate, number, true};
+    else if ((name == "refuse-write" || name == "alter-write") && RegisterNumber(value, &reg))
+        *fault = {name == "refuse-write" ? FaultKind::RefuseWrite : FaultKind::AlterWrite, int(reg), true};
     else if (name == "late" && !value.empty() && (delay = std::strtol(value.c_str(), &end, 10)) >= 0
              && delay <= 60000 && !*end)
         *fault = {FaultKind::Late, int(delay), true};
@@ -126,10 +145,10 @@ bool ParseSetting(const std::string& text, std::pair<unsigned, std::uint32_t>* s
     const std::size_t equals = text.find('=');
     if (equals == std::string::npos)
         return false;
-    char* end = nullptr;
-    const unsigned long reg = std::strtoul(text.c_str(), &end, 10);
-    if (end != text.c_str() + equals || !RegisterImage().Slot(unsigned(reg)))
+    unsigned reg = 0;
+    if (!RegisterNumber(text.substr(0, equals), &reg))
         return false;
+    char* end = nullptr;
     const char* value = text.c_str() + equals + 1;
     const bool rawBits = value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
     std::uint32_t bits;
@@ -160,6 +179,7 @@ int main(int argc, char** argv)
     std::vector<std::pair<unsigned, std::uint32_t>> settings;
     std::pair<unsigned, std::uint32_t> setting;
     int chatterMs = 0;
+    std::uint8_t extra = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -176,6 +196,9 @@ int main(int argc, char** argv)
         } else if (arg == "--mode" && value && ParseNumber(value, 0, 3, &options.mode)) {
             ++i;
         } else if (arg == "--rate-code" && value && ParseNumber(value, 0, 9, &options.rateCode)) {
+            ++i;
+        } else if (arg == "--extra-address" && value && ParseNumber(value, 1, 247, &extra)) {
+            options.moreAddresses.push_back(extra);
             ++i;
         } else if (arg == "--set" && value && ParseSetting(value, &setting)) {
             settings.push_back(setting);

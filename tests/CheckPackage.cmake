@@ -19,7 +19,7 @@ foreach(needed libqt6widgets6 libqt6svg6 libc6)
   endif()
 endforeach()
 execute_process(COMMAND dpkg-deb --contents ${packages} OUTPUT_VARIABLE contents)
-foreach(path ./usr/bin/vtconfig ./usr/bin/vtsim
+foreach(path ./usr/bin/vtconfig ./usr/bin/vtctl ./usr/bin/vtsim
              ./usr/share/applications/example.verozorivira.vtconfig.desktop
              ./usr/share/metainfo/example.verozorivira.vtconfig.metainfo.xml
              ./usr/share/icons/hicolor/scalable/apps/example.verozorivira.vtconfig.svg)

@@ -1,7 +1,8 @@
 # Compiles the link library for Windows with MinGW and archives it.
 file(MAKE_DIRECTORY ${BINARY_DIR})
 set(objects)
-foreach(source link/Modbus.cpp link/BlockSteps.cpp link/DisplaySearch.cpp link/FrameLog.cpp link/SerialPortWin32.cpp)
+foreach(source link/Modbus.cpp link/BlockSteps.cpp link/DisplaySearch.cpp link/FrameLog.cpp link/PortMessages.cpp
+               link/SerialPortWin32.cpp)
   get_filename_component(stem ${source} NAME_WE)
   execute_process(COMMAND ${CXX} -std=c++17 -Wall -Wextra -Werror -O1 -c ${SOURCE_DIR}/${source}
                           -o ${BINARY_DIR}/${stem}.obj

@@ -1,6 +1,7 @@
 // The time and date window and the brightness window against the simulated
 // display: the register encodings both ways, the desktop's formats, the
 // synchronisation at the next whole minute, and every way an exchange fails.
+#include "DesktopLocale.h"
 #include "WindowFixture.h"
 
 #include "Clock.h"
@@ -41,7 +42,11 @@ class ClockAndBrightnessTest : public QObject {
     TestClock clock;
 
 private slots:
-    void initTestCase() { SetApplicationTitle(QStringLiteral("VT Verozorivira")); }
+    void initTestCase()
+    {
+        VerifyDesktopLocale();
+        SetApplicationTitle(QStringLiteral("VT Verozorivira"));
+    }
 
     void init()
     {
@@ -55,7 +60,7 @@ private slots:
         Form5->Timer1->stop();
         Form5->hide();
         Form6->hide();
-        QLocale::setDefault(QLocale::c());
+        RestoreDesktopLocale();
         ::SetClock(nullptr);
         fx.End();
     }
@@ -190,7 +195,8 @@ private slots:
         Link.ClosePort();
         setenv("VT_COM1", "/dev/vt-absent", 1);
         Form5->Invoke("Timer1Timer");
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Cannot open COM 1 (/dev/vt-absent): No such device"));
+        QCOMPARE(fx.messages->LastText(), QStringLiteral("Cannot open COM 1 (/dev/vt-absent): No such device\n"
+                                                         "From the clock's synchronisation armed for 14:06."));
         QVERIFY(fx.TakeFrames().empty());
         QVERIFY(!Form5->Timer1->isActive());
     }
@@ -225,11 +231,14 @@ private slots:
         Form5->show();
         fx.display->InjectFault({kind, value});
         Button(Form5, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Error);
+        Button(Form5, "SpeedButton3")->click();
         fx.display->InjectFault({kind, value});
         Form5->Invoke("Timer1Timer");
         QCOMPARE(fx.messages->shown.size(), 2);
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
+        QVERIFY(fx.messages->LastText().endsWith(QStringLiteral("\nFrom the clock's synchronisation armed for 14:06.")));
     }
 
     void aClockReadThatFails()
@@ -237,7 +246,7 @@ private slots:
         Form5->show();
         fx.display->InjectFault({FaultKind::Silent});
         Button(Form5, "SpeedButton2")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(ClockPicker()->time(), QTime(14, 5, 59));  // unchanged
 
         // A refused reply is reported, and the controls show the image.
@@ -348,7 +357,7 @@ private slots:
 
         fx.display->InjectFault({FaultKind::Exception, 3});
         Button(Form6, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
 
         fx.display->InjectFault({FaultKind::Silent});
         LineEdit(Form6, "Edit1")->setText(QStringLiteral("12"));

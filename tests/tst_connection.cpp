@@ -166,7 +166,8 @@ private slots:
         QCOMPARE(fx.messages->shown.size(), 2);
         QCOMPARE(fx.messages->shown[0].text, QStringLiteral("Write new parameters to diplay."));
         QCOMPARE(fx.messages->shown[0].buttons, MessageButtons::OkCancel);
-        QCOMPARE(fx.messages->shown[1].text, QStringLiteral("Parameters has been changed"));
+        QCOMPARE(fx.messages->shown[1].text,
+                 QStringLiteral("Parameters has been changed\nThe display now answers at address 1, 38400 8o1."));
         QCOMPARE(fx.messages->shown[1].caption, QString());
         QCOMPARE(fx.messages->shown[1].icon, MessageIcon::Information);
         QCOMPARE(Image.Get(4001), 3u);
@@ -205,14 +206,15 @@ private slots:
         QCOMPARE(Image.Get(4002), 7u);  // kept, unsent
         Form3->hide();
         Form3->Show();
-        QCOMPARE(Combo(Form3, "ComboBox2")->currentText(), QStringLiteral("57600"));
+        // The tool's own line, where the display still is.
+        QCOMPARE(Combo(Form3, "ComboBox2")->currentText(), QStringLiteral("9600"));
         QCOMPARE(Combo(Form3, "ComboBox1")->currentText(), QStringLiteral("8n2"));
     }
 
     void anUnconfirmedChangeLeavesTheToolWhereTheDisplayAnswers_data()
     {
         const QString kNothingAnswers = QStringLiteral(
-            "nothing answers at address 1, at 2400 8n2 or at 9600 8n2, so the tool stays at 9600 8n2. "
+            ", and nothing answers at address 1, 2400 8n2 or 9600 8n2; the tool is back where it was. "
             "\"Find the display…\" in the connection configuration can look for it.");
         QTest::addColumn<int>("displayAddress");
         QTest::addColumn<FaultKind>("fault");
@@ -230,7 +232,7 @@ private slots:
             << 5 << FaultKind::Late << kNothingAnswers << 2
             << 4 << 2;
         // The change was lost on the line: the display stayed where it was.
-        QTest::newRow("change not heard") << 1 << FaultKind::Deaf << "it still answers at 9600 8n2" << 2 << 4 << 2;
+        QTest::newRow("change not heard") << 1 << FaultKind::Deaf << "; it still answers at address 1, 9600 8n2." << 2 << 4 << 2;
     }
 
     void anUnconfirmedChangeLeavesTheToolWhereTheDisplayAnswers()
@@ -248,7 +250,7 @@ private slots:
         Pick(Combo(Form3, "ComboBox2"), QStringLiteral("2400"));
         Button(Form3, "SpeedButton1")->click();
         QCOMPARE(fx.messages->LastText(),
-                 QStringLiteral("Transmision error\nThe display did not confirm the change; ") + where);
+                 QStringLiteral("Transmision error\nThe display did not confirm the change") + where);
         QCOMPARE(fx.messages->shown.last().caption, QStringLiteral("Error"));
         QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Information);
         QTEST(int(Settings.rateIndex), "toolRate");
@@ -258,6 +260,82 @@ private slots:
         // Every later action talks at the line the tool stayed at.
         if (fault == FaultKind::Deaf)
             QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
+    }
+
+    // The change window starts from where the tool talks to the display, so
+    // a change of one value sends the others as they are.
+    void theChangeWindowOpensAtTheToolsLine()
+    {
+        Image.Set(4002, 7);  // a rate chosen here earlier and declined
+        InConnectionWindow([] {
+            Pick(Combo(Form2, "ComboBox2"), QStringLiteral("8o1"));
+            Pick(Combo(Form2, "ComboBox3"), QStringLiteral("38400"));
+            LineEdit(Form2, "Edit1")->setText(QStringLiteral("7"));
+            Button(Form2, "SpeedButton3")->click();
+        });
+        QVERIFY(Form3->isVisible());
+        QCOMPARE(Combo(Form3, "ComboBox1")->currentText(), QStringLiteral("8o1"));
+        QCOMPARE(Combo(Form3, "ComboBox2")->currentText(), QStringLiteral("38400"));
+        QCOMPARE(LineEdit(Form3, "Edit1")->text(), QStringLiteral("7"));
+    }
+
+    void anAddressOnlyChangeTakesTheToolAlong()
+    {
+        // A display at 38400 8o1, the tool with it.
+        fx.End();
+        sim::SimDisplay::Options options;
+        options.mode = 3;
+        options.rateCode = 6;
+        fx.Begin(options);
+        Settings.modeIndex = 3;
+        Settings.rateIndex = 5;
+        Form3->hide();
+        Form3->Show();
+        LineEdit(Form3, "Edit1")->setText(QStringLiteral("5"));
+        Button(Form3, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->shown.size(), 2);
+        QCOMPARE(fx.messages->LastText(),
+                 QStringLiteral("Parameters has been changed\nThe display now answers at address 5, 38400 8o1."));
+        QCOMPARE(int(fx.display->Address()), 5);
+        QCOMPARE(int(fx.display->Mode()), 3);
+        QCOMPARE(int(fx.display->RateCode()), 6);  // not the 9600 of the start-up image
+        QCOMPARE(int(Settings.displayAddress), 5);
+        QCOMPARE(int(Settings.rateIndex), 5);
+        // The confirmation went to the new address, and the display took it.
+        const auto frames = fx.TakeFrames();
+        QCOMPARE(frames.size(), std::size_t(2));
+        QCOMPARE(int(frames[0].bytes[0]), 1);
+        QCOMPARE(int(frames[1].bytes[0]), 5);
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
+        // The connection configuration shows where the tool now talks.
+        InConnectionWindow([] { QCOMPARE(LineEdit(Form2, "Edit1")->text(), QStringLiteral("5")); });
+    }
+
+    void anUnconfirmedChangeOfNothingNamesItsLineOnce()
+    {
+        fx.display->InjectFault({FaultKind::Silent, 0, true});
+        Form3->Show();
+        Button(Form3, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->LastText(),
+                 QStringLiteral("Transmision error\nThe display did not confirm the change, and nothing answers at "
+                                "address 1, 9600 8n2. \"Find the display…\" in the connection configuration can "
+                                "look for it."));
+        QCOMPARE(fx.TakeFrames().size(), std::size_t(3));  // two writes and one probe: one place to ask
+    }
+
+    void anUnconfirmedChangeOfTheAddressGoesBackToTheOldOne()
+    {
+        // The display does not hear the change: it stays at address 1.
+        fx.display->InjectFault({FaultKind::Deaf});
+        Form3->Show();
+        LineEdit(Form3, "Edit1")->setText(QStringLiteral("9"));
+        Button(Form3, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->LastText(),
+                 QStringLiteral("Transmision error\nThe display did not confirm the change; it still answers at "
+                                "address 1, 9600 8n2."));
+        QCOMPARE(int(Settings.displayAddress), 1);
+        QCOMPARE(int(fx.display->Address()), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
     }
 
     void refusedNewAddressesSendNothing()
@@ -286,14 +364,14 @@ private slots:
         Button(Form3, "SpeedButton1")->click();
         // The display did take the change, and answers a probe there.
         QCOMPARE(fx.messages->LastText(),
-                 QStringLiteral("Transmision error\nThe display did not confirm the change; it answers at the new "
-                                "settings"));
+                 QStringLiteral("Transmision error\nThe display did not confirm the change, but it answers at "
+                                "address 1, 9600 8n2."));
 
         // Refused at the old line but acknowledged at the new one: changed.
         fx.messages->shown.clear();
         fx.display->InjectFault({FaultKind::Exception, 4});
         Button(Form3, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Parameters has been changed"));
+        QCOMPARE(fx.messages->LastText().section(QLatin1Char('\n'), 0, 0), QStringLiteral("Parameters has been changed"));
     }
 
     void aPortThatCannotOpenIsNamed()
@@ -315,7 +393,8 @@ private slots:
         Pick(Combo(Form3, "ComboBox2"), QStringLiteral("19200"));
         Button(Form3, "SpeedButton1")->click();
         QCOMPARE(fx.messages->shown.size(), 3);
-        QCOMPARE(fx.messages->shown[1].text, QStringLiteral("Parameters has been changed"));
+        QCOMPARE(fx.messages->shown[1].text,
+                 QStringLiteral("Parameters has been changed\nThe display now answers at address 1, 19200 8n2."));
         QCOMPARE(fx.messages->shown[2].text, QStringLiteral("Cannot open COM 1 (/dev/vt-absent): No such device"));
         QCOMPARE(int(Settings.portOpen), 0);
         QCOMPARE(int(Settings.rateIndex), 4);

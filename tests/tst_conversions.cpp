@@ -1,5 +1,7 @@
-// The locale-aware conversions, under a period and a comma locale.
+// The locale-aware conversions, under a period and a comma locale, and under
+// the desktop's own (the suite runs this under pl_PL and de_DE too).
 #include "Convert.h"
+#include "DesktopLocale.h"
 
 #include <QLocale>
 #include <QtTest>
@@ -8,7 +10,8 @@
 class ConversionsTest : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup() { QLocale::setDefault(QLocale::c()); }
+    void initTestCase() { VerifyDesktopLocale(); }
+    void cleanup() { RestoreDesktopLocale(); }
 
     void integers()
     {
@@ -61,16 +64,16 @@ private slots:
 
     void generalFloatTextHasFifteenDigits()
     {
-        QCOMPARE(FloatToStr(double(0.1f)), QStringLiteral("0.100000001490116"));
+        QCOMPARE(FloatToStr(double(0.1f)), Local("0.100000001490116"));
         QCOMPARE(FloatToStr(0), QStringLiteral("0"));
         QCOMPARE(FloatToStr(-3), QStringLiteral("-3"));
         QCOMPARE(FloatToStr(1000), QStringLiteral("1000"));
-        QCOMPARE(FloatToStr(0.00001), QStringLiteral("0.00001"));
+        QCOMPARE(FloatToStr(0.00001), Local("0.00001"));
         QCOMPARE(FloatToStr(123456789012345.0), QStringLiteral("123456789012345"));
         QCOMPARE(FloatToStr(1e15), QStringLiteral("1E15"));
         QCOMPARE(FloatToStr(1e20), QStringLiteral("1E20"));
-        QCOMPARE(FloatToStr(1.5e-7), QStringLiteral("1.5E-7"));
-        QCOMPARE(FloatToStr(-double(3.4e38f)), QStringLiteral("-3.39999995214436E38"));
+        QCOMPARE(FloatToStr(1.5e-7), Local("1.5E-7"));
+        QCOMPARE(FloatToStr(-double(3.4e38f)), Local("-3.39999995214436E38"));
         QLocale::setDefault(QLocale(QStringLiteral("de_DE")));
         QCOMPARE(FloatToStr(double(0.1f)), QStringLiteral("0,100000001490116"));
         QCOMPARE(FloatToStr(1.5e-7), QStringLiteral("1,5E-7"));
@@ -78,11 +81,31 @@ private slots:
 
     void fixedTextHasTwoDecimals()
     {
-        QCOMPARE(FloatToStrFixed2(21), QStringLiteral("21.00"));
-        QCOMPARE(FloatToStrFixed2(-3.5), QStringLiteral("-3.50"));
-        QCOMPARE(FloatToStrFixed2(0.005), QStringLiteral("0.01"));
-        QCOMPARE(FloatToStrFixed2(9999999999.0), QStringLiteral("9999999999.00"));
-        QCOMPARE(FloatToStrFixed2(12345678901.0), QStringLiteral("1.23456789E10"));
+        QCOMPARE(FloatToStrFixed2(21), Local("21.00"));
+        QCOMPARE(FloatToStrFixed2(-3.5), Local("-3.50"));
+        QCOMPARE(FloatToStrFixed2(0.005), Local("0.01"));
+        QCOMPARE(FloatToStrFixed2(9999999999.0), Local("9999999999.00"));
+        QCOMPARE(FloatToStrFixed2(12345678901.0), Local("1.23456789E10"));
+        QCOMPARE(FloatToStrFixed2(1e10), QStringLiteral("1E10"));
+    }
+
+    // What a display sends, as the desktop shows it: the separator once, in
+    // its place, and the text read back gives the same single-precision bits.
+    void theDesktopsSeparatorAndNoOther()
+    {
+        const struct { float value; const char* text; } shown[] = {
+            {12.5f, "12.5"}, {-3.0f, "-3"}, {0.1f, "0.100000001490116"}, {100.0f, "100"},
+            {-1.25f, "-1.25"}, {2.0f, "2"}, {1.5e-7f, "1.50000005305628E-7"}, {1e10f, "10000000000"}, {1e15f, "999999986991104"}, {1e20f, "1.00000002004088E20"},
+            {-3.4e38f, "-3.39999995214436E38"}, {1e-30f, "1.00000000317108E-30"}};
+        for (const auto& item : shown) {
+            const QString text = FloatToStr(double(item.value));
+            QCOMPARE(text, Local(item.text));
+            QCOMPARE(float(StrToFloat(text)), item.value);
+        }
+        QCOMPARE(StrToFloat(Local("2.5")), 2.5);
+        QCOMPARE(FloatToStrFixed2(1.5e10), Local("1.5E10"));
+        QCOMPARE(FloatToStrFixed2(-2.5e12), Local("-2.5E12"));
+        QCOMPARE(FloatToStrFixed2(4), Local("4.00"));
     }
 
     void timesAndDatesFromTheirNumbers()

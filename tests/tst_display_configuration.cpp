@@ -1,5 +1,6 @@
 // The display configuration window against the simulated display: the four
 // rows shown, checked, read and written, the 32-bit alarm values included.
+#include "DesktopLocale.h"
 #include "WindowFixture.h"
 
 #include "Wyswietlanie.h"
@@ -41,6 +42,7 @@ class DisplayConfigurationTest : public QObject {
     WindowFixture fx;
 
 private slots:
+    void initTestCase() { VerifyDesktopLocale(); }
     void init()
     {
         fx.Begin();
@@ -49,7 +51,7 @@ private slots:
     void cleanup()
     {
         Form4->hide();
-        QLocale::setDefault(QLocale::c());
+        RestoreDesktopLocale();
         fx.End();
     }
 
@@ -133,11 +135,43 @@ private slots:
             QCOMPARE(fx.messages->LastText(), QStringLiteral("Error of the alarm value"));
     }
 
+    // The display's values in the desktop's own numbers: shown with its
+    // separator, written back bit for bit when nothing was edited, and typed
+    // with it.
+    void theDesktopsNumbersShownWrittenBackAndTyped()
+    {
+        const struct { unsigned reg; const char* edit; float value; const char* text; } alarms[] = {
+            {7610, "Edit7", 12.5f, "12.5"},  {7611, "Edit8", -3.0f, "-3"},
+            {7612, "Edit5", 0.1f, "0.100000001490116"}, {7613, "Edit6", 100.0f, "100"},
+            {7614, "Edit9", -1.25f, "-1.25"}, {7615, "Edit10", 2.0f, "2"},
+            {7616, "Edit11", 1.5e-7f, "1.50000005305628E-7"}, {7617, "Edit12", 1e20f, "1.00000002004088E20"}};
+        for (const auto& alarm : alarms)
+            fx.display->SetRegisterFloat(alarm.reg, alarm.value);
+        fx.display->SetRegister(4006, 6);
+        Button(Form4, "SpeedButton2")->click();
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        for (const auto& alarm : alarms)
+            QCOMPARE(Edit(alarm.edit)->text(), Local(alarm.text));
+
+        fx.TakeFrames();
+        Button(Form4, "SpeedButton1")->click();
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
+        for (const auto& alarm : alarms)
+            QCOMPARE(fx.display->Register(alarm.reg), FloatToBits(alarm.value));
+        QCOMPARE(fx.display->Register(4006), 6u);
+
+        Edit("Edit11")->setText(Local("2.5"));
+        Button(Form4, "SpeedButton1")->click();
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(fx.display->RegisterFloat(7616), 2.5f);
+    }
+
     void aFailureKeepsWhatCameBefore()
     {
         FillValidRows();
         Edit("Edit1")->setText(QStringLiteral("7"));
-        Edit("Edit7")->setText(QStringLiteral("2.5"));
+        Edit("Edit7")->setText(Local("2.5"));
         Edit("Edit8")->setText(QStringLiteral("-4"));  // first alarm greater than second: fine
         Edit("Edit2")->setText(QStringLiteral("3"));
         List("ComboBox3")->setCurrentIndex(2);
@@ -198,10 +232,10 @@ private slots:
         QCOMPARE(Edit("Edit1")->text(), QStringLiteral("6"));
         QCOMPARE(List("ComboBox2")->currentText(), QStringLiteral("7610"));
         QCOMPARE(List("ComboBox7")->currentIndex(), -1);
-        QCOMPARE(Edit("Edit8")->text(), QStringLiteral("0.100000001490116"));
+        QCOMPARE(Edit("Edit8")->text(), Local("0.100000001490116"));
 
         Edit("Edit1")->setText(QStringLiteral("8"));
-        Edit("Edit12")->setText(QStringLiteral("-2.5"));
+        Edit("Edit12")->setText(Local("-2.5"));
         Button(Form4, "SpeedButton1")->click();
         QVERIFY(fx.messages->shown.isEmpty());
         frames = fx.TakeFrames();
@@ -220,7 +254,7 @@ private slots:
         fx.display->InjectFault({FaultKind::Silent, 0, true});
         Button(Form4, "SpeedButton2")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Error);
         QCOMPARE(fx.TakeFrames().size(), std::size_t(1));  // the second block was not asked for
         QCOMPARE(int(Settings.portOpen), 0);
@@ -228,7 +262,7 @@ private slots:
         Edit("Edit1")->setText(QStringLiteral("4"));
         Button(Form4, "SpeedButton1")->click();
         QCOMPARE(fx.messages->shown.size(), 2);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(1));  // the 32-bit block was not sent
         QVERIFY(!Form4->timeOut);
     }
@@ -238,7 +272,7 @@ private slots:
         FillValidRows();
         fx.display->InjectFault({FaultKind::Exception, 4});
         Button(Form4, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
     }
 
     void aRefusedReplyIsReportedAndTheReadGoesOn_data()
@@ -261,12 +295,12 @@ private slots:
         fx.display->InjectFault({kind, value});  // the rows' reply
         Button(Form4, "SpeedButton2")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
         QCOMPARE(Image.Get(4006), 9u);  // the refused block stays as it was
         QCOMPARE(Image.GetFloat(7610), 4.5f);
         QCOMPARE(Edit("Edit1")->text(), QStringLiteral("9"));  // the window refilled from the image
-        QCOMPARE(Edit("Edit7")->text(), QStringLiteral("4.5"));
+        QCOMPARE(Edit("Edit7")->text(), Local("4.5"));
     }
 
     void aWriteCountsOnlyWhenAcknowledged_data()
@@ -287,7 +321,7 @@ private slots:
         fx.display->InjectFault({kind, value});
         Button(Form4, "SpeedButton1")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(1));  // the alarm values were not sent
     }
 
@@ -301,7 +335,7 @@ private slots:
         QCOMPARE(Edit("Edit7")->text(), QStringLiteral("NAN"));
         QCOMPARE(Edit("Edit8")->text(), QStringLiteral("INF"));
         QCOMPARE(Edit("Edit5")->text(), QStringLiteral("-INF"));
-        QCOMPARE(Edit("Edit6")->text(), QStringLiteral("3.40282346638529E38"));
+        QCOMPARE(Edit("Edit6")->text(), Local("3.40282346638529E38"));
         // Each text the window shows fits its edit.
         for (const char* name : {"Edit6", "Edit7"}) {
             QLineEdit* edit = Edit(name);

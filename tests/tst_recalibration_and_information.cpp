@@ -2,6 +2,7 @@
 // points in single precision, shown back as points at 4 and 20, and each
 // write judged by its own reply. The information window: its blinking title
 // and its link, with the desktop's URL handler replaced.
+#include "DesktopLocale.h"
 #include "WindowFixture.h"
 
 #include "Informacje.h"
@@ -52,12 +53,13 @@ class RecalibrationAndInformationTest : public QObject {
     WindowFixture fx;
 
 private slots:
+    void initTestCase() { VerifyDesktopLocale(); }
     void init() { fx.Begin(); }
     void cleanup()
     {
         Form9->hide();
         Form10->hide();
-        QLocale::setDefault(QLocale::c());
+        RestoreDesktopLocale();
         fx.End();
     }
 
@@ -106,10 +108,45 @@ private slots:
         Image.Clear();
         Button(Form9, "SpeedButton1")->click();
         QVERIFY(fx.messages->shown.isEmpty());
-        QCOMPARE(Edit("Edit2")->text(), QStringLiteral("5.00"));
-        QCOMPARE(Edit("Edit4")->text(), QStringLiteral("21.00"));
+        QCOMPARE(Edit("Edit2")->text(), Local("5.00"));
+        QCOMPARE(Edit("Edit4")->text(), Local("21.00"));
         QCOMPARE(Formula("Label11"), QStringLiteral("y = 1.00 * x + 1.00"));
-        QCOMPARE(Edit("Edit8")->text(), QStringLiteral("10.00"));
+        QCOMPARE(Edit("Edit8")->text(), Local("10.00"));
+    }
+
+    // The display's lines in the desktop's own numbers: points shown with its
+    // separator (the formula with a period), written back bit for bit when
+    // nothing was edited, and typed with it.
+    void theDesktopsNumbersShownWrittenBackAndTyped()
+    {
+        fx.display->SetRegisterFloat(7643, 0.5f);
+        fx.display->SetRegisterFloat(7644, 1.25f);
+        fx.display->SetRegisterFloat(7647, 0.0f);
+        fx.display->SetRegisterFloat(7648, 1.5e10f);
+        Form9->show();
+        Button(Form9, "SpeedButton1")->click();
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(Edit("Edit1")->text(), Local("4.00"));
+        QCOMPARE(Edit("Edit2")->text(), Local("3.25"));
+        QCOMPARE(Edit("Edit3")->text(), Local("20.00"));
+        QCOMPARE(Edit("Edit4")->text(), Local("11.25"));
+        QCOMPARE(Formula("Label11"), QStringLiteral("y = 0.50 * x + 1.25"));
+        QCOMPARE(Edit("Edit6")->text(), Local("1.500000051E10"));
+        QCOMPARE(Edit("Edit8")->text(), Local("1.500000051E10"));
+        QCOMPARE(Formula("Label12"), QStringLiteral("y = 0.00 * x + 15000000512.00"));
+
+        Button(Form9, "SpeedButton2")->click();
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(fx.display->Register(7643), FloatToBits(0.5f));
+        QCOMPARE(fx.display->Register(7644), FloatToBits(1.25f));
+        QCOMPARE(fx.display->Register(7647), FloatToBits(0.0f));
+        QCOMPARE(fx.display->Register(7648), FloatToBits(1.5e10f));
+
+        EnterPoints("0", qPrintable(Local("2.5")), "1", qPrintable(Local("3.5")));
+        Button(Form9, "SpeedButton2")->click();
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(fx.display->RegisterFloat(7643), 1.0f);
+        QCOMPARE(fx.display->RegisterFloat(7644), 2.5f);
     }
 
     void aNegativeOffsetShowsBothSigns()
@@ -118,7 +155,7 @@ private slots:
         Image.SetFloat(7644, -3.5f);
         Form9->show();
         QCOMPARE(Formula("Label11"), QStringLiteral("y = 2.00 * x + -3.50"));
-        QCOMPARE(Edit("Edit2")->text(), QStringLiteral("4.50"));
+        QCOMPARE(Edit("Edit2")->text(), Local("4.50"));
     }
 
     void equalIndicatedValuesKeepThatInput()
@@ -194,7 +231,7 @@ private slots:
         fx.display->InjectFault({FaultKind::Silent});
         Button(Form9, "SpeedButton2")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
     }
 
@@ -204,14 +241,14 @@ private slots:
         fx.display->InjectFault({FaultKind::Silent});
         Edit("Edit2")->setText(QStringLiteral("typed"));
         Button(Form9, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(Edit("Edit2")->text(), QStringLiteral("typed"));  // window unchanged
 
         Image.SetFloat(7643, 3.0f);
         fx.display->InjectFault({FaultKind::BadCrc});
         Button(Form9, "SpeedButton1")->click();
         QCOMPARE(fx.messages->shown.size(), 2);
-        QCOMPARE(Edit("Edit2")->text(), QStringLiteral("12.00"));  // refilled from the image
+        QCOMPARE(Edit("Edit2")->text(), Local("12.00"));  // refilled from the image
     }
 
     // ---- information

@@ -29,8 +29,8 @@ void ChooseDevice(int number)
 }
 
 // Shows the added devices window on device `number`. The window outlives
-// each test, and the device an earlier test left shows the new image's zeros,
-// which the move refuses: what that says is forgotten.
+// each test, and the device an earlier test left may still hold what that
+// test typed, which the move refuses: what that says is forgotten.
 void OpenOnDevice(WindowFixture& fx, int number)
 {
     Form8->show();
@@ -42,7 +42,7 @@ int Count(const MessageRecorder& messages, const char* text)
 {
     int count = 0;
     for (const MessageRecord& message : messages.shown)
-        count += message.text == QLatin1String(text);
+        count += MessageRecorder::Headline(message) == QLatin1String(text);
     return count;
 }
 
@@ -66,7 +66,11 @@ class StatusAndDevicesTest : public QObject {
     WindowFixture fx;
 
 private slots:
-    void init() { fx.Begin(); }
+    void init()
+    {
+        fx.Begin();
+        Form7->Invoke("FormCreate");  // nothing read yet, as at start-up
+    }
     void cleanup()
     {
         Form7->hide();
@@ -145,10 +149,36 @@ private slots:
         fx.display->InjectFault({kind, 2});
         Button(Form7, "SpeedButton2")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Przekroczony czas oczekiwania"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Przekroczony czas oczekiwania"));
         QCOMPARE(fx.messages->shown.last().caption, QStringLiteral("Błąd transmisji"));
         QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Information);
         QVERIFY(Box(2)->isChecked());  // the boxes keep their state
+    }
+
+    // Flags nobody has seen are not cleared: "Close" writes only after a read.
+    void closeBeforeAnyReadWritesNothing()
+    {
+        fx.display->SetRegister(4029, 0xC400);  // service mode, EEPROM error, supply break
+        fx.display->SetRegister(4030, 0x8001);
+        Form7->show();
+        Button(Form7, "SpeedButton1")->click();
+        QVERIFY(!Form7->isVisible());
+        QVERIFY(!fx.display->WaitForFrames(1, 200));
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(fx.display->Register(4029), 0xC400u);
+        QCOMPARE(fx.display->Register(4030), 0x8001u);
+
+        // A read that failed is no read either.
+        Form7->show();
+        fx.display->InjectFault({FaultKind::Silent});
+        Button(Form7, "SpeedButton2")->click();
+        QCOMPARE(fx.messages->shown.size(), 1);
+        fx.TakeFrames();
+        Button(Form7, "SpeedButton1")->click();
+        QVERIFY(!Form7->isVisible());
+        QCOMPARE(fx.messages->shown.size(), 1);
+        QVERIFY(!fx.display->WaitForFrames(1, 200));
+        QCOMPARE(fx.display->Register(4029), 0xC400u);
     }
 
     void theCloseBoxWritesNothing()
@@ -161,9 +191,10 @@ private slots:
     void closeSaysWhenTheChangesDidNotReachTheDisplay()
     {
         Form7->show();
+        Button(Form7, "SpeedButton2")->click();
         fx.display->InjectFault({FaultKind::Silent});
         Button(Form7, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QVERIFY(!Form7->isVisible());
 
         Link.ClosePort();
@@ -269,41 +300,84 @@ private slots:
     void deviceRanges_data()
     {
         QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("basic");
         QTest::addColumn<QString>("count");
         QTest::addColumn<QString>("period");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("address 0") << "0" << "1" << "1" << true;
-        QTest::newRow("address 247, 10 registers, 60 s") << "247" << "10" << "60" << true;
-        QTest::newRow("address 248") << "248" << "1" << "1" << false;
-        QTest::newRow("address -5") << "-5" << "1" << "1" << false;
-        QTest::newRow("0 registers") << "1" << "0" << "1" << false;
-        QTest::newRow("11 registers") << "1" << "11" << "1" << false;
-        QTest::newRow("period 0") << "1" << "1" << "0" << false;
-        QTest::newRow("period 61") << "1" << "1" << "61" << false;
+        QTest::addColumn<int>("sentBasic");  // -1: refused, nothing sent
+        QTest::newRow("address 0") << "0" << "-1" << "1" << "1" << 65535;
+        QTest::newRow("address 247, 10 registers, 60 s") << "247" << "-1" << "10" << "60" << 65535;
+        QTest::newRow("address 248") << "248" << "-1" << "1" << "1" << -1;
+        QTest::newRow("address -5") << "-5" << "-1" << "1" << "1" << -1;
+        QTest::newRow("0 registers") << "1" << "-1" << "0" << "1" << -1;
+        QTest::newRow("11 registers") << "1" << "-1" << "11" << "1" << -1;
+        QTest::newRow("period 0") << "1" << "-1" << "1" << "0" << -1;
+        QTest::newRow("period 61") << "1" << "-1" << "1" << "61" << -1;
+        // The basic address travels in one 16-bit register: signed or not.
+        QTest::newRow("basic 65535") << "1" << "65535" << "1" << "1" << 65535;
+        QTest::newRow("basic -32768") << "1" << "-32768" << "1" << "1" << 32768;
+        QTest::newRow("basic 65536") << "1" << "65536" << "1" << "1" << -1;
+        QTest::newRow("basic 70000") << "1" << "70000" << "1" << "1" << -1;
+        QTest::newRow("basic -32769") << "1" << "-32769" << "1" << "1" << -1;
     }
 
     void deviceRanges()
     {
         QFETCH(QString, address);
+        QFETCH(QString, basic);
         QFETCH(QString, count);
         QFETCH(QString, period);
-        QFETCH(bool, accepted);
+        QFETCH(int, sentBasic);
         Image.Set(4003, 10);
         Image.Set(Entry(1, 0), 99);
         OpenOnDevice(fx, 1);
-        FillDevice(qPrintable(address), "-1", qPrintable(count), qPrintable(period));
+        FillDevice(qPrintable(address), qPrintable(basic), qPrintable(count), qPrintable(period));
         Button(Form8, "SpeedButton2")->click();
-        // The range message does not stop the write: both blocks go out.
-        QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
-        if (accepted) {
+        if (sentBasic >= 0) {
             QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+            QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
             QCOMPARE(fx.display->Register(Entry(1, 0)), address.toUInt());
-            QCOMPARE(fx.display->Register(Entry(1, 1)), 65535u);  // -1 travels as its low 16 bits
+            QCOMPARE(fx.display->Register(Entry(1, 1)), std::uint32_t(sentBasic));
         } else {
+            // Refused: nothing of it, nor anything else, goes out.
             QCOMPARE(fx.messages->shown.size(), 1);
             QCOMPARE(fx.messages->LastText(), QStringLiteral("Error parameters of the devices added"));
-            QCOMPARE(fx.display->Register(Entry(1, 0)), 99u);  // the entry as it was
+            QVERIFY(!fx.display->WaitForFrames(1, 100));
+            QCOMPARE(Image.Get(Entry(1, 0)), 99u);  // the entry as it was
+            QCOMPARE(Field("Edit2")->text(), address);  // what was typed stays to be mended
         }
+    }
+
+    // A fresh display's table is all zeros: every device switched off, with
+    // no count or period. Browsing it and writing it back is no error.
+    void aTableOfZerosCanBeBrowsedAndWritten()
+    {
+        Image.Set(4003, 10);
+        OpenOnDevice(fx, 1);
+        for (int number = 2; number <= 10; ++number)
+            ChooseDevice(number);
+        ChooseDevice(4);
+        Button(Form8, "SpeedButton2")->click();
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
+        for (unsigned reg = 4300; reg < 4350; ++reg)
+            QCOMPARE(fx.display->Register(reg), 0u);
+
+        // A switched-off device keeps its count and period as typed, for
+        // when it is switched on again; only what a register cannot hold is
+        // refused.
+        FillDevice("0", "7", "12", "90");
+        ChooseDevice(5);
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(Image.Get(Entry(4, 2)), 12u);
+        QCOMPARE(Image.Get(Entry(4, 4)), 90u);
+        FillDevice("0", "0", "-1", "0");
+        ChooseDevice(4);
+        QCOMPARE(fx.messages->LastText(), QStringLiteral("Error parameters of the devices added"));
+        // Switched on, the same values are refused.
+        Field("Edit2")->setText(QStringLiteral("3"));
+        Button(Form8, "SpeedButton2")->click();
+        QCOMPARE(fx.messages->shown.size(), 2);
+        QVERIFY(fx.TakeFrames().empty());
     }
 
     void eachDeviceKeepsItsOwnType()
@@ -397,7 +471,7 @@ private slots:
         fx.display->InjectFault({FaultKind::Silent, 0, true});
         Button(Form8, "SpeedButton1")->click();
         QCOMPARE(fx.messages->shown.size(), 1);
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(1));  // the table was not asked for
         Button(Form8, "SpeedButton2")->click();
         QCOMPARE(Count(*fx.messages, "Transmision error"), 3);  // one message per block
@@ -410,7 +484,7 @@ private slots:
         OpenOnDevice(fx, 1);
         fx.display->InjectFault({FaultKind::BadCrc});  // the line's reply
         Button(Form8, "SpeedButton1")->click();
-        QCOMPARE(fx.messages->LastText(), QStringLiteral("Transmision error"));
+        QCOMPARE(fx.messages->LastHeadline(), QStringLiteral("Transmision error"));
         QCOMPARE(fx.TakeFrames().size(), std::size_t(2));
         QCOMPARE(Field("Edit2")->text(), QStringLiteral("31"));
     }

@@ -4,7 +4,6 @@
 #include <QRegularExpression>
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
 EConvertError::EConvertError(const QString& message) : std::runtime_error(message.toStdString()) {}
@@ -25,9 +24,10 @@ QString DecimalSeparator()
 // value = 0.d1d2d3... * 10^(exponent + 1), trailing zeros dropped.
 void SignificantDigits(double value, int digits, QString* mantissa, int* exponent)
 {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.*e", digits - 1, std::fabs(value));
-    QString text = QString::fromLatin1(buffer);
+    // Qt's own formatting, always with a period: the C runtime's printf
+    // follows the process locale, which the application object takes from
+    // the desktop, and would put a comma here on a Polish one.
+    const QString text = QString::number(std::fabs(value), 'e', digits - 1);
     int e = text.indexOf(QLatin1Char('e'));
     *exponent = text.mid(e + 1).toInt();
     QString all = text.left(e).remove(QLatin1Char('.'));

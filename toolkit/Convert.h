@@ -1,6 +1,7 @@
-// Text to value and back in the user's locale (QLocale's default), failing on
-// text that cannot be read with EConvertError, the one exception the windows
-// catch around what the user typed.
+// Text to value and back in the user's locale (QLocale's default, never the
+// C runtime's, which follows the process locale), failing on text that cannot
+// be read with EConvertError, the one exception the windows catch around what
+// the user typed.
 #pragma once
 
 #include <QDate>

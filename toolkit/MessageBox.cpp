@@ -1,5 +1,6 @@
 #include "MessageBox.h"
 
+#include <QLineEdit>
 #include <QMessageBox>
 
 namespace {
@@ -8,6 +9,12 @@ MessageBoxHook& Hook()
 {
     static MessageBoxHook hook;
     return hook;
+}
+
+QString& Origin()
+{
+    static QString origin;
+    return origin;
 }
 
 QMessageBox::Icon ToQt(MessageIcon icon)
@@ -28,8 +35,19 @@ void SetMessageBoxHook(MessageBoxHook hook)
     Hook() = std::move(hook);
 }
 
-int ShowMessageBox(const QString& text, const QString& caption, MessageIcon icon, MessageButtons buttons)
+MessageOrigin::MessageOrigin(const QString& line) : outer_(Origin())
 {
+    Origin() = line;
+}
+
+MessageOrigin::~MessageOrigin()
+{
+    Origin() = outer_;
+}
+
+int ShowMessageBox(const QString& shown, const QString& caption, MessageIcon icon, MessageButtons buttons)
+{
+    const QString text = Origin().isEmpty() ? shown : shown + QLatin1Char('\n') + Origin();
     if (Hook())
         return Hook()({text, caption, icon, buttons});
     QMessageBox box(ToQt(icon), caption, text,
@@ -43,7 +61,18 @@ void ShowError(const QString& text, MessageIcon icon)
     ShowMessageBox(text, QStringLiteral("Error"), icon);
 }
 
-void ShowTransmissionError(MessageIcon icon)
+void ShowTransmissionError(const QString& why, MessageIcon icon)
 {
-    ShowError(QStringLiteral("Transmision error"), icon);  // spelt so in every window
+    const QString text = QStringLiteral("Transmision error");  // spelt so in every window
+    ShowError(why.isEmpty() ? text : text + QLatin1Char('\n') + why, icon);
+}
+
+void ShowFieldError(QWidget* field, const QString& text, MessageIcon icon)
+{
+    ShowError(text, icon);
+    // After the box: closing it gives the focus back to the window's focus
+    // widget, which is now the field.
+    field->setFocus(Qt::OtherFocusReason);
+    if (auto* edit = qobject_cast<QLineEdit*>(field))
+        edit->selectAll();
 }

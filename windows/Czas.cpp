@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "ClockRegisters.h"
+#include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
 #include "ui_Czas.h"
@@ -68,7 +69,9 @@ void TForm5::SpeedButton3Click()
     if (!OpenPortForAction(OpenWhen::IfClosed))
         return;
     // The next whole minute of the PC clock; pressed again, armed anew.
-    Timer1->setInterval((60 - Time().second()) * 1000);
+    const QTime now = Time();
+    armedFor_ = QTime(now.hour(), now.minute()).addSecs(60);
+    Timer1->setInterval((60 - now.second()) * 1000);
     Timer1->start();
 }
 
@@ -80,6 +83,9 @@ void TForm5::Timer1Timer()
     // While another action or a search holds the port the clock waits for
     // it, and is written once it is free: never between two of its frames.
     WhenPortFree([this] {
+        // Its messages come over whatever window is open now: they say whence.
+        const MessageOrigin origin(QStringLiteral("From the clock's synchronisation armed for %1.")
+                                       .arg(armedFor_.toString(QStringLiteral("HH:mm"))));
         StoreClock();
         // Another window may have closed the port since "Synchronize".
         if (OpenPortForAction(OpenWhen::IfClosed))

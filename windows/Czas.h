@@ -2,6 +2,8 @@
 
 #include "TForm.h"
 
+#include <QTime>
+
 class QTimer;
 
 namespace Ui {
@@ -24,6 +26,10 @@ public:
 
     Ui::TForm5* ui;
     QTimer* Timer1;
+
+private:
+    // The whole minute the synchronisation was armed for, which its messages name.
+    QTime armedFor_;
 
 public slots:
     void FormShow();

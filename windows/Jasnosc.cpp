@@ -17,11 +17,11 @@ constexpr unsigned kDayStart = kDayLevel + 2, kNightStart = kDayLevel + 3;
 constexpr int kHighestLevel = 100;
 
 // A level 0 to 100 into its register, or its message.
-bool StoreLevel(const QString& text, unsigned reg, const char* refusal)
+bool StoreLevel(QLineEdit* field, unsigned reg, const char* refusal)
 {
-    const std::optional<int> level = ParseIntInRange(text, 0, kHighestLevel);
+    const std::optional<int> level = ParseIntInRange(field->text(), 0, kHighestLevel);
     if (!level) {
-        ShowError(QString::fromLatin1(refusal));
+        ShowFieldError(field, QString::fromLatin1(refusal));
         return false;
     }
     Image.Set(reg, std::uint32_t(*level));
@@ -53,9 +53,9 @@ void TForm6::ShowBrightness()
 
 bool TForm6::CheckBrightness()
 {
-    if (!StoreLevel(ui->Edit1->text(), kDayLevel, "Error: Brightness for the day"))
+    if (!StoreLevel(ui->Edit1, kDayLevel, "Error: Brightness for the day"))
         return false;
-    if (!StoreLevel(ui->Edit2->text(), kNightLevel, "Error: Brightness for the night"))
+    if (!StoreLevel(ui->Edit2, kNightLevel, "Error: Brightness for the night"))
         return false;
     Image.Set(kDayStart, TimeRegister(ui->DateTimePicker1->time()));
     Image.Set(kNightStart, TimeRegister(ui->DateTimePicker2->time()));

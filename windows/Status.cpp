@@ -14,9 +14,10 @@ constexpr unsigned kDisplayFlags = Blocks::Status.first, kDeviceFlags = kDisplay
 
 void ReadFailure()
 {
-    // "The waiting time was exceeded", captioned "transmission failed".
-    ShowMessageBox(QStringLiteral("Przekroczony czas oczekiwania"), QStringLiteral("Błąd transmisji"),
-                   MessageIcon::Information);
+    // "The waiting time was exceeded", captioned "transmission failed"; what
+    // really happened follows, as in every window.
+    ShowMessageBox(QStringLiteral("Przekroczony czas oczekiwania\n") + LastStepFailure(),
+                   QStringLiteral("Błąd transmisji"), MessageIcon::Information);
 }
 
 }  // namespace
@@ -36,6 +37,11 @@ std::array<TForm7::Flag, 19> TForm7::Flags() const
              {ui->CheckBox15, kDeviceFlags, 0x0010, true},  {ui->CheckBox16, kDeviceFlags, 0x0008, true},
              {ui->CheckBox17, kDeviceFlags, 0x0004, true},  {ui->CheckBox18, kDeviceFlags, 0x0002, true},
              {ui->CheckBox19, kDeviceFlags, 0x0001, true}}};
+}
+
+void TForm7::FormCreate()
+{
+    flagsRead_ = false;
 }
 
 void TForm7::FormShow()
@@ -68,12 +74,20 @@ void TForm7::SpeedButton2Click()
 {
     // One message for a missing, short or refused reply; the boxes stay.
     if (OpenPortForAction(OpenWhen::IfClosed)
-        && ReadBlockAndTell(Blocks::Status, kReplyPauseMs, ReadFailure) == ReadResult::Stored)
+        && ReadBlockAndTell(Blocks::Status, kReplyPauseMs, ReadFailure) == ReadResult::Stored) {
+        flagsRead_ = true;
         ShowStatus();
+    }
 }
 
 void TForm7::SpeedButton1Click()
 {
+    // Boxes that show no read flags would clear the display's flags unseen
+    // (service mode, an EEPROM error, a supply break): nothing goes out.
+    if (!flagsRead_) {
+        Close();
+        return;
+    }
     CollectStatus();
     // The window closes whatever happens, but never with the user's changes
     // lost in silence.

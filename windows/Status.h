@@ -12,7 +12,8 @@ class TForm7;
 }
 
 // The display's status flags (4029) and its added devices' error flags
-// (4030) as nineteen boxes; "Close" writes back what is left ticked.
+// (4030) as nineteen boxes; "Close" writes back what is left ticked, once
+// the flags have been read.
 class TForm7 : public TForm {
     Q_OBJECT
 public:
@@ -26,6 +27,7 @@ public:
     Ui::TForm7* ui;
 
 public slots:
+    void FormCreate();
     void FormShow();
     void SpeedButton1Click();
     void SpeedButton2Click();
@@ -38,6 +40,9 @@ private:
         bool clearable;  // enabled when set, so the user can clear it
     };
     std::array<Flag, 19> Flags() const;
+    // Whether a read has put the display's flags into the image since the
+    // program started: until then "Close" has nothing to give back.
+    bool flagsRead_ = false;
 };
 
 extern TForm7* Form7;

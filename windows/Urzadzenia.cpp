@@ -84,26 +84,36 @@ bool TForm8::CheckDevice(int index)
         {ui->Edit3, "Error: Basic address"},
         {ui->Edit4, "Error: Number of registers"},
         {ui->Edit5, "Error: Review period"}};
-    std::uint32_t values[4];
+    int values[4];
     for (int k = 0; k < 4; ++k) {
         const std::optional<int> value = TryStrToInt(fields[k].edit->text());
         if (!value) {
-            ShowError(QString::fromLatin1(fields[k].refusal));
+            ShowFieldError(fields[k].edit, QString::fromLatin1(fields[k].refusal));
             return false;
         }
-        values[k] = std::uint32_t(*value);  // negative texts are out of every range below
+        values[k] = *value;
     }
-    const std::uint32_t address = values[0], basic = values[1], count = values[2], period = values[3];
-    if (address > 247 || count < 1 || count > 10 || period < 1 || period > 60) {
-        ShowError(QStringLiteral("Error parameters of the devices added"));
-        return true;  // the entry keeps its values; a write goes on
+    // A switched-off device is not polled: its count and period are kept as
+    // typed, for when it is switched on again, as far as a register holds them.
+    const bool switchedOff = values[0] == 0;
+    const struct { int low, high; } ranges[] = {
+        {0, 247},
+        {-32768, 65535},  // one register, read as signed or not; its 16 bits travel
+        {switchedOff ? 0 : 1, switchedOff ? 65535 : 10},
+        {switchedOff ? 0 : 1, switchedOff ? 65535 : 60}};
+    for (int k = 0; k < 4; ++k) {
+        if (values[k] < ranges[k].low || values[k] > ranges[k].high) {
+            // The entry keeps its values, and nothing is written.
+            ShowFieldError(fields[k].edit, QStringLiteral("Error parameters of the devices added"));
+            return false;
+        }
     }
-    Image.Set(EntryRegister(index, 0), address);
-    Image.Set(EntryRegister(index, 1), basic);  // any integer: its low 16 bits travel
-    Image.Set(EntryRegister(index, 2), count);
+    Image.Set(EntryRegister(index, 0), std::uint32_t(values[0]));
+    Image.Set(EntryRegister(index, 1), std::uint32_t(values[1]));
+    Image.Set(EntryRegister(index, 2), std::uint32_t(values[2]));
     if (const auto type = SelectedEntry(ui->ComboBox3))
         Image.Set(EntryRegister(index, 3), *type);
-    Image.Set(EntryRegister(index, 4), period);
+    Image.Set(EntryRegister(index, 4), std::uint32_t(values[3]));
     return true;
 }
 
@@ -125,7 +135,7 @@ bool TForm8::CheckDeviceLine()
     // Whole tenths of a second, 1 to 50; negative texts are huge here.
     const std::uint32_t tenths = milliseconds ? std::uint32_t(*milliseconds) / kTimeOutUnitMs : 0;
     if (tenths == 0 || tenths > kLongestTimeOut) {
-        ShowError(QStringLiteral("Error: Time Out"));
+        ShowFieldError(ui->Edit1, QStringLiteral("Error: Time Out"));
         return false;
     }
     Image.Set(kTimeOut, tenths);
@@ -137,9 +147,9 @@ void TForm8::TreeView1Change(QTreeWidgetItem* node)
     if (!node)
         return;
     // The device left behind keeps what its fields hold, when they are valid;
-    // the move goes ahead either way.
-    if (selectedDevice_ != kNoDevice)
-        CheckDevice(selectedDevice_);
+    // the move goes ahead either way, and the tree keeps the focus.
+    if (selectedDevice_ != kNoDevice && !CheckDevice(selectedDevice_))
+        ui->TreeView1->setFocus(Qt::OtherFocusReason);
     selectedDevice_ = node->data(0, Qt::UserRole).toInt();
     ShowDevice(selectedDevice_);
 }
@@ -182,6 +192,7 @@ void TForm8::SpeedButton2Click()
     // Both checks run, each storing what it accepts, before anything stops.
     const bool deviceChecked = selectedDevice_ == kNoDevice || CheckDevice(selectedDevice_);
     const bool lineChecked = CheckDeviceLine();
+    // A refused entry is not sent, neither as typed nor as it was.
     if (!deviceChecked || !lineChecked)
         return;
     if (!portOpen) {

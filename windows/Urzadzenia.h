@@ -24,7 +24,7 @@ public:
     // fields for any other index.
     void ShowDevice(int index);
     // The device fields into entry `index` when all are in range; false when
-    // a field is no integer (its message shown).
+    // a field is no integer or out of range (its message shown).
     bool CheckDevice(int index);
     void ShowDeviceLine();
     // The two lists into 4004 and 4005, then the time-out into 4003; false

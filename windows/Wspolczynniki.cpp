@@ -17,9 +17,9 @@ namespace {
 constexpr unsigned kReplyPauseMs = 500;
 constexpr float kLowPoint = 4, kHighPoint = 20;  // the points a line is shown by
 
-void Refuse()
+void Refuse(QLineEdit* field)
 {
-    ShowError(QStringLiteral("Error of the recalibration coefficient"));
+    ShowFieldError(field, QStringLiteral("Error of the recalibration coefficient"));
 }
 
 }  // namespace
@@ -60,22 +60,27 @@ void TForm9::ShowInput(const Input& input)
 
 bool TForm9::ComputeInput(const Input& input)
 {
-    // In this order: x1, x2, y1, y2.
-    const std::optional<float> x1 = ParseSingle(input.x1->text()), x2 = ParseSingle(input.x2->text());
-    const std::optional<float> y1 = ParseSingle(input.y1->text()), y2 = ParseSingle(input.y2->text());
-    if (!x1 || !x2 || !y1 || !y2) {
-        Refuse();
-        return false;
+    // In this order: x1, x2, y1, y2; the first that is no number is refused.
+    QLineEdit* const edits[] = {input.x1, input.x2, input.y1, input.y2};
+    float point[4];
+    for (int k = 0; k < 4; ++k) {
+        const std::optional<float> value = ParseSingle(edits[k]->text());
+        if (!value) {
+            Refuse(edits[k]);
+            return false;
+        }
+        point[k] = *value;
     }
+    const float x1 = point[0], x2 = point[1], y1 = point[2], y2 = point[3];
     // Single precision at every step, as the display computes.
-    const float dx = *x2 - *x1;
-    const float a = dx != 0 ? (*y2 - *y1) / dx : 0;
-    const float b = *y1 - a * *x1;
+    const float dx = x2 - x1;
+    const float a = dx != 0 ? (y2 - y1) / dx : 0;
+    const float b = y1 - a * x1;
     // Equal indicated values give no line, and points too close give one
     // single precision cannot hold: the input keeps its coefficients, and
     // the other input is still taken.
     if (dx == 0 || !std::isfinite(a) || !std::isfinite(b)) {
-        Refuse();
+        Refuse(input.x2);
         return true;
     }
     Image.SetFloat(input.slope, a);

@@ -19,9 +19,9 @@ constexpr unsigned kFormatCount = 4, kRegisterCount = 150;
 // The longest texts the alarm edits show themselves.
 const char* const kLongestAlarmText = "-3.40282346638529E38";
 
-void Refuse(const char* text)
+void Refuse(QLineEdit* field, const char* text)
 {
-    ShowError(QString::fromLatin1(text), MessageIcon::Information);
+    ShowFieldError(field, QString::fromLatin1(text), MessageIcon::Information);
 }
 
 }  // namespace
@@ -86,7 +86,7 @@ bool TForm4::CheckRow(const Row& row)
 {
     const std::optional<int> digits = ParseIntInRange(row.digits->text(), row.minimumDigits, 20);
     if (!digits) {
-        Refuse("Error of the number of digits");
+        Refuse(row.digits, "Error of the number of digits");
         return false;
     }
     const unsigned reg = row.firstRegister16;
@@ -98,11 +98,11 @@ bool TForm4::CheckRow(const Row& row)
     if (const auto shown = SelectedEntry(row.displayedRegister))
         Image.Set(reg + 2, *shown);
     Image.Set(reg + 3, row.alarmOn->isChecked() ? 1 : 0);
-    const QLineEdit* alarms[] = {row.firstAlarm, row.secondAlarm};
+    QLineEdit* const alarms[] = {row.firstAlarm, row.secondAlarm};
     for (unsigned k = 0; k < 2; ++k) {
         const std::optional<float> value = ParseSingle(alarms[k]->text());
         if (!value) {
-            Refuse("Error of the alarm value");
+            Refuse(alarms[k], "Error of the alarm value");
             return false;
         }
         Image.SetFloat(row.firstRegister32 + k, *value);

@@ -1,0 +1,38 @@
+// vtctl's own kinds of argument, read from their text: a port, a line, a
+// list of display addresses. CLI11 reads the command line; these say what
+// its values mean.
+#pragma once
+
+#include "Modbus.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// COM1 to COM8, mapped as the tool maps them (VT_COMn first), or a device
+// named by its path.
+struct PortArgument {
+    std::optional<std::uint8_t> index;  // 0 for COM1
+    std::string device;                 // when no index
+
+    // "COM 1" as the tool names it, or the device.
+    std::string Label() const;
+    // Opens the link's port at a line; 1 when open, as OpenPort.
+    int Open(ModbusLink& link, std::uint8_t modeIndex, std::uint8_t rateIndex) const;
+};
+PortArgument ParsePort(const std::string& text);
+
+// "8n2": the mode index, or nothing for a name that is none.
+std::optional<std::uint8_t> ParseMode(const std::string& text);
+// "9600": the port rate index, or nothing for a rate the port cannot run at.
+std::optional<std::uint8_t> ParseRate(const std::string& text);
+// "7": a display address 1 to 247.
+std::optional<std::uint8_t> ParseAddress(const std::string& text);
+// "1", "1-5,9": display addresses 1 to 247 in the order given, each once;
+// nothing when any part is not one.
+std::optional<std::vector<std::uint8_t>> ParseAddressList(const std::string& text);
+
+// The texts of the modes and the port's rates, for help and messages.
+std::string ModeChoices();  // "8n1, 8n2, 8e1, 8o1"
+std::string RateChoices();  // "2400, 4800, ..."

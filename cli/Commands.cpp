@@ -1,0 +1,307 @@
+#include "Commands.h"
+
+#include "DisplaySearch.h"
+#include "FrameLog.h"
+#include "PortMessages.h"
+#include "Profile.h"
+#include "Transfer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+
+namespace vtctl {
+
+namespace {
+
+using profile::Json;
+using profile::Outcome;
+
+// A profile is a few kilobytes; anything far larger is no profile.
+constexpr std::streamsize kLongestProfile = 1 << 20;
+
+std::string DisplayName(std::uint8_t address)
+{
+    return "display " + std::to_string(address);
+}
+
+// The file as a profile, or nothing once the reason has been told.
+std::optional<profile::Profile> LoadProfile(const std::string& file, const Output& output)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        output.err << "vtctl: cannot read " << file << ": " << std::strerror(errno) << "\nvtctl: nothing was sent\n";
+        return std::nullopt;
+    }
+    std::string text(kLongestProfile + 1, '\0');
+    in.read(text.data(), kLongestProfile + 1);
+    text.resize(std::size_t(in.gcount()));
+    std::string refusal;
+    std::optional<profile::Profile> loaded;
+    if (in.gcount() > kLongestProfile)
+        refusal = "too long to be a profile";
+    else if (in.bad())
+        refusal = std::strerror(errno);
+    else
+        loaded = profile::ReadProfileText(text, &refusal);
+    if (!loaded)
+        output.err << "vtctl: " << file << ": " << refusal << "\nvtctl: nothing was sent\n";
+    return loaded;
+}
+
+// The file, whole or not at all: written beside it first, then renamed.
+bool SaveText(const std::string& file, const std::string& text, std::ostream& err)
+{
+    const std::string part = file + ".part";
+    bool written = false;
+    {
+        std::ofstream out(part, std::ios::binary | std::ios::trunc);
+        written = bool(out.write(text.data(), std::streamsize(text.size())).flush());
+    }
+    const auto moved = [&] { return std::rename(part.c_str(), file.c_str()) == 0; };
+    // Windows renames onto no file that exists (EEXIST): the old one goes first there.
+    if (written && (moved() || (errno == EEXIST && std::remove(file.c_str()) == 0 && moved())))
+        return true;
+    err << "vtctl: cannot write " << file << ": " << std::strerror(errno) << "\n";
+    std::remove(part.c_str());
+    return false;
+}
+
+// The port of `line` opened on `panel`, traced when asked; else the reason is told.
+bool OpenLine(const Line& line, profile::PanelLine& panel, const Output& output)
+{
+    if (line.trace) {
+        const std::string label = line.port.index ? line.port.Label() : std::string();
+        TraceFrames(panel.link, *line.trace, [label] { return label; });
+    }
+    if (line.port.Open(panel.link, line.modeIndex, line.rateIndex) == 1)
+        return true;
+    output.err << "vtctl: " << PortOpenFailureText(panel.link, line.port.Label()) << "\n";
+    return false;
+}
+
+// The profile loaded, then the line opened, so a refused file sends nothing:
+// kDone, or the exit code once the reason has been told.
+int LoadAndOpen(const std::string& file, const Line& line, const Output& output,
+                std::optional<profile::Profile>* wanted, profile::PanelLine& panel)
+{
+    *wanted = LoadProfile(file, output);
+    if (!*wanted)
+        return kRefused;
+    return OpenLine(line, panel, output) ? kDone : kPortFailed;
+}
+
+int ExitCodeOf(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Done: return kDone;
+    case Outcome::PortLost: return kPortFailed;
+    case Outcome::Failed:
+    case Outcome::NoReply: break;
+    }
+    return kDisplayFailed;
+}
+
+void TellProblems(std::uint8_t address, const profile::Transfer& transfer, std::ostream& err)
+{
+    for (const std::string& problem : transfer.Problems())
+        err << DisplayName(address) << ": " << problem << "\n";
+}
+
+std::string Joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += (text.empty() ? "" : "; ") + line;
+    return text;
+}
+
+}  // namespace
+
+int Read(const Line& line, std::uint8_t address, const std::string& file, const Output& output)
+{
+    profile::PanelLine panel;
+    if (!OpenLine(line, panel, output))
+        return kPortFailed;
+    panel.settings.displayAddress = address;
+    profile::Transfer transfer(panel.link, panel.image);
+    profile::Profile read;
+    const Outcome outcome = transfer.Read(&read);
+    if (outcome != Outcome::Done) {
+        TellProblems(address, transfer, output.err);
+        output.err << "vtctl: no profile written\n";
+        return ExitCodeOf(outcome);
+    }
+    const std::string text = profile::WriteProfileText(read, VTCONFIG_VERSION);
+    if (file.empty()) {
+        output.out << text << std::flush;
+        return kDone;
+    }
+    if (!SaveText(file, text, output.err))
+        return kRefused;
+    output.err << DisplayName(address) << ": settings read into " << file << "\n";
+    return kDone;
+}
+
+int Write(const Line& line, const std::vector<std::uint8_t>& addresses, const std::string& file, const Output& output)
+{
+    std::optional<profile::Profile> wanted;
+    profile::PanelLine panel;
+    if (const int failed = LoadAndOpen(file, line, output, &wanted, panel); failed != kDone)
+        return failed;
+    profile::Transfer transfer(panel.link, panel.image);
+    Json report = Json::array();
+    std::size_t verified = 0;
+    Outcome worst = Outcome::Done;
+    for (std::size_t k = 0; k < addresses.size(); ++k) {
+        const std::uint8_t address = addresses[k];
+        if (addresses.size() > 1)
+            output.err << "writing " << DisplayName(address) << " (" << k + 1 << " of " << addresses.size() << ")\n";
+        panel.settings.displayAddress = address;
+        // A display that fails does not stop the others; a lost port does.
+        Outcome outcome = Outcome::PortLost;
+        std::vector<std::string> problems {"not written: the port was lost"};
+        if (worst != Outcome::PortLost) {
+            outcome = transfer.Write(*wanted);
+            problems = transfer.Problems();
+        }
+        if (outcome == Outcome::Done)
+            ++verified;
+        else if (worst != Outcome::PortLost)
+            worst = outcome;
+        if (output.json)
+            report.push_back({{"address", address}, {"verified", outcome == Outcome::Done}, {"problems", problems}});
+        else
+            output.out << DisplayName(address) << ": "
+                       << (outcome == Outcome::Done ? "written and verified" : Joined(problems)) << "\n";
+    }
+    const std::size_t failed = addresses.size() - verified;
+    if (output.json)
+        output.out << profile::DumpJson({{"file", file}, {"displays", report}, {"verified", verified}, {"failed", failed}})
+                   << "\n";
+    else
+        output.out << verified << " of " << addresses.size() << (addresses.size() == 1 ? " display" : " displays")
+                   << " written and verified" << (failed ? ", " + std::to_string(failed) + " failed" : "") << "\n";
+    return worst == Outcome::Done ? kDone : ExitCodeOf(worst);
+}
+
+int Diff(const Line& line, std::uint8_t address, const std::string& file, const Output& output)
+{
+    std::optional<profile::Profile> wanted;
+    profile::PanelLine panel;
+    if (const int failed = LoadAndOpen(file, line, output, &wanted, panel); failed != kDone)
+        return failed;
+    panel.settings.displayAddress = address;
+    profile::Transfer transfer(panel.link, panel.image);
+    std::vector<profile::Difference> differences;
+    const Outcome outcome = transfer.Compare(*wanted, &differences);
+    if (outcome != Outcome::Done) {
+        TellProblems(address, transfer, output.err);
+        return ExitCodeOf(outcome);
+    }
+    if (output.json) {
+        Json list = Json::array();
+        for (const profile::Difference& difference : differences) {
+            const profile::Setting& setting = *difference.setting;
+            list.push_back({{"group", profile::GroupName(setting.group)},
+                            {"setting", setting.Name()},
+                            {"display", profile::ValueJson(setting, difference.display)},
+                            {"file", profile::ValueJson(setting, difference.wanted)}});
+        }
+        output.out << profile::DumpJson({{"address", address}, {"file", file}, {"differences", list}}) << "\n";
+    } else if (differences.empty()) {
+        output.out << DisplayName(address) << " matches " << file << "\n";
+    } else {
+        for (const profile::Difference& difference : differences) {
+            const profile::Setting& setting = *difference.setting;
+            output.out << profile::GroupName(setting.group) << " " << setting.Name() << ": display "
+                       << profile::ValueText(setting, difference.display) << ", file "
+                       << profile::ValueText(setting, difference.wanted) << "\n";
+        }
+    }
+    return differences.empty() ? kDone : kDisplayFailed;
+}
+
+int Find(const Line& line, std::uint8_t knownAddress, bool full, const Output& output)
+{
+    const SerialLine current {line.modeIndex, line.rateIndex};
+    std::vector<ProbeTarget> order = SearchOrder(current, knownAddress);
+    // The likely places: the two addresses at every line, every address at the given one.
+    if (!full)
+        order.erase(std::remove_if(order.begin(), order.end(),
+                                   [&](const ProbeTarget& target) {
+                                       return target.address != 1 && target.address != knownAddress
+                                              && target.line != current;
+                                   }),
+                    order.end());
+    DisplaySearch search = line.port.index ? DisplaySearch(*line.port.index, order) : DisplaySearch(line.port.device, order);
+    // Closed on every way out, so the next opener finds the port free.
+    struct Closing {
+        DisplaySearch& search;
+        ~Closing() { search.Close(); }
+    } closing {search};
+    if (line.trace) {
+        const std::string label = line.port.index ? line.port.Label() : std::string();
+        TraceFrames(search.link(), *line.trace, [label] { return label; });
+    }
+    if (!search.Open()) {
+        output.err << "vtctl: " << PortOpenFailureText(search.link(), line.port.Label()) << "\n";
+        return kPortFailed;
+    }
+    output.err << "searching " << line.port.Label() << ": " << search.Total() << " probes\n";
+    std::size_t told = 0;
+    for (;;) {
+        const DisplaySearch::Step step = search.Next();
+        if (step == DisplaySearch::Step::Found && !output.json) {
+            const FoundDisplay& found = search.Found().back();
+            output.out << "address " << unsigned(found.address) << ": " << kPortRates[found.line.rateIndex] << " "
+                       << kModeNames[found.line.modeIndex]
+                       << (found.exceptionCode ? " (answered with exception " + std::to_string(found.exceptionCode) + ")"
+                                               : std::string())
+                       << std::endl;
+        }
+        if (step == DisplaySearch::Step::OpenFailed) {
+            output.err << "vtctl: " << PortOpenFailureText(search.link(), line.port.Label()) << "\n";
+            return kPortFailed;
+        }
+        if (step == DisplaySearch::Step::PortLost) {
+            output.err << "vtctl: " << PortLostText(search.link(), line.port.Label()) << "\n";
+            return kPortFailed;
+        }
+        if (DisplaySearch::Ends(step))
+            break;
+        // A line every tenth of the way.
+        const std::size_t tenth = search.Tried() * 10 / std::max<std::size_t>(search.Total(), 1);
+        if (tenth > told) {
+            told = tenth;
+            output.err << "searched " << search.Tried() << " of " << search.Total() << "\n";
+        }
+    }
+    if (!search.SkippedLines().empty()) {
+        output.err << "the port does not run at";
+        const char* separator = " ";
+        for (const SerialLine& skipped : search.SkippedLines()) {
+            output.err << separator << DescribeLine(skipped);
+            separator = ", ";
+        }
+        output.err << ": not searched\n";
+    }
+    if (output.json) {
+        Json list = Json::array();
+        for (const FoundDisplay& found : search.Found())
+            list.push_back({{"address", found.address},
+                            {"mode", kModeNames[found.line.modeIndex]},
+                            {"rate", kPortRates[found.line.rateIndex]},
+                            {"exception", found.exceptionCode}});
+        output.out << profile::DumpJson(list) << "\n";
+    } else if (search.Found().empty()) {
+        output.out << "no display answered on " << line.port.Label() << "\n";
+    }
+    return search.Found().empty() ? kDisplayFailed : kDone;
+}
+
+}  // namespace vtctl

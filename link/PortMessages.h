@@ -1,0 +1,22 @@
+// What a user is told about a port, in the same words by the tool's windows
+// and by vtctl: which port and device, and why it did not open or went away.
+#pragma once
+
+#include "Modbus.h"
+
+#include <string>
+
+// "COM 1" for port index 0.
+std::string PortLabel(unsigned portIndex);
+
+// "COM 1 (/dev/ttyUSB0)"; only the device when the port is named by it.
+std::string PortWithDevice(const std::string& label, const std::string& device);
+
+// Why the link's last open failed, for the port named `label`:
+// "Cannot open COM 1 (/dev/ttyUSB0): Permission denied: ...", or
+// "Cannot open COM 3: no serial device stands behind it".
+std::string PortOpenFailureText(const ModbusLink& link, const std::string& label);
+
+// Why the link closed its port under the last exchange:
+// "COM 1 (/dev/ttyUSB0) was lost: Input/output error ...".
+std::string PortLostText(const ModbusLink& link, const std::string& label);

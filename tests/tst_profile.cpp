@@ -1,0 +1,470 @@
+// Profiles: the settings' rules, the file (exact to the bit, whatever the
+// locale, refusing what a technician got wrong), and reading, writing with
+// read-back and comparing against simulated displays.
+#include "DesktopLocale.h"
+#include "Profile.h"
+#include "Rules.h"
+#include "SimDisplay.h"
+#include "Transfer.h"
+
+#include <QtTest>
+
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <random>
+
+using profile::Json;
+using profile::Outcome;
+using rules::Field;
+using sim::FaultKind;
+
+Q_DECLARE_METATYPE(Field)
+
+namespace {
+
+// A display's registers that belong to the unit, never to a profile.
+constexpr unsigned kUnitRegisters[] = {4000, 4001, 4002, 4022, 4023, 4024, 4029, 4030};
+
+// A display on a pseudo-terminal and a line of its own to it.
+struct Bench {
+    std::unique_ptr<sim::SimDisplay> display;
+    profile::PanelLine line;
+
+    explicit Bench(sim::SimDisplay::Options options = {})
+    {
+        display = std::make_unique<sim::SimDisplay>(options);
+        std::string error;
+        if (!display->Start(&error))
+            qFatal("simulator: %s", error.c_str());
+        if (line.link.OpenDevice(display->DevicePath(), 1, 2) != 1)  // 8n2, 9600
+            qFatal("cannot open %s", display->DevicePath().c_str());
+        line.settings.displayAddress = options.address;
+    }
+    profile::Transfer Transfer() { return profile::Transfer(line.link, line.image); }
+};
+
+// A display set up as a technician would, unlike the simulator's start values.
+void Configure(sim::SimDisplay& display)
+{
+    const std::uint32_t rows[] = {6, 3, 149, 1, 0, 0, 0, 0, 20, 2, 17, 1, 3, 1, 0, 0};
+    for (unsigned k = 0; k < 16; ++k)
+        display.SetRegister(Blocks::Rows.first + k, rows[k]);
+    const float alarms[] = {0.1f, -3.4E38f, FLT_MAX, -FLT_MAX, FLT_MIN, std::numeric_limits<float>::denorm_min(),
+                            -0.0f, 1.0f / 3};
+    for (unsigned k = 0; k < 8; ++k)
+        display.SetRegisterFloat(Blocks::Alarms.first + k, alarms[k]);
+    const std::uint32_t brightness[] = {100, 0, 630, 2359};
+    for (unsigned k = 0; k < 4; ++k)
+        display.SetRegister(Blocks::Brightness.first + k, brightness[k]);
+    const std::uint32_t line[] = {50, 3, 9};
+    for (unsigned k = 0; k < 3; ++k)
+        display.SetRegister(Blocks::DeviceLine.first + k, line[k]);
+    // Device 2 polled, device 5 switched off with what its fields still hold.
+    const std::uint32_t device2[] = {247, 65535, 10, 6, 60}, device5[] = {0, 1234, 0, 9, 0};
+    for (unsigned k = 0; k < 5; ++k) {
+        display.SetRegister(4305 + k, device2[k]);
+        display.SetRegister(4320 + k, device5[k]);
+    }
+    display.SetRegisterFloat(7643, 1.25f);
+    display.SetRegisterFloat(7644, -273.15f);
+    display.SetRegisterFloat(7647, 0.001f);
+    display.SetRegisterFloat(7648, 1e-7f);
+}
+
+// The first function 16 frame that writes any of the unit's own registers,
+// or a 32-bit register outside the alarms and the two coefficient pairs.
+QString ForbiddenWrite(const std::vector<sim::ReceivedFrame>& frames)
+{
+    for (const sim::ReceivedFrame& frame : frames) {
+        if (frame.bytes.size() < 6 || frame.bytes[1] != 16)
+            continue;
+        const unsigned first = unsigned(frame.bytes[2] << 8 | frame.bytes[3]);
+        const unsigned count = unsigned(frame.bytes[4] << 8 | frame.bytes[5]);
+        for (unsigned reg = first; reg < first + count; ++reg) {
+            const bool unit = std::find(std::begin(kUnitRegisters), std::end(kUnitRegisters), reg)
+                              != std::end(kUnitRegisters);
+            const bool wideOutside = reg >= 7500 && !(reg >= 7610 && reg <= 7617) && reg != 7643 && reg != 7644
+                                     && reg != 7647 && reg != 7648;
+            if (unit || wideOutside)
+                return QStringLiteral("register %1 written").arg(reg);
+        }
+    }
+    return {};
+}
+
+// The least a profile holds: zeros where the rules let them be.
+profile::Profile Minimal()
+{
+    profile::Profile least;
+    least.registers.Set(4006, 1);  // row I needs a digit
+    least.registers.Set(4003, 1);  // and the device line a time-out
+    return least;
+}
+
+std::string ValidText()
+{
+    return profile::WriteProfileText(Minimal(), "test");
+}
+
+// A valid profile's file with one entry changed ("rows/I/digits").
+std::string Edited(const QString& pointer, const Json& value)
+{
+    Json document = Json::parse(ValidText());
+    document[Json::json_pointer(pointer.toStdString())] = value;
+    return document.dump();
+}
+
+std::optional<profile::Profile> Read(const std::string& text, std::string* refusal = nullptr)
+{
+    std::string ignored;
+    return profile::ReadProfileText(text, refusal ? refusal : &ignored);
+}
+
+}  // namespace
+
+class ProfileTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The file is read and written alike on a desktop with a decimal comma.
+    void initTestCase() { VerifyDesktopLocale(); }
+
+    // ---- the rules
+
+    void rulesTakeTheirEdgesAndRefuseBeyond_data()
+    {
+        QTest::addColumn<Field>("field");
+        QTest::addColumn<unsigned>("row");
+        QTest::addColumn<qint64>("lowest");
+        QTest::addColumn<qint64>("highest");
+        QTest::newRow("row I digits") << Field::Digits << 0u << qint64(1) << qint64(20);
+        QTest::newRow("row IV digits") << Field::Digits << 3u << qint64(0) << qint64(20);
+        QTest::newRow("format") << Field::Format << 0u << qint64(0) << qint64(3);
+        QTest::newRow("displayed register") << Field::DisplayedRegister << 0u << qint64(7500) << qint64(7649);
+        QTest::newRow("night level") << Field::NightLevel << 0u << qint64(0) << qint64(100);
+        QTest::newRow("time-out in tenths") << Field::ReplyTimeOut << 0u << qint64(1) << qint64(50);
+        QTest::newRow("rate code") << Field::LineRate << 0u << qint64(0) << qint64(9);
+        QTest::newRow("device address") << Field::DeviceAddress << 0u << qint64(0) << qint64(247);
+        QTest::newRow("basic address") << Field::BasicAddress << 0u << qint64(-32768) << qint64(65535);
+        QTest::newRow("register count") << Field::RegisterCount << 0u << qint64(1) << qint64(10);
+        QTest::newRow("register type") << Field::RegisterType << 0u << qint64(0) << qint64(6);
+        QTest::newRow("review period") << Field::ReviewPeriod << 0u << qint64(1) << qint64(60);
+    }
+    void rulesTakeTheirEdgesAndRefuseBeyond()
+    {
+        QFETCH(Field, field);
+        QFETCH(unsigned, row);
+        QFETCH(qint64, lowest);
+        QFETCH(qint64, highest);
+        QVERIFY(!rules::CheckInteger(field, lowest, row));
+        QVERIFY(!rules::CheckInteger(field, highest, row));
+        for (qint64 outside : {lowest - 1, highest + 1}) {
+            const auto violation = rules::CheckInteger(field, outside, row);
+            QVERIFY(violation);
+            QCOMPARE(violation->field, field);
+            QCOMPARE(rules::Describe(*violation),
+                     "outside " + std::to_string(lowest) + " to " + std::to_string(highest));
+        }
+    }
+
+    void groupRulesSayWhichFieldFailed()
+    {
+        // A switched-off device's fields need only fit their registers; 248 is no address.
+        QVERIFY(!rules::CheckDevice({0, -32768, 0, 99, 65535}));
+        QCOMPARE(rules::CheckDevice({0, 0, 65536, 0, 0})->field, Field::RegisterCount);
+        QCOMPARE(rules::CheckDevice({0, 65536, 0, 0, 0})->field, Field::BasicAddress);
+        QCOMPARE(rules::CheckDevice({248, 0, 1, 0, 1})->field, Field::DeviceAddress);
+        QCOMPARE(rules::CheckDevice({1, 65536, 1, 0, 1})->field, Field::BasicAddress);
+        QCOMPARE(rules::CheckDevice({1, -1, 11, 0, 1})->field, Field::RegisterCount);
+        QCOMPARE(rules::CheckDevice({1, -1, 1, 0, 61})->field, Field::ReviewPeriod);
+        QVERIFY(!rules::CheckDevice({247, -32768, 10, 6, 60}));
+        QCOMPARE(rules::CheckRow(0, {0, 0, 7500, 0})->field, Field::Digits);
+        QVERIFY(!rules::CheckRow(1, {0, 3, 7649, 1}));
+        QCOMPARE(rules::CheckRow(1, {0, 3, 7650, 1})->field, Field::DisplayedRegister);
+        QCOMPARE(rules::CheckBrightness({0, 100, 2359, 1260})->field, Field::NightStart);
+        QCOMPARE(rules::CheckBrightness({0, 100, 2359, 1260})->fault, rules::Fault::NoTimeOfDay);
+        QCOMPARE(rules::CheckBrightness({0, 100, 2400, 0})->field, Field::DayStart);
+        QCOMPARE(rules::CheckDeviceLine({0, 1, 2})->field, Field::ReplyTimeOut);
+        QVERIFY(rules::CheckSingle(Field::Slope, 3.5e38));  // infinite once single
+        QVERIFY(!rules::CheckSingle(Field::Slope, 3.4e38));
+    }
+
+    // ---- the file
+
+    void singlesComeBackToTheBit()
+    {
+        std::vector<float> values {0.1f, -3.4E38f, FLT_MAX, -FLT_MAX, FLT_MIN, -FLT_MIN,
+                                   std::numeric_limits<float>::denorm_min(), -0.0f, 0.0f, 1.0f / 3, 16777217.0f,
+                                   123456.789f, std::nextafter(1.0f, 2.0f)};
+        std::mt19937 random(22);
+        while (values.size() < 20000) {
+            const float value = BitsToFloat(std::uint32_t(random()));
+            if (std::isfinite(value))
+                values.push_back(value);
+        }
+        const unsigned singles[] = {7610, 7611, 7612, 7613, 7614, 7615, 7616, 7617, 7643, 7644, 7647, 7648};
+        for (std::size_t at = 0; at < values.size(); at += std::size(singles)) {
+            profile::Profile written = Minimal();
+            for (std::size_t k = 0; k < std::size(singles); ++k)
+                written.registers.SetFloat(singles[k], values[(at + k) % values.size()]);
+            std::string refusal;
+            const auto read = Read(profile::WriteProfileText(written, "test"), &refusal);
+            QVERIFY2(read, refusal.c_str());
+            for (unsigned reg : singles)
+                QCOMPARE(read->registers.Get(reg), written.registers.Get(reg));
+        }
+        // The shortest text, as a technician would type it.
+        profile::Profile shown = Minimal();
+        shown.registers.SetFloat(7610, 0.1f);
+        shown.registers.SetFloat(7611, -3.4E38f);
+        const std::string text = profile::WriteProfileText(shown, "test");
+        QVERIFY(text.find("\"firstAlarm\": 0.1,") != std::string::npos);
+        QVERIFY(text.find("\"secondAlarm\": -3.4e+38\n") != std::string::npos);
+    }
+
+    void theFileIgnoresTheLocale()
+    {
+        profile::Profile written = Minimal();
+        written.registers.SetFloat(7610, 0.1f);
+        written.registers.SetFloat(7644, -273.15f);
+        const std::string text = profile::WriteProfileText(written, "test");
+        QVERIFY(text.find("0,1") == std::string::npos);
+        QVERIFY(text.find("\"firstAlarm\": 0.1,") != std::string::npos);
+        const auto read = Read(text);
+        QVERIFY(read);
+        QCOMPARE(read->registers.Get(7610), FloatToBits(0.1f));
+        QCOMPARE(read->registers.Get(7644), FloatToBits(-273.15f));
+        // A value typed as a technician would, in the file's own notation.
+        const auto typed = Read(Edited("/recalibration/II/slope", Json::parse("2.5e-3")));
+        QVERIFY(typed);
+        QCOMPARE(typed->registers.GetFloat(7647), 2.5e-3f);
+    }
+
+    void damagedFilesAreRefusedByName_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("refusal");
+        auto edit = [](const char* pointer, const char* value) {
+            return QByteArray::fromStdString(Edited(QString::fromLatin1(pointer), Json::parse(value)));
+        };
+        QTest::newRow("not JSON") << QByteArray("{\"format\": ") << "not JSON: parse error";
+        QTest::newRow("empty") << QByteArray() << "not JSON";
+        QTest::newRow("no object") << QByteArray("[1, 2]") << "it holds no JSON object";
+        QTest::newRow("another format") << edit("/format", "\"panel-backup\"") << "its format is \"panel-backup\"";
+        QTest::newRow("no format") << QByteArray("{\"version\": 1}") << "it names no format";
+        QTest::newRow("newer version") << edit("/version", "2") << "a profile of version 2, newer than this program reads (1)";
+        QTest::newRow("version as text") << edit("/version", "\"1\"") << "a profile without a version number";
+        QTest::newRow("missing group") << QByteArray::fromStdString([] {
+            Json document = Json::parse(ValidText());
+            document.erase("brightness");
+            return document.dump();
+        }()) << "the group \"brightness\" is missing";
+        QTest::newRow("missing row") << QByteArray::fromStdString([] {
+            Json document = Json::parse(ValidText());
+            document["rows"].erase("III");
+            return document.dump();
+        }()) << "rows.III is missing";
+        QTest::newRow("missing setting") << QByteArray::fromStdString([] {
+            Json document = Json::parse(ValidText());
+            document["devices"]["7"].erase("registerType");
+            return document.dump();
+        }()) << "devices.7.registerType is missing";
+        QTest::newRow("misspelt setting") << edit("/rows/II/digit", "3") << "rows.II: unknown setting \"digit\"";
+        QTest::newRow("unknown group") << edit("/clock", "{}") << "unknown entry \"clock\"";
+        QTest::newRow("row I without digits") << edit("/rows/I/digits", "0") << "rows.I.digits: 0 is outside 1 to 20";
+        QTest::newRow("21 digits") << edit("/rows/IV/digits", "21") << "rows.IV.digits: 21 is outside 0 to 20";
+        QTest::newRow("digits as text") << edit("/rows/II/digits", "\"5\"") << "rows.II.digits: \"5\" is not a whole number";
+        QTest::newRow("digits with a fraction") << edit("/rows/II/digits", "5.5") << "rows.II.digits: 5.5 is not a whole number";
+        QTest::newRow("format") << edit("/rows/I/format", "\"0.0000\"") << "rows.I.format: \"0.0000\" is not one of \"0\", \"0.0\", \"0.00\", \"0.000\"";
+        QTest::newRow("register") << edit("/rows/I/register", "7650") << "rows.I.register: 7650 is outside 7500 to 7649";
+        QTest::newRow("alarm switch") << edit("/rows/I/alarm", "1") << "rows.I.alarm: 1 is neither true nor false";
+        QTest::newRow("alarm value") << edit("/rows/II/secondAlarm", "1e39") << "rows.II.secondAlarm: 1e+39 is not a finite single-precision number";
+        QTest::newRow("alarm as text") << edit("/rows/II/firstAlarm", "\"0.1\"") << "rows.II.firstAlarm: \"0.1\" is not a number";
+        QTest::newRow("level") << edit("/brightness/dayLevel", "101") << "brightness.dayLevel: 101 is outside 0 to 100";
+        QTest::newRow("negative level") << edit("/brightness/nightLevel", "-1") << "brightness.nightLevel: -1 is outside 0 to 100";
+        QTest::newRow("no hour 24") << edit("/brightness/dayStart", "\"24:00\"") << "brightness.dayStart: \"24:00\" is no time of day";
+        QTest::newRow("no minute 60") << edit("/brightness/nightStart", "\"12:60\"") << "is no time of day";
+        QTest::newRow("time as number") << edit("/brightness/nightStart", "1260") << "1260 is not a time of day as hh:mm";
+        QTest::newRow("time-out beyond") << edit("/deviceLine/replyTimeOutMs", "5100") << "deviceLine.replyTimeOutMs: 5100 is outside 100 to 5000";
+        QTest::newRow("time-out between tenths") << edit("/deviceLine/replyTimeOutMs", "150") << "150 is not a whole number of 100 ms";
+        QTest::newRow("mode") << edit("/deviceLine/mode", "\"8N2\"") << "deviceLine.mode: \"8N2\" is not one of \"8n1\"";
+        QTest::newRow("rate") << edit("/deviceLine/rate", "9601") << "deviceLine.rate: 9601 is not one of 2400, 4800";
+        QTest::newRow("device address") << edit("/devices/3/address", "248") << "devices.3.address: 248 is outside 0 to 247";
+        QTest::newRow("device switched on") << edit("/devices/3/address", "5") << "devices.3.registerCount: 0 is outside 1 to 10";
+        QTest::newRow("basic address") << edit("/devices/1/basicAddress", "-32769") << "devices.1.basicAddress: -32769 is outside -32768 to 65535";
+        QTest::newRow("register type") << edit("/devices/1/registerType", "\"7 - double\"") << "devices.1.registerType: \"7 - double\" is not one of";
+        QTest::newRow("off device beyond its register") << edit("/devices/1/reviewPeriodS", "65536") << "devices.1.reviewPeriodS: 65536 is outside 0 to 65535";
+        QTest::newRow("huge number") << edit("/brightness/dayLevel", "18446744073709551615") << "is outside 0 to 100";
+        QTest::newRow("list") << edit("/rows/I/digits", "[[[1]]]") << "rows.I.digits: a list is not a whole number";
+        QTest::newRow("long text") << edit("/deviceLine/mode", ("\"" + std::string(5000, 'n') + "\"").c_str())
+                                   << ("deviceLine.mode: \"" + QString(40, 'n') + "...\" is not one of");
+        QTest::newRow("offset") << edit("/recalibration/I/offset", "-1e40") << "recalibration.I.offset: -1e+40 is not a finite";
+    }
+    void damagedFilesAreRefusedByName()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, refusal);
+        std::string why;
+        QVERIFY(!Read(text.toStdString(), &why));
+        QVERIFY2(QString::fromStdString(why).contains(refusal), why.c_str());
+    }
+
+    void editsWithinTheRulesAreTaken()
+    {
+        Json document = Json::parse(ValidText());
+        document["rows"]["II"]["digits"] = 0;
+        document["brightness"]["dayStart"] = "6:30";
+        document["deviceLine"]["replyTimeOutMs"] = 5000;
+        document["deviceLine"]["rate"] = 76800;
+        document["devices"]["2"] = {{"address", 247}, {"basicAddress", -1}, {"registerCount", 10},
+                                    {"registerType", "5 - unsigned long"}, {"reviewPeriodS", 60}};
+        // A switched-off device may keep anything its registers hold.
+        document["devices"]["9"] = {{"address", 0}, {"basicAddress", 65535}, {"registerCount", 0},
+                                    {"registerType", 12}, {"reviewPeriodS", 0}};
+        std::string refusal;
+        const auto read = Read(document.dump(), &refusal);
+        QVERIFY2(read, refusal.c_str());
+        QCOMPARE(read->registers.Get(4010), 0u);
+        QCOMPARE(read->registers.Get(4027), 630u);
+        QCOMPARE(read->registers.Get(4003), 50u);
+        QCOMPARE(read->registers.Get(4005), 8u);
+        const std::uint32_t device2[] = {247, 65535, 10, 5, 60}, device9[] = {0, 65535, 0, 12, 0};
+        for (unsigned k = 0; k < 5; ++k) {
+            QCOMPARE(read->registers.Get(4305 + k), device2[k]);
+            QCOMPARE(read->registers.Get(4340 + k), device9[k]);
+        }
+        // Written again, each value as the windows show it.
+        const Json again = Json::parse(profile::WriteProfileText(*read, "test"));
+        QCOMPARE(again["brightness"]["dayStart"], Json("06:30"));
+        QCOMPARE(again["devices"]["2"]["basicAddress"], Json(65535));
+        QCOMPARE(again["devices"]["9"]["registerType"], Json(12));
+        QCOMPARE(again["deviceLine"]["mode"], Json("8n1"));
+    }
+
+    // ---- against displays
+
+    void aProfileCarriesOverBitForBit()
+    {
+        Bench first, second;
+        Configure(*first.display);
+        // The second unit's own line and flags, which no profile may touch.
+        second.display->SetRegister(4029, 0xC100);
+        second.display->SetRegister(4030, 0x8201);
+        profile::Profile read;
+        auto reading = first.Transfer();
+        QCOMPARE(reading.Read(&read), Outcome::Done);
+        // Through the file, as vtctl carries it.
+        std::string refusal;
+        const auto loaded = profile::ReadProfileText(profile::WriteProfileText(read, "test"), &refusal);
+        QVERIFY2(loaded, refusal.c_str());
+        second.display->ClearFrames();
+        auto writing = second.Transfer();
+        QCOMPARE(writing.Write(*loaded), Outcome::Done);
+        QVERIFY(writing.Problems().empty());
+        for (const profile::Setting& setting : profile::Settings())
+            QVERIFY2(second.display->Register(setting.reg) == first.display->Register(setting.reg),
+                     setting.Path().c_str());
+        QCOMPARE(second.display->Register(7610), FloatToBits(0.1f));
+        QCOMPARE(second.display->Register(7611), FloatToBits(-3.4E38f));
+        QCOMPARE(second.display->Register(7616), FloatToBits(-0.0f));
+        QCOMPARE(second.display->Register(4029), 0xC100u);
+        QCOMPARE(second.display->Register(4030), 0x8201u);
+        QCOMPARE(second.display->Register(4000), 1u);
+        QCOMPARE(second.display->Register(4001), 1u);
+        QCOMPARE(second.display->Register(4002), 2u);
+        const QString forbidden = ForbiddenWrite(second.display->Frames());
+        QVERIFY2(forbidden.isEmpty(), qPrintable(forbidden));
+        // Nothing to tell apart afterwards.
+        std::vector<profile::Difference> differences {{nullptr, 0, 0}};
+        QCOMPARE(second.Transfer().Compare(*loaded, &differences), Outcome::Done);
+        QVERIFY(differences.empty());
+    }
+
+    void theReadBackCatchesWhatTheDisplayDidNotKeep_data()
+    {
+        QTest::addColumn<int>("reg");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("16-bit") << 4025 << "brightness.dayLevel: wrote 80, the display keeps 81";
+        QTest::newRow("32-bit") << 7611 << "rows.I.secondAlarm: wrote 100, the display keeps 100.00001";
+        QTest::newRow("device") << 4349 << "devices.10.reviewPeriodS: wrote 0, the display keeps 1";
+    }
+    void theReadBackCatchesWhatTheDisplayDidNotKeep()
+    {
+        QFETCH(int, reg);
+        QFETCH(QString, problem);
+        Bench bench;
+        profile::Profile wanted;
+        QCOMPARE(bench.Transfer().Read(&wanted), Outcome::Done);
+        bench.display->InjectFault({FaultKind::AlterWrite, reg, true});
+        auto transfer = bench.Transfer();
+        QCOMPARE(transfer.Write(wanted), Outcome::Failed);
+        QCOMPARE(transfer.Problems().size(), std::size_t(1));
+        QCOMPARE(QString::fromStdString(transfer.Problems()[0]), problem);
+    }
+
+    void aRefusedWriteStopsThatDisplay()
+    {
+        Bench bench;
+        profile::Profile wanted;
+        QCOMPARE(bench.Transfer().Read(&wanted), Outcome::Done);
+        bench.display->InjectFault({FaultKind::RefuseWrite, 4310, true});
+        bench.display->ClearFrames();
+        auto transfer = bench.Transfer();
+        QCOMPARE(transfer.Write(wanted), Outcome::Failed);
+        QCOMPARE(transfer.Problems(), std::vector<std::string> {"writing devices: refused with exception 3"});
+        // The recalibration after it is not written, nor anything read back.
+        for (const sim::ReceivedFrame& frame : bench.display->Frames())
+            QVERIFY(frame.bytes[1] == 16 && (frame.bytes[2] << 8 | frame.bytes[3]) < 7643);
+    }
+
+    void aGroupThatCannotBeReadWritesNoProfile()
+    {
+        Bench bench;
+        profile::Profile untouched;
+        untouched.registers.Set(4006, 9);
+        // The rows refused, and a value in row III no window could have written.
+        bench.display->InjectFault({FaultKind::Exception, 2});
+        bench.display->SetRegister(4015, 7);
+        bench.display->SetRegister(4027, 2460);
+        auto transfer = bench.Transfer();
+        QCOMPARE(transfer.Read(&untouched), Outcome::Failed);
+        QCOMPARE(transfer.Problems(), (std::vector<std::string> {"reading rows: refused with exception 2",
+                                                                 "brightness.dayStart: \"24:60\" is no time of day"}));
+        QCOMPARE(untouched.registers.Get(4006), 9u);
+        QCOMPARE(transfer.Read(&untouched), Outcome::Failed);
+        QCOMPARE(transfer.Problems().front(), std::string("rows.III.format: 7 is outside 0 to 3"));
+        // A display that does not answer.
+        bench.display->InjectFault({FaultKind::Silent, 0, true});
+        QCOMPARE(transfer.Read(&untouched), Outcome::NoReply);
+        QCOMPARE(transfer.Problems(), std::vector<std::string> {"reading rows: no reply"});
+    }
+
+    void comparingListsExactlyTheChangedSettings()
+    {
+        Bench bench;
+        Configure(*bench.display);
+        profile::Profile wanted;
+        QCOMPARE(bench.Transfer().Read(&wanted), Outcome::Done);
+        bench.display->SetRegister(4027, 745);
+        bench.display->SetRegisterFloat(7644, 2.5f);
+        bench.display->SetRegister(4310, 5);
+        // Registers of no profile: the flags, an unused coefficient, the clock.
+        bench.display->SetRegister(4029, 0x8000);
+        bench.display->SetRegisterFloat(7645, 9.0f);
+        bench.display->AdvanceClock(std::chrono::hours(30));
+        std::vector<profile::Difference> differences;
+        QCOMPARE(bench.Transfer().Compare(wanted, &differences), Outcome::Done);
+        QStringList listed;
+        for (const profile::Difference& difference : differences)
+            listed << QString::fromStdString(difference.setting->Path() + " "
+                                             + profile::ValueText(*difference.setting, difference.display) + " "
+                                             + profile::ValueText(*difference.setting, difference.wanted));
+        QCOMPARE(listed, (QStringList {"brightness.dayStart \"07:45\" \"06:30\"", "devices.3.address 5 0",
+                                       "recalibration.I.offset 2.5 -273.15"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(ProfileTest)
+#include "tst_profile.moc"

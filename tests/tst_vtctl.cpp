@@ -1,0 +1,297 @@
+// vtctl as a script meets it: its arguments, its output and its exit codes,
+// run as a program against simulated displays.
+#include "Arguments.h"
+#include "DesktopLocale.h"
+#include "Profile.h"
+#include "SimDisplay.h"
+
+#include <QtTest>
+
+#include <cfloat>
+#include <memory>
+
+using sim::FaultKind;
+
+namespace {
+
+struct Run {
+    int exitCode;
+    QString out, err;
+};
+
+Run Vtctl(const QStringList& arguments, const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(VTCTL_BINARY), arguments);
+    if (!process.waitForFinished(60000))
+        process.kill();
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromLocal8Bit(process.readAllStandardOutput()),
+            QString::fromLocal8Bit(process.readAllStandardError())};
+}
+
+std::unique_ptr<sim::SimDisplay> Display(sim::SimDisplay::Options options = {})
+{
+    auto display = std::make_unique<sim::SimDisplay>(options);
+    std::string error;
+    if (!display->Start(&error))
+        qFatal("simulator: %s", error.c_str());
+    return display;
+}
+
+QString Port(const sim::SimDisplay& display)
+{
+    return QString::fromStdString(display.DevicePath());
+}
+
+QByteArray Contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void Save(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+}
+
+}  // namespace
+
+class VtctlTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir folder;
+
+    QString Path(const char* name) const { return folder.filePath(QString::fromLatin1(name)); }
+
+    // A profile read from a display with the simulator's start values, and
+    // alarm values a window would have trouble with.
+    QString Profile()
+    {
+        auto source = Display();
+        source->SetRegisterFloat(7610, 0.1f);
+        source->SetRegisterFloat(7611, -3.4E38f);
+        const QString file = Path("panel.json");
+        const Run read = Vtctl({"read", "--port", Port(*source), "-o", file});
+        if (read.exitCode != 0)
+            qFatal("vtctl read: %s", qPrintable(read.err));
+        return file;
+    }
+
+private slots:
+    void initTestCase() { VerifyDesktopLocale(); }
+
+    // ---- arguments
+
+    void portsAreComNamesOrDevices()
+    {
+        QCOMPARE(int(*ParsePort("COM1").index), 0);
+        QCOMPARE(int(*ParsePort("com8").index), 7);
+        QCOMPARE(ParsePort("COM1").Label(), std::string("COM 1"));
+        for (const char* device : {"COM9", "COM0", "COM", "/dev/ttyUSB0", "COM1x"}) {
+            QVERIFY(!ParsePort(device).index);
+            QCOMPARE(ParsePort(device).device, std::string(device));
+        }
+        QCOMPARE(int(*ParseMode("8o1")), 3);
+        QVERIFY(!ParseMode("8N1"));
+        QCOMPARE(int(*ParseRate("115200")), 7);
+        QVERIFY(!ParseRate("28800"));  // a display's rate the port cannot run at
+        QVERIFY(!ParseRate("9600 "));
+    }
+
+    void addressListsAreReadWhole_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QList<int>>("addresses");  // empty: refused
+        QTest::newRow("one") << "7" << QList<int> {7};
+        QTest::newRow("range and one") << "1-3,9" << QList<int> {1, 2, 3, 9};
+        QTest::newRow("overlapping") << "3,1-4" << QList<int> {3, 1, 2, 4};
+        QTest::newRow("edges") << "1,247" << QList<int> {1, 247};
+        QTest::newRow("zero") << "0-3" << QList<int> {};
+        QTest::newRow("248") << "240-248" << QList<int> {};
+        QTest::newRow("backwards") << "5-1" << QList<int> {};
+        QTest::newRow("empty part") << "1,,2" << QList<int> {};
+        QTest::newRow("open range") << "3-" << QList<int> {};
+        QTest::newRow("sign") << "+3" << QList<int> {};
+        QTest::newRow("blank") << "" << QList<int> {};
+    }
+    void addressListsAreReadWhole()
+    {
+        QFETCH(QString, text);
+        QFETCH(QList<int>, addresses);
+        const auto parsed = ParseAddressList(text.toStdString());
+        QCOMPARE(parsed.has_value(), !addresses.isEmpty());
+        QList<int> got;
+        for (std::uint8_t address : parsed.value_or(std::vector<std::uint8_t> {}))
+            got << address;
+        QCOMPARE(got, addresses);
+    }
+
+    void helpAndUsage()
+    {
+        const Run help = Vtctl({"--help"});
+        QCOMPARE(help.exitCode, 0);
+        for (const char* command : {"read", "write", "diff", "find", "Exit codes"})
+            QVERIFY2(help.out.contains(QLatin1String(command)), command);
+        const Run writeHelp = Vtctl({"write", "--help"});
+        QCOMPARE(writeHelp.exitCode, 0);
+        QVERIFY(writeHelp.out.contains(QLatin1String("--address LIST=1")));
+        QVERIFY(writeHelp.out.contains(QLatin1String("--trace [=FILE]")));
+        QCOMPARE(Vtctl({}).exitCode, 2);
+        QCOMPARE(Vtctl({"read"}).exitCode, 2);  // no port
+        QCOMPARE(Vtctl({"read", "--port", "COM1", "--rate", "28800"}).exitCode, 2);
+        QCOMPARE(Vtctl({"write", "x.json", "--port", "COM1", "--address", "1-300"}).exitCode, 2);
+        QCOMPARE(Vtctl({"diff", "x.json", "--port", "COM1", "--bogus"}).exitCode, 2);
+    }
+
+    // ---- exit codes
+
+    void aPortThatDoesNotOpen()
+    {
+        const Run byPath = Vtctl({"read", "--port", "/dev/vt-no-such-port"});
+        QCOMPARE(byPath.exitCode, 3);
+        QCOMPARE(byPath.err, QStringLiteral("vtctl: Cannot open /dev/vt-no-such-port: No such device\n"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("VT_COM3", "/dev/vt-absent");
+        const Run byName = Vtctl({"find", "--port", "COM3"}, environment);
+        QCOMPARE(byName.exitCode, 3);
+        QCOMPARE(byName.err, QStringLiteral("vtctl: Cannot open COM 3 (/dev/vt-absent): No such device\n"));
+        const Run write = Vtctl({"write", Profile(), "--port", "/dev/vt-no-such-port"});
+        QCOMPARE(write.exitCode, 3);
+    }
+
+    void aSilentDisplayWritesNoProfile()
+    {
+        auto display = Display();
+        display->InjectFault({FaultKind::Silent, 0, true});
+        const Run read = Vtctl({"read", "--port", Port(*display), "-o", Path("silent.json")});
+        QCOMPARE(read.exitCode, 1);
+        QVERIFY2(read.err.contains(QLatin1String("display 1: reading rows: no reply")), qPrintable(read.err));
+        QVERIFY(!QFile::exists(Path("silent.json")));
+        QVERIFY(!QFile::exists(Path("silent.json.part")));
+        QCOMPARE(Vtctl({"diff", Profile(), "--port", Port(*display)}).exitCode, 1);
+    }
+
+    void aRefusedWriteFails()
+    {
+        const QString file = Profile();
+        auto display = Display();
+        display->InjectFault({FaultKind::RefuseWrite, 4025, true});
+        const Run write = Vtctl({"write", file, "--port", Port(*display)});
+        QCOMPARE(write.exitCode, 1);
+        QCOMPARE(write.out, QStringLiteral("display 1: writing brightness: refused with exception 3\n"
+                                           "0 of 1 display written and verified, 1 failed\n"));
+    }
+
+    void damagedFilesSendNothing_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("not JSON") << QByteArray("digits = 5\n") << "not JSON: ";
+        QTest::newRow("newer version") << QByteArray("{\"format\": \"vtconfig-profile\", \"version\": 7}")
+                                       << "a profile of version 7, newer than this program reads (1)";
+        QTest::newRow("out of range") << QByteArray() << "rows.II.digits: 21 is outside 0 to 20";
+        QTest::newRow("missing group") << QByteArray("{\"format\": \"vtconfig-profile\", \"version\": 1}")
+                                       << "the group \"rows\" is missing";
+    }
+    void damagedFilesSendNothing()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, refusal);
+        if (text.isEmpty())
+            text = Contents(Profile()).replace("\"digits\": 5,\n      \"format\": \"0.00\"",
+                                               "\"digits\": 21,\n      \"format\": \"0.00\"");
+        const QString file = Path("damaged.json");
+        Save(file, text);
+        auto display = Display();
+        for (const QStringList& command : {QStringList {"write", file}, QStringList {"diff", file}}) {
+            const Run run = Vtctl(command + QStringList {"--port", Port(*display)});
+            QCOMPARE(run.exitCode, 2);
+            QVERIFY2(run.err.startsWith("vtctl: " + file + ": " + refusal), qPrintable(run.err));
+            QVERIFY(run.err.endsWith(QLatin1String("vtctl: nothing was sent\n")));
+        }
+        QVERIFY(display->Frames().empty());
+    }
+
+    void severalDisplaysOneAbsent()
+    {
+        const QString file = Profile();
+        // Displays 1 and 3 on one line, none at 2.
+        sim::SimDisplay::Options options;
+        options.moreAddresses = {3};
+        auto line = Display(options);
+        const Run write = Vtctl({"write", file, "--port", Port(*line), "--address", "1-3"});
+        QCOMPARE(write.exitCode, 1);
+        QCOMPARE(write.out, QStringLiteral("display 1: written and verified\n"
+                                           "display 2: writing rows: no reply\n"
+                                           "display 3: written and verified\n"
+                                           "2 of 3 displays written and verified, 1 failed\n"));
+        QVERIFY(write.err.contains(QLatin1String("writing display 3 (3 of 3)")));
+        for (std::uint8_t address : {1, 3}) {
+            QCOMPARE(line->Register(address, 7610), FloatToBits(0.1f));
+            QCOMPARE(line->Register(address, 7611), FloatToBits(-3.4E38f));
+        }
+        // The same for scripts.
+        const Run json = Vtctl({"write", file, "--port", Port(*line), "--address", "3,2", "--json"});
+        QCOMPARE(json.exitCode, 1);
+        const profile::Json report = profile::Json::parse(json.out.toStdString());
+        QCOMPARE(report["verified"], profile::Json(1));
+        QCOMPARE(report["displays"][0]["address"], profile::Json(3));
+        QCOMPARE(report["displays"][1]["problems"][0], profile::Json("writing rows: no reply"));
+    }
+
+    void diffNamesWhatDiffers()
+    {
+        const QString file = Profile();
+        auto display = Display();
+        QCOMPARE(Vtctl({"write", file, "--port", Port(*display)}).exitCode, 0);
+        // The next run opens the port the last one left: as an ordinary user
+        // only once that run has released it.
+        const Run same = Vtctl({"diff", file, "--port", Port(*display)});
+        QCOMPARE(same.exitCode, 0);
+        QCOMPARE(same.out, "display 1 matches " + file + "\n");
+        display->SetRegister(4012, 7);  // row II shows register 7507
+        display->SetRegisterFloat(7611, 12.5f);
+        const Run differs = Vtctl({"diff", file, "--port", Port(*display)});
+        QCOMPARE(differs.exitCode, 1);
+        QCOMPARE(differs.out, QStringLiteral("rows I.secondAlarm: display 12.5, file -3.4e+38\n"
+                                             "rows II.register: display 7507, file 7501\n"));
+        const Run json = Vtctl({"diff", file, "--port", Port(*display), "--json"});
+        QCOMPARE(json.exitCode, 1);
+        const profile::Json list = profile::Json::parse(json.out.toStdString())["differences"];
+        QCOMPARE(list.size(), std::size_t(2));
+        QCOMPARE(list[1], profile::Json({{"group", "rows"}, {"setting", "II.register"}, {"display", 7507}, {"file", 7501}}));
+    }
+
+    void theFilesDoNotFollowTheLocale()
+    {
+        // vtctl takes the desktop's locale from the environment, as this run has it.
+        auto source = Display();
+        source->SetRegisterFloat(7647, 0.1f);
+        const QString file = Path("comma.json");
+        QCOMPARE(Vtctl({"read", "--port", Port(*source), "-o", file}).exitCode, 0);
+        QVERIFY(Contents(file).contains("\"slope\": 0.1,"));
+        auto target = Display();
+        QCOMPARE(Vtctl({"write", file, "--port", Port(*target)}).exitCode, 0);
+        QCOMPARE(target->Register(7647), FloatToBits(0.1f));
+    }
+
+    void findListsTheDisplays()
+    {
+        sim::SimDisplay::Options options;
+        options.address = 9;
+        options.moreAddresses = {2};
+        auto line = Display(options);
+        const Run find = Vtctl({"find", "--port", Port(*line), "--json"});
+        QCOMPARE(find.exitCode, 0);
+        QCOMPARE(profile::Json::parse(find.out.toStdString()),
+                 profile::Json::parse(R"([{"address": 2, "mode": "8n2", "rate": 9600, "exception": 0},
+                                          {"address": 9, "mode": "8n2", "rate": 9600, "exception": 0}])"));
+        QVERIFY(find.err.contains(QLatin1String("searched ")));
+    }
+};
+
+QTEST_GUILESS_MAIN(VtctlTest)
+#include "tst_vtctl.moc"
