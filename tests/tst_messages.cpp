@@ -115,6 +115,20 @@ private slots:
         QCOMPARE(fx.messages->shown.last().caption, QStringLiteral("Error"));
     }
 
+    void aLineThatNeverFallsSilentSaysSo()
+    {
+        // Noise every 20 ms for ever: each read ends, in the window's own
+        // message, once the one bounded wait for silence is over.
+        Form6->show();
+        fx.display->SetChatter(20);
+        for (int read = 0; read < 2; ++read)
+            Button(Form6, "SpeedButton2")->click();
+        QVERIFY(Link.LineNeverFellSilent());
+        ExpectCause(*fx.messages, "Transmision error",
+                    QStringLiteral("The line never fell silent before the request: another device or program keeps "
+                                   "talking on it; check the wiring, and that nothing else uses the port\\."));
+    }
+
     // ---- every window's transmission messages
 
     void everyWindowSaysWhy()
