@@ -150,7 +150,7 @@ private slots:
         Link.SendFrame(Link.BuildWriteRequest16(1, 4000, 3, 3));
         QByteArray ack = Reply(7);
         QCOMPARE(ack.left(6), QByteArray::fromHex("01100FA00003"));  // answered at the old line
-        QCOMPARE(int(sim.display->Address()), 5);
+        QTRY_COMPARE(int(sim.display->Address()), 5);  // once the reply has left
         QCOMPARE(int(sim.display->Mode()), 3);
         QCOMPARE(int(sim.display->RateCode()), 6);
 
@@ -260,7 +260,8 @@ private slots:
         const QByteArray reply = Reply(7);
         if (taken) {
             QCOMPARE(reply.left(6), QByteArray::fromHex("01100FA00003"));
-            QCOMPARE(int(sim.display->Address()), address);
+            // Taken up once the reply has left, a moment after its last byte came.
+            QTRY_COMPARE(int(sim.display->Address()), address);
             return;
         }
         QCOMPARE(reply.mid(1, 2), QByteArray::fromHex("9003"));
