@@ -23,6 +23,14 @@ inline void Check(bool holds, const char* what, const char* file, int line)
     }
 }
 
+// Each side evaluated once: the checks call the layer itself.
+template <typename Actual, typename Expected>
+void CheckEqual(const Actual& actual, const Expected& expected, const char* what, const char* file, int line)
+{
+    const bool holds = actual == expected;
+    Check(holds, holds ? what : (std::string(what) + " (got " + std::to_string(actual) + ")").c_str(), file, line);
+}
+
 struct Tally {
     int passed = 0;
     int failed = 0;
@@ -48,6 +56,4 @@ struct Tally {
 }  // namespace checks
 
 #define CHECK(condition) checks::Check((condition), #condition, __FILE__, __LINE__)
-#define CHECK_EQ(actual, expected)                                                                               \
-    checks::Check((actual) == (expected), (#actual " == " #expected " (got " + std::to_string(actual) + ")").c_str(), \
-                  __FILE__, __LINE__)
+#define CHECK_EQ(actual, expected) checks::CheckEqual((actual), (expected), #actual " == " #expected, __FILE__, __LINE__)
