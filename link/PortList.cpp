@@ -30,35 +30,41 @@ std::string ComVariable(unsigned index)
     return {};
 }
 
-bool PinnedToAnotherCom(const std::string& path, unsigned index)
+bool Pinned(const std::string& path)
 {
-    for (unsigned k = 0; k < kPortCount; ++k)
-        if (k != index && pinnedCom[k] == path)
-            return true;
-    return false;
+    return std::find(std::begin(pinnedCom), std::end(pinnedCom), path) != std::end(pinnedCom);
 }
 
-// COM n's path, pinning it when it stands for a present port; under the lock.
+// COM n's path, pinning it when it can stand for a present port; under the
+// lock. COM 1 to COM n-1 take their ports first, so on a machine looked at
+// for the first time COM n is the n-th port present.
 std::string ComPath(unsigned index, const std::vector<serial::PresentPort>& present)
 {
     if (std::string mapped = ComVariable(index); !mapped.empty())
         return mapped;
     if (std::string fixed = serial::FixedComPath(index + 1); !fixed.empty())
         return fixed;
-    if (pinnedCom[index].empty() && index < present.size() && !PinnedToAnotherCom(present[index].path, index))
-        pinnedCom[index] = present[index].path;
+    if (pinnedCom[index].empty()) {
+        for (unsigned before = 0; before < index; ++before)
+            ComPath(before, present);
+        for (const serial::PresentPort& port : present)
+            if (!Pinned(port.path)) {
+                pinnedCom[index] = port.path;
+                break;
+            }
+    }
     return pinnedCom[index];
 }
 
-// Takes every present port that is no COM n into the list of others, under
-// the lock. A port's index is its place there, so nothing is ever removed.
+// Takes every present port into the list of others, but for those that one
+// of the eight is on every machine (Windows' COM1 to COM8), under the lock.
+// A port's index is its place there, so nothing is ever removed.
 void TakeOthers(const std::vector<serial::PresentPort>& present)
 {
-    std::vector<std::string> comPaths;
-    for (unsigned index = 0; index < kPortCount; ++index)
-        comPaths.push_back(ComPath(index, present));
     for (const serial::PresentPort& port : present) {
-        const bool isCom = std::find(comPaths.begin(), comPaths.end(), port.path) != comPaths.end();
+        bool isCom = false;
+        for (unsigned number = 1; number <= kPortCount; ++number)
+            isCom = isCom || port.path == serial::FixedComPath(number);
         const bool known = std::any_of(others.begin(), others.end(),
                                        [&](const KnownPort& other) { return other.path == port.path; });
         if (!isCom && !known && kPortCount + others.size() < kMostPorts)
@@ -86,8 +92,8 @@ PortChoice Describe(unsigned index, const std::vector<serial::PresentPort>& pres
         if (port->device != choice.path)
             choice.description += " (" + port->device + ")";
     } else {
-        // A mapped path (VT_COMn, a pseudo-terminal) the OS does not list.
-        choice.present = index < kPortCount;
+        // A path mapped by VT_COMn (a pseudo-terminal) that the OS does not list.
+        choice.present = index < kPortCount && !ComVariable(index).empty();
     }
     return choice;
 }
@@ -110,17 +116,9 @@ std::vector<PortChoice> ListPorts()
     std::lock_guard<std::mutex> guard(lock);
     TakeOthers(present);
     std::vector<PortChoice> list;
-    std::vector<std::string> devicesOfCom;
-    for (unsigned index = 0; index < kPortCount; ++index) {
-        list.push_back(Describe(index, present));
-        if (const serial::PresentPort* port = FindPresent(present, list.back().path))
-            devicesOfCom.push_back(port->device);
-    }
-    for (unsigned index = kPortCount; index < kPortCount + others.size(); ++index) {
+    for (unsigned index = 0; index < kPortCount + others.size(); ++index) {
         PortChoice choice = Describe(index, present);
-        const serial::PresentPort* port = FindPresent(present, choice.path);
-        // A port that a COM n opens already is offered there.
-        if (port && std::find(devicesOfCom.begin(), devicesOfCom.end(), port->device) == devicesOfCom.end())
+        if (index < kPortCount || choice.present)
             list.push_back(std::move(choice));
     }
     return list;

@@ -38,18 +38,21 @@ struct PortChoice {
     bool present;  // its device is there now
 };
 
-// COM 1 to COM 8, then every other port present now. Resolving COM n here
-// pins it, as opening it would.
+// COM 1 to COM 8, then every port present now under its stable name (on
+// Linux the port a COM n stands for too: that name never moves). Resolving
+// COM n here pins it, as opening it would.
 std::vector<PortChoice> ListPorts();
 
 // One port by index, present or not; nothing for an index this run never gave.
 std::optional<PortChoice> DescribePort(unsigned index);
 
 // The path a port index opens: "" when nothing stands behind it. COM n
-// opens the path in the environment variable VT_COMn when it is set; on Linux
-// otherwise the port that was the n-th present when COM n was first resolved
-// in this run, kept by its stable name (a COM n found empty takes the n-th
-// port present at a later look, unless another COM has it).
+// opens the path in the environment variable VT_COMn when it is set. On
+// Linux it otherwise stands for a port by its stable name, for the rest of
+// the run from the first time it is resolved: COM 1 to COM n in order
+// each take the first port present that no other COM has, so COM n is the
+// n-th port present at the first look, and a COM found empty takes the next
+// adapter plugged in.
 std::string PortPath(unsigned index);
 
 // "COM 1" for port index 0; the stable name of a later port.
