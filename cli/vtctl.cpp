@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <clocale>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -24,6 +25,26 @@ public:
         return name;
     }
 };
+
+// The signals that end vtctl early: Ctrl+C during a search, a closed pipe
+// to a pager, a session that ends.
+const int kEndingSignals[] = {SIGINT, SIGTERM,
+#ifdef SIGHUP
+                              SIGHUP,
+#endif
+#ifdef SIGPIPE
+                              SIGPIPE,
+#endif
+};
+
+// The port goes back as found and free for the next opener, then vtctl ends
+// as the signal would have ended it.
+extern "C" void EndOnSignal(int signal)
+{
+    serial::ReleaseForExit();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
 
 // The options every command that talks to displays shares.
 struct LineOptions {
@@ -77,6 +98,8 @@ int main(int argc, char** argv)
 {
     // As the tool, the desktop's locale; the profile files do not follow it.
     std::setlocale(LC_ALL, "");
+    for (int signal : kEndingSignals)
+        std::signal(signal, EndOnSignal);
 
     CLI::App app {"vtctl " VTCONFIG_VERSION ": the settings of VT5 and RQ8 panel displays from the command line.\n"
                   "Read one display's settings into a profile, write it to many displays with a read-back,\n"

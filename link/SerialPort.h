@@ -75,6 +75,13 @@ bool Open(const std::string& device, const LineSettings& line, Port* port, OpenF
 // included.
 void Close(const Port& port);
 
+// Puts back and releases every port this process still holds, for a program
+// that ends on a signal (Ctrl+C during a long search): only what a signal
+// handler may do. A port left in exclusive mode would refuse every ordinary
+// user after it. On Windows the system closes a dead process's handles and
+// this does nothing.
+void ReleaseForExit();
+
 // Writes the bytes with RTS high only while they go out. Where RTS is dropped
 // by this layer it returns once the last byte has left the transmitter (or,
 // where the OS cannot tell, once its wire time and a margin have passed);

@@ -5,6 +5,7 @@
 #include "SerialLineLinux.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,48 @@ RtsDrive SetUpRts(int fd)
     int dtrAndRts = TIOCM_DTR | TIOCM_RTS;  // DTR stays low throughout
     ioctl(fd, TIOCMBIC, &dtrAndRts);
     return RtsDrive::Manual;
+}
+
+// The ports open now, for ReleaseForExit: fixed slots a signal handler can
+// walk. A slot holds the descriptor while its Port (and so its found state)
+// is alive.
+struct OpenSlot {
+    std::atomic<int> fd {-1};
+    std::atomic<const FoundState*> found {nullptr};
+};
+OpenSlot openSlots[16];
+
+void Remember(int fd, const FoundState* found)
+{
+    for (OpenSlot& slot : openSlots) {
+        int free = -1;
+        if (slot.fd.compare_exchange_strong(free, fd)) {
+            slot.found = found;
+            return;
+        }
+    }
+}
+
+void Forget(int fd)
+{
+    for (OpenSlot& slot : openSlots)
+        if (slot.fd == fd) {
+            slot.found = nullptr;
+            slot.fd = -1;
+        }
+}
+
+// Back as found, out of exclusive mode, unlocked, closed.
+void Release(int fd, const FoundState* found)
+{
+    if (found)
+        RestoreLinuxState(fd, *found);
+    // The exclusive mode belongs to the tty, not to this descriptor: a tty
+    // that outlives it (the other end of a pseudo-terminal still holds it)
+    // would refuse every later unprivileged open, ours included.
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    ::close(fd);
 }
 
 int Fd(const Port& port)
@@ -98,23 +141,26 @@ bool Open(const std::string& device, const LineSettings& line, Port* port, OpenF
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     *port = opened;
     port->rts = SetUpRts(fd);
+    Remember(fd, port->found.get());
     tcflush(fd, TCIOFLUSH);
     return true;
 }
 
 void Close(const Port& port)
 {
-    const int fd = Fd(port);
     // Whatever comes next on this port (a terminal, another tool) expects
     // the line and the RS-485 mode it had, not ours.
-    if (port.found)
-        RestoreLinuxState(fd, *port.found);
-    // The exclusive mode belongs to the tty, not to this descriptor: a tty
-    // that outlives it (the other end of a pseudo-terminal still holds it)
-    // would refuse every later unprivileged open, ours included.
-    ioctl(fd, TIOCNXCL);
-    flock(fd, LOCK_UN);
-    ::close(fd);
+    Forget(Fd(port));
+    Release(Fd(port), port.found.get());
+}
+
+void ReleaseForExit()
+{
+    for (OpenSlot& slot : openSlots) {
+        const int fd = slot.fd.exchange(-1);
+        if (fd >= 0)
+            Release(fd, slot.found.exchange(nullptr));
+    }
 }
 
 std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length, int* osError)

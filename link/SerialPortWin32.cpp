@@ -227,6 +227,12 @@ void Close(const Port& port)
     CloseHandle(AsHandle(port));
 }
 
+void ReleaseForExit()
+{
+    // The system closes a dead process's handles; the port keeps the
+    // settings this program gave it.
+}
+
 std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length, int* osError)
 {
     HANDLE handle = AsHandle(port);
