@@ -23,6 +23,11 @@ std::string pinnedCom[kPortCount];
 // The other ports, index kPortCount + k for entry k.
 std::vector<KnownPort> others;
 
+std::string ComLabel(unsigned index)
+{
+    return "COM " + std::to_string(index + 1);
+}
+
 std::string ComVariable(unsigned index)
 {
     if (const char* mapped = std::getenv(("VT_COM" + std::to_string(index + 1)).c_str()); mapped && *mapped)
@@ -82,7 +87,7 @@ const serial::PresentPort* FindPresent(const std::vector<serial::PresentPort>& p
 // Under the lock.
 PortChoice Describe(unsigned index, const std::vector<serial::PresentPort>& present)
 {
-    PortChoice choice {index, index < kPortCount ? "COM " + std::to_string(index + 1) : others[index - kPortCount].label,
+    PortChoice choice {index, index < kPortCount ? ComLabel(index) : others[index - kPortCount].label,
                        index < kPortCount ? ComPath(index, present) : others[index - kPortCount].path, {}, false};
     if (choice.path.empty())
         return choice;
@@ -157,7 +162,7 @@ std::string PortPath(unsigned index)
 std::string PortLabel(unsigned index)
 {
     if (index < kPortCount)
-        return "COM " + std::to_string(index + 1);
+        return ComLabel(index);
     std::lock_guard<std::mutex> guard(lock);
     return index < kPortCount + others.size() ? others[index - kPortCount].label : std::string();
 }
@@ -169,7 +174,7 @@ std::optional<unsigned> FindPort(const std::string& name)
     TakeOthers(present);
     const std::string folded = Folded(name);
     for (unsigned index = 0; index < kPortCount; ++index)
-        if (folded == Folded(Describe(index, present).label))
+        if (folded == Folded(ComLabel(index)))
             return index;
     for (unsigned k = 0; k < others.size(); ++k)
         if (folded == Folded(others[k].label) || name == others[k].path)

@@ -37,6 +37,16 @@ bool Refused(HANDLE handle)
     return false;
 }
 
+// A call that reads or sets one of the port's settings.
+template <typename Setting>
+BOOL Copy(HANDLE handle, const Setting& from, Setting* to)
+{
+    if (Refused(handle))
+        return FALSE;
+    *to = from;
+    return TRUE;
+}
+
 // An overlapped call that finished at once, with its count.
 BOOL Done(LPOVERLAPPED overlapped, DWORD count, LPDWORD transferred)
 {
@@ -92,10 +102,7 @@ BOOL DoubleCloseHandle(HANDLE handle)
 
 BOOL DoubleGetCommState(HANDLE handle, LPDCB dcb)
 {
-    if (Refused(handle))
-        return FALSE;
-    *dcb = port.dcb;
-    return TRUE;
+    return Copy(handle, port.dcb, dcb);
 }
 
 BOOL DoubleSetCommState(HANDLE handle, LPDCB dcb)
@@ -113,18 +120,12 @@ BOOL DoubleSetCommState(HANDLE handle, LPDCB dcb)
 
 BOOL DoubleGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts)
 {
-    if (Refused(handle))
-        return FALSE;
-    *timeouts = port.timeouts;
-    return TRUE;
+    return Copy(handle, port.timeouts, timeouts);
 }
 
 BOOL DoubleSetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts)
 {
-    if (Refused(handle))
-        return FALSE;
-    port.timeouts = *timeouts;
-    return TRUE;
+    return Copy(handle, *timeouts, &port.timeouts);
 }
 
 BOOL DoubleSetupComm(HANDLE handle, DWORD, DWORD)
