@@ -126,6 +126,7 @@ private slots:
     {
         adapters->Plug(kA);
         adapters->Plug(kB);
+        ListPorts();  // the user looks at the list: COM 1 and COM 2 take A and B
         const unsigned chosen = IndexOf(kB);
         QVERIFY(chosen >= kPortCount);
         QVERIFY(ReadsAt(chosen));
