@@ -181,6 +181,30 @@ private slots:
         QCOMPARE(fx.display->Register(4029), 0xC400u);
     }
 
+    // Flags read from one display are not another's: after the connection
+    // moved to another address, "Close" leaves that display's flags alone.
+    void closeAfterTheAddressChangedWritesNothing()
+    {
+        fx.display->SetRegister(4029, 0x8000);
+        Form7->show();
+        Button(Form7, "SpeedButton2")->click();
+        QVERIFY(Box(1)->isChecked());
+        fx.TakeFrames();
+        Settings.displayAddress = 2;
+        Button(Form7, "SpeedButton1")->click();
+        QVERIFY(!Form7->isVisible());
+        QVERIFY(!fx.display->WaitForFrames(1, 200));
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+
+        // Back at the display that was read, its flags go back as left.
+        Settings.displayAddress = 1;
+        Form7->show();
+        Box(1)->setChecked(false);
+        Button(Form7, "SpeedButton1")->click();
+        QVERIFY(fx.display->WaitForFrames(1, 2000));
+        QTRY_COMPARE(fx.display->Register(4029), 0u);
+    }
+
     void theCloseBoxWritesNothing()
     {
         Form7->show();

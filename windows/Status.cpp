@@ -41,7 +41,12 @@ std::array<TForm7::Flag, 19> TForm7::Flags() const
 
 void TForm7::FormCreate()
 {
-    flagsRead_ = false;
+    flagsReadFrom_.reset();
+}
+
+TForm7::FlagsSource TForm7::CurrentConnection()
+{
+    return {Settings.portIndex, Settings.displayAddress};
 }
 
 void TForm7::FormShow()
@@ -75,16 +80,16 @@ void TForm7::SpeedButton2Click()
     // One message for a missing, short or refused reply; the boxes stay.
     if (OpenPortForAction(OpenWhen::IfClosed)
         && ReadBlockAndTell(Blocks::Status, kReplyPauseMs, ReadFailure) == ReadResult::Stored) {
-        flagsRead_ = true;
+        flagsReadFrom_ = CurrentConnection();
         ShowStatus();
     }
 }
 
 void TForm7::SpeedButton1Click()
 {
-    // Boxes that show no read flags would clear the display's flags unseen
-    // (service mode, an EEPROM error, a supply break): nothing goes out.
-    if (!flagsRead_) {
+    // Boxes that show no flags of this display would clear or set its flags
+    // unseen (service mode, an EEPROM error, a supply break): nothing goes out.
+    if (flagsReadFrom_ != CurrentConnection()) {
         Close();
         return;
     }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 class QCheckBox;
 
@@ -40,9 +41,21 @@ private:
         bool clearable;  // enabled when set, so the user can clear it
     };
     std::array<Flag, 19> Flags() const;
-    // Whether a read has put the display's flags into the image since the
-    // program started: until then "Close" has nothing to give back.
-    bool flagsRead_ = false;
+    // The port and display whose flags the last good read put into the
+    // image: "Close" gives them back to that display only. Before any read,
+    // or after the connection moved to another port or address, the boxes
+    // show nothing of the display in use and nothing goes out.
+    struct FlagsSource {
+        std::uint8_t portIndex;
+        std::uint8_t displayAddress;
+        bool operator==(const FlagsSource& other) const
+        {
+            return portIndex == other.portIndex && displayAddress == other.displayAddress;
+        }
+        bool operator!=(const FlagsSource& other) const { return !(*this == other); }
+    };
+    static FlagsSource CurrentConnection();
+    std::optional<FlagsSource> flagsReadFrom_;
 };
 
 extern TForm7* Form7;
