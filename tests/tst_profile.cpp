@@ -151,6 +151,7 @@ private slots:
         QTest::newRow("register count") << Field::RegisterCount << 0u << qint64(1) << qint64(10);
         QTest::newRow("register type") << Field::RegisterType << 0u << qint64(0) << qint64(6);
         QTest::newRow("review period") << Field::ReviewPeriod << 0u << qint64(1) << qint64(60);
+        QTest::newRow("display address") << Field::DisplayAddress << 0u << qint64(1) << qint64(247);
     }
     void rulesTakeTheirEdgesAndRefuseBeyond()
     {
