@@ -28,13 +28,15 @@ Outcome OutcomeOf(WriteResult result)
     return Outcome::PortLost;
 }
 
-void CopyBlock(const RegisterImage& from, RegisterImage& to, const RegisterBlock& block)
-{
-    for (unsigned k = 0; k < block.quantity; ++k)
-        to.Set(block.first + k, from.Get(block.first + k));
-}
-
 }  // namespace
+
+void CopyGroups(const RegisterImage& from, RegisterImage& to, std::vector<RegisterBlock> (*blocks)(Group))
+{
+    for (Group group : kGroups)
+        for (const RegisterBlock& block : blocks(group))
+            for (unsigned k = 0; k < block.quantity; ++k)
+                to.Set(block.first + k, from.Get(block.first + k));
+}
 
 Outcome Transfer::Told(Outcome outcome, const char* step, Group group)
 {
@@ -115,18 +117,14 @@ Outcome Transfer::Read(Profile* profile)
     const Outcome outcome = ReadGroups(true);
     if (outcome != Outcome::Done)
         return outcome;
-    for (Group group : kGroups)
-        for (const RegisterBlock& block : ReadBlocks(group))
-            CopyBlock(image_, profile->registers, block);
+    CopyGroups(image_, profile->registers, ReadBlocks);
     return outcome;
 }
 
 Outcome Transfer::Write(const Profile& profile)
 {
     problems_.clear();
-    for (Group group : kGroups)
-        for (const RegisterBlock& block : WriteBlocks(group))
-            CopyBlock(profile.registers, image_, block);
+    CopyGroups(profile.registers, image_, WriteBlocks);
     for (Group group : kGroups)
         for (const RegisterBlock& block : WriteBlocks(group))
             if (const Outcome written = OutcomeOf(Write(block)); written != Outcome::Done)

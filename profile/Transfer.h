@@ -29,6 +29,10 @@ struct PanelLine {
     ModbusLink link {settings, image};
 };
 
+// The registers of every group's blocks, as `blocks` gives them (ReadBlocks
+// or WriteBlocks), from one image into another.
+void CopyGroups(const RegisterImage& from, RegisterImage& to, std::vector<RegisterBlock> (*blocks)(Group));
+
 enum class Outcome {
     Done,
     Failed,   // the display refused a request, holds values no profile takes, or did not keep what was written

@@ -1,0 +1,51 @@
+#include "FileChoice.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+
+namespace {
+
+FileChoiceHook& Hook()
+{
+    static FileChoiceHook hook;
+    return hook;
+}
+
+// The folder of the last file chosen, for this run only.
+QString& LastFolder()
+{
+    static QString folder = QDir::homePath();
+    return folder;
+}
+
+}  // namespace
+
+void SetFileChoiceHook(FileChoiceHook hook)
+{
+    Hook() = std::move(hook);
+}
+
+QString ChooseFile(QWidget* parent, FileUse use, const QString& caption, const QString& filter,
+                   const QString& suggestedName, const QString& defaultSuffix)
+{
+    const FileRequest request {use, caption,
+                               suggestedName.isEmpty() ? LastFolder() : QDir(LastFolder()).filePath(suggestedName),
+                               filter};
+    QString chosen;
+    if (Hook()) {
+        chosen = Hook()(request);
+    } else {
+        QFileDialog dialog(parent, caption, LastFolder(), filter);
+        dialog.setAcceptMode(use == FileUse::Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+        dialog.setFileMode(use == FileUse::Save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+        dialog.setDefaultSuffix(defaultSuffix);
+        if (!suggestedName.isEmpty())
+            dialog.selectFile(suggestedName);
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+            chosen = dialog.selectedFiles().constFirst();
+    }
+    if (!chosen.isEmpty())
+        LastFolder() = QFileInfo(chosen).absolutePath();
+    return chosen;
+}
