@@ -58,14 +58,6 @@ QStringList ResultList()
     return lines;
 }
 
-// Displays at address 1 and at `others` on the one line.
-sim::SimDisplay::Options WithDisplaysAt(std::vector<std::uint8_t> others)
-{
-    sim::SimDisplay::Options options;
-    options.moreAddresses = std::move(others);
-    return options;
-}
-
 void Click(const char* button)
 {
     Button(FormPanelProfiles, button)->click();
@@ -111,12 +103,34 @@ class PanelProfilesTest : public QObject {
         WaitUntilDone();
     }
 
-    void Write(const QString& file, const QString& addresses = QStringLiteral("1"))
+    void StartWrite(const QString& file, const QString& addresses)
     {
         answer = file;
         LineEdit(FormPanelProfiles, "EditAddresses")->setText(addresses);
         Click("ButtonWrite");
+    }
+
+    void Write(const QString& file, const QString& addresses = QStringLiteral("1"))
+    {
+        StartWrite(file, addresses);
         WaitUntilDone();
+    }
+
+    // Displays at address 1 and at `others` on one line, a profile saved
+    // from the first as a technician set it up, and writing it to
+    // `addresses` under way once the first display's write has begun.
+    void WritingToSeveral(std::vector<std::uint8_t> others, const QString& addresses)
+    {
+        fx.End();
+        sim::SimDisplay::Options options;
+        options.moreAddresses = std::move(others);
+        fx.Begin(options);
+        FormPanelProfiles->show();
+        Configure(*fx.display);
+        const QString file = Save("panel.json");
+        fx.display->ClearFrames();
+        StartWrite(file, addresses);
+        QTRY_VERIFY_WITH_TIMEOUT(Result().contains(QStringLiteral("(1 of ")), kLongestActionMs);
     }
 
 private slots:
@@ -218,13 +232,8 @@ private slots:
 
     void writingToSeveralGoesOnPastAnAbsentDisplay()
     {
-        fx.End();
-        fx.Begin(WithDisplaysAt({3}));  // 2 is absent
-        FormPanelProfiles->show();
-        Configure(*fx.display);
-        const QString file = Save("panel.json");
-        fx.display->ClearFrames();
-        Write(file, QStringLiteral("1-3"));
+        WritingToSeveral({3}, QStringLiteral("1-3"));  // 2 is absent
+        WaitUntilDone();
         QCOMPARE(ResultList(), (QStringList {QStringLiteral("display 1: written and verified"),
                                              QStringLiteral("display 2: writing rows: no reply"),
                                              QStringLiteral("display 3: written and verified")}));
@@ -238,16 +247,8 @@ private slots:
 
     void cancelStopsAfterTheDisplayInProgress()
     {
-        fx.End();
-        fx.Begin(WithDisplaysAt({2, 3, 4}));
-        FormPanelProfiles->show();
-        const QString file = Save("panel.json");
-        fx.display->ClearFrames();
-        answer = file;
-        LineEdit(FormPanelProfiles, "EditAddresses")->setText(QStringLiteral("1-4"));
-        Click("ButtonWrite");
         // The window answers while the first display is written.
-        QTRY_VERIFY_WITH_TIMEOUT(Result().contains(QStringLiteral("(1 of 4)")), kLongestActionMs);
+        WritingToSeveral({2, 3, 4}, QStringLiteral("1-4"));
         QVERIFY(Button(FormPanelProfiles, "ButtonCancel")->isEnabled());
         QVERIFY(!Button(FormPanelProfiles, "ButtonWrite")->isEnabled());
         Click("ButtonCancel");
@@ -362,15 +363,7 @@ private slots:
 
     void theClocksSynchronisationWaitsForTheWrite()
     {
-        fx.End();
-        fx.Begin(WithDisplaysAt({2}));
-        FormPanelProfiles->show();
-        const QString file = Save("panel.json");
-        fx.display->ClearFrames();
-        answer = file;
-        LineEdit(FormPanelProfiles, "EditAddresses")->setText(QStringLiteral("1,2"));
-        Click("ButtonWrite");
-        QTRY_VERIFY_WITH_TIMEOUT(Result().contains(QStringLiteral("(1 of 2)")), kLongestActionMs);
+        WritingToSeveral({2}, QStringLiteral("1,2"));
         QVERIFY(PortOwned());
         Form5->Timer1->start(0);  // comes due now
         WaitUntilDone();

@@ -159,16 +159,7 @@ void TFormPanelProfiles::ButtonCompareClick()
     const std::optional<profile::Profile> wanted = ChooseProfile(QStringLiteral("Compare with a file"));
     if (!wanted)
         return;
-    ShowResult(QStringLiteral("Reading %1…").arg(DisplayAt(Settings.displayAddress)));
-    Begin(profile::Transfer::ReadSteps(), [this, wanted = *wanted](profile::PanelLine& line) {
-        profile::Transfer transfer(line.link, line.image);
-        transfer.SetStepObserver([this] { ReportStep(); });
-        std::vector<profile::Difference> differences;
-        const Outcome outcome = transfer.Compare(wanted, &differences);
-        worker_.Report([this, outcome, differences, problems = transfer.Problems()] {
-            Compared(outcome, differences, problems);
-        });
-    });
+    CompareOnWorker(Settings.displayAddress, *wanted, &TFormPanelProfiles::Compared);
 }
 
 void TFormPanelProfiles::Compared(Outcome outcome, const std::vector<profile::Difference>& differences,
@@ -182,9 +173,9 @@ void TFormPanelProfiles::Compared(Outcome outcome, const std::vector<profile::Di
         return;
     }
     ShowDifferences(differences);
-    ShowResult(differences.empty()
-                   ? QStringLiteral("The display matches the file.")
-                   : QStringLiteral("The display differs from %1 in %2.").arg(QFileInfo(file_).fileName(), SettingCount(differences.size())));
+    ShowResult(differences.empty() ? QStringLiteral("The display matches the file.")
+                                   : QStringLiteral("The display differs from %1 in %2.")
+                                         .arg(QFileInfo(file_).fileName(), SettingCount(differences.size())));
 }
 
 void TFormPanelProfiles::ButtonWriteClick()
@@ -203,18 +194,7 @@ void TFormPanelProfiles::ButtonWriteClick()
     wanted_ = *wanted;
     addresses_ = *addresses;
     // What will change, shown on the first display before anything is written.
-    const std::uint8_t first = addresses_.front();
-    ShowResult(QStringLiteral("Reading %1…").arg(DisplayAt(first)));
-    Begin(profile::Transfer::ReadSteps(), [this, first, wanted = wanted_](profile::PanelLine& line) {
-        line.settings.displayAddress = first;
-        profile::Transfer transfer(line.link, line.image);
-        transfer.SetStepObserver([this] { ReportStep(); });
-        std::vector<profile::Difference> differences;
-        const Outcome outcome = transfer.Compare(wanted, &differences);
-        worker_.Report([this, outcome, differences, problems = transfer.Problems()] {
-            Previewed(outcome, differences, problems);
-        });
-    });
+    CompareOnWorker(addresses_.front(), wanted_, &TFormPanelProfiles::Previewed);
 }
 
 void TFormPanelProfiles::Previewed(Outcome outcome, const std::vector<profile::Difference>& differences,
@@ -377,6 +357,21 @@ bool TFormPanelProfiles::Begin(unsigned steps, std::function<void(profile::Panel
     SetBusy(true, steps);
     worker_.Start([work = std::move(work), line = panel_.get()] { work(*line); });
     return true;
+}
+
+void TFormPanelProfiles::CompareOnWorker(std::uint8_t address, const profile::Profile& wanted, ComparedStep then)
+{
+    ShowResult(QStringLiteral("Reading %1…").arg(DisplayAt(address)));
+    Begin(profile::Transfer::ReadSteps(), [this, address, wanted, then](profile::PanelLine& line) {
+        line.settings.displayAddress = address;
+        profile::Transfer transfer(line.link, line.image);
+        transfer.SetStepObserver([this] { ReportStep(); });
+        std::vector<profile::Difference> differences;
+        const Outcome outcome = transfer.Compare(wanted, &differences);
+        worker_.Report([this, then, outcome, differences, problems = transfer.Problems()] {
+            (this->*then)(outcome, differences, problems);
+        });
+    });
 }
 
 void TFormPanelProfiles::ReportStep()

@@ -50,6 +50,11 @@ private:
     // Takes the port onto a line of its own and runs `work` on the worker
     // with it; false when the port did not open (the user is told why).
     bool Begin(unsigned steps, std::function<void(profile::PanelLine&)> work);
+    // What comes after a compare, on the GUI thread.
+    using ComparedStep = void (TFormPanelProfiles::*)(profile::Outcome, const std::vector<profile::Difference>&,
+                                                      const std::vector<std::string>&);
+    // Compares the display at `address` with `wanted` on the worker, then `then`.
+    void CompareOnWorker(std::uint8_t address, const profile::Profile& wanted, ComparedStep then);
     // From the work: one block step made.
     void ReportStep();
     // Ends the action: the worker stopped, what its line read or wrote
