@@ -12,6 +12,15 @@ FileChoiceHook& Hook()
     return hook;
 }
 
+// One dialog for the whole run, never destroyed: Qt's file dialog writes
+// its folder and history into the desktop's shared Qt settings when it is
+// destroyed, and the tool keeps nothing between runs.
+QFileDialog& Dialog()
+{
+    static QFileDialog* dialog = new QFileDialog;
+    return *dialog;
+}
+
 // The folder of the last file chosen, for this run only.
 QString& LastFolder()
 {
@@ -26,7 +35,7 @@ void SetFileChoiceHook(FileChoiceHook hook)
     Hook() = std::move(hook);
 }
 
-QString ChooseFile(QWidget* parent, FileUse use, const QString& caption, const QString& filter,
+QString ChooseFile(FileUse use, const QString& caption, const QString& filter,
                    const QString& suggestedName, const QString& defaultSuffix)
 {
     const FileRequest request {use, caption,
@@ -36,12 +45,14 @@ QString ChooseFile(QWidget* parent, FileUse use, const QString& caption, const Q
     if (Hook()) {
         chosen = Hook()(request);
     } else {
-        QFileDialog dialog(parent, caption, LastFolder(), filter);
+        QFileDialog& dialog = Dialog();
+        dialog.setWindowTitle(caption);
+        dialog.setDirectory(LastFolder());
+        dialog.setNameFilter(filter);
         dialog.setAcceptMode(use == FileUse::Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
         dialog.setFileMode(use == FileUse::Save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
         dialog.setDefaultSuffix(defaultSuffix);
-        if (!suggestedName.isEmpty())
-            dialog.selectFile(suggestedName);
+        dialog.selectFile(suggestedName);
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
             chosen = dialog.selectedFiles().constFirst();
     }

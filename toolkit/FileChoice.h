@@ -8,8 +8,6 @@
 
 #include <functional>
 
-class QWidget;
-
 enum class FileUse { Open, Save };
 
 struct FileRequest {
@@ -21,7 +19,7 @@ struct FileRequest {
 
 // The path of the file chosen, or empty when the user cancelled. A name
 // saved without a suffix takes `defaultSuffix`.
-QString ChooseFile(QWidget* parent, FileUse use, const QString& caption, const QString& filter,
+QString ChooseFile(FileUse use, const QString& caption, const QString& filter,
                    const QString& suggestedName = QString(), const QString& defaultSuffix = QString());
 
 // While set, the hook answers in place of the dialog (no modal loop runs).

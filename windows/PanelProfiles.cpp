@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QHeaderView>
 
 TFormPanelProfiles* FormPanelProfiles = nullptr;
 
@@ -74,6 +75,10 @@ TFormPanelProfiles::TFormPanelProfiles()
     copy->setShortcutContext(Qt::WidgetShortcut);
     connect(copy, &QAction::triggered, this, [this] { Invoke("ButtonCopyClick"); });
     ui->TableDifferences->addAction(copy);
+    // The last column takes the room left; the others fit their texts.
+    QHeaderView* header = ui->TableDifferences->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(ui->TableDifferences->columnCount() - 1, QHeaderView::Stretch);
 }
 
 void TFormPanelProfiles::Open()
@@ -137,7 +142,7 @@ void TFormPanelProfiles::Saved(Outcome outcome, const profile::Profile& read, co
         ShowResult(QStringLiteral("Cancelled: nothing was saved."));
         return;
     }
-    const QString path = ChooseFile(this, FileUse::Save, QStringLiteral("Save the display's settings"), kProfileFilter,
+    const QString path = ChooseFile(FileUse::Save, QStringLiteral("Save the display's settings"), kProfileFilter,
                                     SuggestedName(address), QStringLiteral("json"));
     if (path.isEmpty()) {
         ShowResult(QStringLiteral("Read, but not saved."));
@@ -172,7 +177,7 @@ void TFormPanelProfiles::Compared(Outcome outcome, const std::vector<profile::Di
                         problems);
         return;
     }
-    ShowDifferences(differences);
+    ShowDifferences(differences, QStringLiteral("Settings where the display differs from the file"));
     ShowResult(differences.empty() ? QStringLiteral("The display matches the file.")
                                    : QStringLiteral("The display differs from %1 in %2.")
                                          .arg(QFileInfo(file_).fileName(), SettingCount(differences.size())));
@@ -210,7 +215,7 @@ void TFormPanelProfiles::Previewed(Outcome outcome, const std::vector<profile::D
     if (outcome != Outcome::Done) {
         found = QStringLiteral("The display at address %1 could not be read first: %2").arg(first).arg(Lines(problems));
     } else {
-        ShowDifferences(differences);
+        ShowDifferences(differences, QStringLiteral("Settings the file changes on the display at address %1").arg(first));
         found = differences.empty()
                     ? QStringLiteral("The display at address %1 already matches the file.").arg(first)
                     : QStringLiteral("The display at address %1 differs from the file in %2, as the table shows.")
@@ -319,7 +324,7 @@ void TFormPanelProfiles::ButtonCloseClick()
 
 std::optional<profile::Profile> TFormPanelProfiles::ChooseProfile(const QString& caption)
 {
-    const QString path = ChooseFile(this, FileUse::Open, caption, kProfileFilter);
+    const QString path = ChooseFile(FileUse::Open, caption, kProfileFilter);
     if (path.isEmpty())
         return std::nullopt;
     std::string refusal;
@@ -408,14 +413,15 @@ void TFormPanelProfiles::SetBusy(bool busy, unsigned steps)
 
 void TFormPanelProfiles::ClearResults()
 {
-    ShowDifferences({});
+    ShowDifferences({}, QStringLiteral("Settings that differ"));
     ui->ListResults->clear();
     ui->ProgressBar->setValue(0);
     ShowResult(QString());
 }
 
-void TFormPanelProfiles::ShowDifferences(const std::vector<profile::Difference>& differences)
+void TFormPanelProfiles::ShowDifferences(const std::vector<profile::Difference>& differences, const QString& caption)
 {
+    ui->LabelDifferences->setText(caption);
     QTableWidget* table = ui->TableDifferences;
     table->setRowCount(int(differences.size()));
     for (int row = 0; row < int(differences.size()); ++row) {
@@ -427,7 +433,6 @@ void TFormPanelProfiles::ShowDifferences(const std::vector<profile::Difference>&
         for (int column = 0; column < 4; ++column)
             table->setItem(row, column, new QTableWidgetItem(cells[column]));
     }
-    table->resizeColumnsToContents();
     ui->ButtonCopy->setEnabled(!differences.empty());
 }
 

@@ -62,7 +62,8 @@ private:
     void Finish();
     void SetBusy(bool busy, unsigned steps = 0);
     void ClearResults();
-    void ShowDifferences(const std::vector<profile::Difference>& differences);
+    // The table, under a caption that says what it compares.
+    void ShowDifferences(const std::vector<profile::Difference>& differences, const QString& caption);
     void ShowResult(const QString& text);
     // A read that failed: why, in an "Error" box, and under the buttons.
     void TellReadFailure(const QString& headline, const std::vector<std::string>& problems);
