@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-packages.sh
-ensure_packages "${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64 libmodbus-dev \
+ensure_packages "${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64 wine64 libmodbus-dev \
     desktop-file-utils appstream dpkg-dev file
 # The tests where the search's thread and the windows' link meet.
 tsan_tests=(tst_adapter tst_display_search tst_port_owner tst_panel_profiles tst_connection tst_display_configuration

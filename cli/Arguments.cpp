@@ -22,6 +22,10 @@ PortArgument ParsePort(const std::string& text)
     if (upper.compare(0, 3, "COM") == 0)
         if (auto number = ParseDecimal(upper.substr(3), 1, kPortCount))
             return {std::uint8_t(*number - 1), {}};
+    // A port by the name the tool's port list gives it ("COM 12", an
+    // adapter's name by id), so a script names the same adapter every time.
+    if (auto index = FindPort(text))
+        return {std::uint8_t(*index), {}};
     return {std::nullopt, text};
 }
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-// COM1 to COM8, mapped as the tool maps them (VT_COMn first), or a device
-// named by its path.
+// COM1 to COM8, mapped as the tool maps them (VT_COMn first), another port
+// by the name the tool lists it under, or a device named by its path.
 struct PortArgument {
-    std::optional<std::uint8_t> index;  // 0 for COM1
+    std::optional<std::uint8_t> index;  // 0 for COM1: a port index (PortList.h)
     std::string device;                 // when no index
 
     // "COM 1" as the tool names it, or the device.

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <clocale>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -24,6 +25,26 @@ public:
         return name;
     }
 };
+
+// The signals that end vtctl early: Ctrl+C during a search, a closed pipe
+// to a pager, a session that ends.
+const int kEndingSignals[] = {SIGINT, SIGTERM,
+#ifdef SIGHUP
+                              SIGHUP,
+#endif
+#ifdef SIGPIPE
+                              SIGPIPE,
+#endif
+};
+
+// The port goes back as found and free for the next opener, then vtctl ends
+// as the signal would have ended it.
+extern "C" void EndOnSignal(int signal)
+{
+    serial::ReleaseForExit();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
 
 // The options every command that talks to displays shares.
 struct LineOptions {
@@ -43,7 +64,8 @@ CLI::Validator Meaning(std::function<bool(const std::string&)> holds, const std:
 
 void AddLine(CLI::App* command, LineOptions& options, bool json)
 {
-    command->add_option("--port", options.port, "COM1 to COM8 (COMn opens $VT_COMn when set), or a device path")
+    command->add_option("--port", options.port, "COM1 to COM8 (COMn opens $VT_COMn when set), another port by the name the tool lists it under "
+                        "(COM12; usb-... as in /dev/serial/by-id), or a device path")
         ->required()
         ->type_name("PORT");
     command->add_option("--mode", options.mode, "the line's character format: " + ModeChoices())
@@ -76,6 +98,8 @@ int main(int argc, char** argv)
 {
     // As the tool, the desktop's locale; the profile files do not follow it.
     std::setlocale(LC_ALL, "");
+    for (int signal : kEndingSignals)
+        std::signal(signal, EndOnSignal);
 
     CLI::App app {"vtctl " VTCONFIG_VERSION ": the settings of VT5 and RQ8 panel displays from the command line.\n"
                   "Read one display's settings into a profile, write it to many displays with a read-back,\n"

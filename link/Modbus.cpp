@@ -1,5 +1,7 @@
 #include "Modbus.h"
 
+#include "PortList.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -18,6 +20,7 @@ void ResetLink()
     Link.Reset();
     Settings = ConnectionSettings {};
     Image.Clear();
+    ForgetPorts();
 }
 
 unsigned CharacterBits(std::uint8_t modeIndex)
@@ -52,11 +55,6 @@ std::uint32_t RateIndexToCode(int rateIndex)
 int RateCodeToIndex(std::uint32_t rateCode)
 {
     return int(rateCode) - (rateCode > 4) - (rateCode > 7);
-}
-
-std::string PortDeviceName(unsigned portIndex)
-{
-    return serial::DeviceName(portIndex);
 }
 
 // ---------------------------------------------------------------- register image
@@ -197,7 +195,7 @@ int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::ui
 {
     // Indices outside the tables cannot name a port or a line: refuse them
     // before anything changes, the open port included.
-    if (portIndex >= kPortCount || OpenDevice(serial::DeviceName(portIndex), modeIndex, rateIndex) != 1)
+    if (portIndex >= KnownPortCount() || OpenDevice(PortPath(portIndex), modeIndex, rateIndex) != 1)
         return -1;
     settings_.portIndex = portIndex;
     return 1;

@@ -14,7 +14,7 @@
 
 // Which port, line and display every exchange uses.
 struct ConnectionSettings {
-    std::uint8_t portIndex = 0;       // 0..7 for COM 1..COM 8
+    std::uint8_t portIndex = 0;       // 0..7 for COM 1..COM 8, then the run's other ports (PortList.h)
     std::uint8_t modeIndex = 0;       // 0..3 for 8n1, 8n2, 8e1, 8o1
     std::uint8_t rateIndex = 0;       // 0..7, see kPortRates
     std::uint8_t portOpen = 0;        // set and cleared only by OpenPort and ClosePort
@@ -23,7 +23,7 @@ struct ConnectionSettings {
 
 constexpr unsigned kModeCount = 4;
 constexpr unsigned kPortRateCount = 8;
-constexpr unsigned kPortCount = 8;
+constexpr unsigned kPortCount = 8;  // COM 1..COM 8
 constexpr unsigned kDisplayRateCount = 10;
 extern const char* const kModeNames[kModeCount];
 extern const std::uint32_t kPortRates[kPortRateCount];
@@ -45,9 +45,6 @@ std::uint64_t FrameGapMicros(std::uint8_t modeIndex, std::uint32_t baud);
 std::uint32_t RateIndexToCode(int rateIndex);
 // Codes 5 and 8 give the entries of 19200 and 57600.
 int RateCodeToIndex(std::uint32_t rateCode);
-
-// The device that a port index opens on this machine ("" when none).
-std::string PortDeviceName(unsigned portIndex);
 
 // A 32-bit register holds a single-precision float's bits as they travel.
 std::uint32_t FloatToBits(float value);
@@ -217,6 +214,7 @@ public:
     ModbusLink(ConnectionSettings& settings, RegisterImage& image);
 
     // --- serial port ---
+    // Port index as in ConnectionSettings: a port this run's list has given.
     int OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::uint8_t rateIndex);
     // The same for a device named by its path ("/dev/ttyUSB0", "\\.\COM12"),
     // whatever port index it may stand behind; the settings' port index stays.

@@ -159,7 +159,7 @@ QString ExceptionMeaning(int code, std::uint8_t address)
     const QString isTheDisplay = QStringLiteral("check that the device at address %1 is the display").arg(address);
     switch (code) {
     case 1: return QStringLiteral(" (a function the display does not know): ") + isTheDisplay;
-    case 2: return QStringLiteral(" (an address the display does not have): ") + isTheDisplay;
+    case 2: return QStringLiteral(" (a register address the display does not have): ") + isTheDisplay;
     case 3: return QStringLiteral(" (a value the display does not accept): check the values");
     case 4: return QStringLiteral(" (the display failed to carry it out): try again");
     default: return QString();

@@ -1,10 +1,5 @@
 #include "PortMessages.h"
 
-std::string PortLabel(unsigned portIndex)
-{
-    return "COM " + std::to_string(portIndex + 1);
-}
-
 std::string PortWithDevice(const std::string& label, const std::string& device)
 {
     if (label.empty() || label == device)

@@ -3,11 +3,9 @@
 #pragma once
 
 #include "Modbus.h"
+#include "PortList.h"
 
 #include <string>
-
-// "COM 1" for port index 0.
-std::string PortLabel(unsigned portIndex);
 
 // "COM 1 (/dev/ttyUSB0)"; only the device when the port is named by it.
 std::string PortWithDevice(const std::string& label, const std::string& device);

@@ -7,9 +7,16 @@
 
 #include <asm/termbits.h>
 #include <cerrno>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 namespace serial {
+
+struct FoundState {
+    struct termios2 line;
+    struct serial_rs485 rs485;
+    bool hasRs485;  // a pseudo-terminal or a plain UART has no RS-485 mode
+};
 
 int SetLinuxLine(int fd, const LineSettings& line, std::uint32_t* baudReadBack)
 {
@@ -53,6 +60,25 @@ std::uint32_t GetLinuxBaud(int fd)
     if (ioctl(fd, TCGETS2, &tio) != 0)
         return 0;
     return tio.c_ospeed;
+}
+
+std::shared_ptr<const FoundState> FindLinuxState(int fd)
+{
+    auto found = std::make_shared<FoundState>();
+    if (ioctl(fd, TCGETS2, &found->line) != 0)
+        return nullptr;
+    found->hasRs485 = ioctl(fd, TIOCGRS485, &found->rs485) == 0;
+    return found;
+}
+
+void RestoreLinuxState(int fd, const FoundState& found)
+{
+    struct termios2 line = found.line;
+    ioctl(fd, TCSETS2, &line);
+    if (found.hasRs485) {
+        struct serial_rs485 rs485 = found.rs485;
+        ioctl(fd, TIOCSRS485, &rs485);
+    }
 }
 
 }  // namespace serial

@@ -5,6 +5,7 @@
 #include "SerialPort.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace serial {
 
@@ -18,5 +19,11 @@ int SetLinuxLine(int fd, const LineSettings& line, std::uint32_t* baudReadBack);
 
 // The output rate a tty is set to, in bits per second; 0 when unknown.
 std::uint32_t GetLinuxBaud(int fd);
+
+// The tty's line settings and, where the driver has it, its RS-485 mode, as
+// found; nullptr when the line cannot be read.
+std::shared_ptr<const FoundState> FindLinuxState(int fd);
+// Puts them back; a device that has gone refuses quietly.
+void RestoreLinuxState(int fd, const FoundState& found);
 
 }  // namespace serial

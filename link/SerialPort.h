@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace serial {
@@ -30,12 +31,19 @@ enum class RtsDrive {
     Manual,  // this layer raises it around each write
 };
 
+// The port's own settings as this layer found them at open, which Close puts
+// back so the next program on the port finds it as it was; each OS file
+// defines what it keeps.
+struct FoundState;
+
 // An open port: the OS handle and what this layer must know to drive it.
 // The one who opened it holds it and hands it to every call; no port state
 // lives anywhere else, so links on different threads share nothing.
 struct Port {
     Handle handle = 0;
     RtsDrive rts = RtsDrive::None;
+    LineSettings line {};  // as set at open: the wire time of a write
+    std::shared_ptr<const FoundState> found;
 };
 
 // Why an open failed.
@@ -62,12 +70,23 @@ constexpr bool RateTaken(std::uint32_t asked, std::uint32_t readBack)
 // queues. On failure returns false and says why in *failure.
 bool Open(const std::string& device, const LineSettings& line, Port* port, OpenFailure* failure);
 
-// Releases the port for every later opener, this program's next open included.
+// Puts back the settings found at open, as far as the device is still there,
+// and releases the port for every later opener, this program's next open
+// included.
 void Close(const Port& port);
 
+// Puts back and releases every port this process still holds, for a program
+// that ends on a signal (Ctrl+C during a long search): only what a signal
+// handler may do. A port left in exclusive mode would refuse every ordinary
+// user after it. On Windows the system closes a dead process's handles and
+// this does nothing.
+void ReleaseForExit();
+
 // Writes the bytes with RTS high only while they go out. Where RTS is dropped
-// by this layer it returns once the last byte has left the transmitter; where
-// the driver drops it, once the bytes are handed over. Returns the count written.
+// by this layer it returns once the last byte has left the transmitter (or,
+// where the OS cannot tell, once its wire time and a margin have passed);
+// where the driver drops it, once the bytes are handed over. Returns the
+// count written.
 std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length, int* osError);
 
 // Bytes waiting in the input queue; nothing is read.
@@ -81,13 +100,10 @@ void DiscardInput(const Port& port);
 
 enum class WaitResult { Readable, TimedOut, Failed };
 
-// Blocks until input is pending or `timeoutMicros` have passed. Failed, with
-// *osError set, when the port can no longer be read.
+// Blocks until input is pending or `timeoutMicros` have passed (a negative
+// time-out is none: it only looks). Failed, with *osError set, when the port
+// can no longer be read.
 WaitResult WaitReadable(const Port& port, std::int64_t timeoutMicros, int* osError);
-
-// The device that port index 0..7 (COM 1..COM 8) opens on this machine,
-// or an empty text when no device stands behind it.
-std::string DeviceName(unsigned portIndex);
 
 // A sentence a user can act on for an OS error.
 std::string ErrorText(int osError);

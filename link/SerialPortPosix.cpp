@@ -5,13 +5,11 @@
 #include "SerialLineLinux.h"
 
 #include <algorithm>
-#include <cctype>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
 #include <pwd.h>
 #include <linux/serial.h>
@@ -52,38 +50,46 @@ RtsDrive SetUpRts(int fd)
     return RtsDrive::Manual;
 }
 
-unsigned TrailingNumber(const std::string& name, std::size_t prefixLength)
-{
-    return static_cast<unsigned>(std::strtoul(name.c_str() + prefixLength, nullptr, 10));
-}
+// The ports open now, for ReleaseForExit: fixed slots a signal handler can
+// walk. A slot holds the descriptor while its Port (and so its found state)
+// is alive.
+struct OpenSlot {
+    std::atomic<int> fd {-1};
+    std::atomic<const FoundState*> found {nullptr};
+};
+OpenSlot openSlots[16];
 
-// /dev entries that start with prefix followed by a number, in numeric order.
-std::vector<std::string> DevicesNamed(const std::string& prefix)
+void Remember(int fd, const FoundState* found)
 {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir("/dev")) {
-        while (const dirent* entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0
-                && std::all_of(name.begin() + prefix.size(), name.end(),
-                               [](unsigned char c) { return std::isdigit(c) != 0; }))
-                names.push_back(name);
+    for (OpenSlot& slot : openSlots) {
+        int free = -1;
+        if (slot.fd.compare_exchange_strong(free, fd)) {
+            slot.found = found;
+            return;
         }
-        closedir(dir);
     }
-    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
-        return TrailingNumber(a, prefix.size()) < TrailingNumber(b, prefix.size());
-    });
-    return names;
 }
 
-// The 8250 driver registers ttyS0..ttyS31 whether or not a UART is there;
-// sysfs reports type 0 (PORT_UNKNOWN) for the empty ones.
-bool IsRealSerialPort(const std::string& name)
+void Forget(int fd)
 {
-    std::ifstream type("/sys/class/tty/" + name + "/type");
-    int value = 0;
-    return type >> value && value != 0;
+    for (OpenSlot& slot : openSlots)
+        if (slot.fd == fd) {
+            slot.found = nullptr;
+            slot.fd = -1;
+        }
+}
+
+// Back as found, out of exclusive mode, unlocked, closed.
+void Release(int fd, const FoundState* found)
+{
+    if (found)
+        RestoreLinuxState(fd, *found);
+    // The exclusive mode belongs to the tty, not to this descriptor: a tty
+    // that outlives it (the other end of a pseudo-terminal still holds it)
+    // would refuse every later unprivileged open, ours included.
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    ::close(fd);
 }
 
 int Fd(const Port& port)
@@ -123,7 +129,8 @@ bool Open(const std::string& device, const LineSettings& line, Port* port, OpenF
         return false;
     }
     ioctl(fd, TIOCEXCL);
-    const Port opened {fd, RtsDrive::None};
+    // Read before anything is changed, so Close leaves the port as found.
+    const Port opened {fd, RtsDrive::None, line, FindLinuxState(fd)};
     if (int error = SetLinuxLine(fd, line, &failure->baudReadBack)) {
         failure->osError = error;
         failure->lineRefused = true;
@@ -132,20 +139,28 @@ bool Open(const std::string& device, const LineSettings& line, Port* port, OpenF
     }
     // Blocking writes from here on: the frame must be out before RTS drops.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    *port = {fd, SetUpRts(fd)};
+    *port = opened;
+    port->rts = SetUpRts(fd);
+    Remember(fd, port->found.get());
     tcflush(fd, TCIOFLUSH);
     return true;
 }
 
 void Close(const Port& port)
 {
-    const int fd = Fd(port);
-    // The exclusive mode belongs to the tty, not to this descriptor: a tty
-    // that outlives it (the other end of a pseudo-terminal still holds it)
-    // would refuse every later unprivileged open, ours included.
-    ioctl(fd, TIOCNXCL);
-    flock(fd, LOCK_UN);
-    ::close(fd);
+    // Whatever comes next on this port (a terminal, another tool) expects
+    // the line and the RS-485 mode it had, not ours.
+    Forget(Fd(port));
+    Release(Fd(port), port.found.get());
+}
+
+void ReleaseForExit()
+{
+    for (OpenSlot& slot : openSlots) {
+        const int fd = slot.fd.exchange(-1);
+        if (fd >= 0)
+            Release(fd, slot.found.exchange(nullptr));
+    }
 }
 
 std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length, int* osError)
@@ -234,24 +249,6 @@ WaitResult WaitReadable(const Port& port, std::int64_t timeoutMicros, int* osErr
         return WaitResult::Failed;
     }
     return WaitResult::Readable;
-}
-
-std::string DeviceName(unsigned portIndex)
-{
-    if (portIndex > 7)
-        return {};
-    std::string variable = "VT_COM" + std::to_string(portIndex + 1);
-    if (const char* mapped = std::getenv(variable.c_str()); mapped && *mapped)
-        return mapped;
-    std::vector<std::string> devices = DevicesNamed("ttyUSB");
-    for (const std::string& name : DevicesNamed("ttyACM"))
-        devices.push_back(name);
-    for (const std::string& name : DevicesNamed("ttyS"))
-        if (IsRealSerialPort(name))
-            devices.push_back(name);
-    if (portIndex >= devices.size())
-        return {};
-    return "/dev/" + devices[portIndex];
 }
 
 std::string ErrorText(int osError)

@@ -1,6 +1,6 @@
 // Serial ports on Windows: the kernel32 comm calls. The port is opened for
-// overlapped I/O so the reply wait can block on the handle with a time-out;
-// every other call waits for its own completion, so to the link they are
+// overlapped I/O so every wait can block on the handle with a time-out;
+// every call waits for its own completion, so to the link they are
 // synchronous. Reads ask only for what ClearCommError has already counted and
 // the comm time-outs make them return at once.
 #include "SerialPort.h"
@@ -10,13 +10,88 @@
 #include <string>
 
 namespace serial {
+
+// What Close puts back: another program's settings are left as it had them.
+struct FoundState {
+    DCB dcb;
+    COMMTIMEOUTS timeouts;
+};
+
 namespace {
 
 constexpr DWORD kEvents = EV_TXEMPTY | EV_RXCHAR;
+// Past a frame's wire time and this, its bytes have left the transmitter,
+// whether or not the driver ever reports transmit-empty.
+constexpr DWORD kTransmitMarginMs = 100;
+// A write ends within the wire time of its bytes and this, whatever holds
+// the line up.
+constexpr DWORD kWriteMarginMs = 500;
 
 HANDLE AsHandle(const Port& port)
 {
     return reinterpret_cast<HANDLE>(port.handle);
+}
+
+// "COM12" (any case) is opened as "\\.\COM12": only COM1 to COM9 are
+// reachable by their bare name.
+std::string PathOf(const std::string& device)
+{
+    if (device.size() > 3 && (device[0] | 0x20) == 'c' && (device[1] | 0x20) == 'o' && (device[2] | 0x20) == 'm'
+        && device.find_first_not_of("0123456789", 3) == std::string::npos)
+        return "\\\\.\\COM" + device.substr(3);
+    return device;
+}
+
+// Milliseconds that `bytes` characters of the line take on the wire, rounded up.
+DWORD WireMillis(const LineSettings& line, DWORD bytes)
+{
+    const unsigned bits = 1 + 8 + (line.parity != Parity::None) + line.stopBits;
+    const ULONGLONG baud = line.baud ? line.baud : 1;
+    return static_cast<DWORD>((ULONGLONG(bytes) * bits * 1000 + baud - 1) / baud);
+}
+
+// Every field that shapes the line, none inherited from the port's last
+// user: XON/XOFF would eat 0x11 and 0x13 from frames, CTS or DSR flow
+// control would hold writes for ever, an abort on error would make a framing
+// error (routine while searching at the wrong rate) end every later call.
+void SetRawLine(DCB* dcb, const LineSettings& line, DWORD rtsControl)
+{
+    dcb->BaudRate = line.baud;
+    dcb->ByteSize = 8;
+    dcb->Parity = line.parity == Parity::None ? NOPARITY : line.parity == Parity::Even ? EVENPARITY : ODDPARITY;
+    dcb->StopBits = line.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    dcb->fBinary = TRUE;
+    dcb->fParity = line.parity != Parity::None;
+    dcb->fOutxCtsFlow = FALSE;
+    dcb->fOutxDsrFlow = FALSE;
+    dcb->fDtrControl = DTR_CONTROL_DISABLE;
+    dcb->fDsrSensitivity = FALSE;
+    dcb->fTXContinueOnXoff = TRUE;
+    dcb->fOutX = FALSE;
+    dcb->fInX = FALSE;
+    dcb->fErrorChar = FALSE;
+    dcb->fNull = FALSE;
+    dcb->fRtsControl = rtsControl;
+    dcb->fAbortOnError = FALSE;
+}
+
+// Reads return at once with what is there; a write gives up after its own
+// wire time and a margin.
+COMMTIMEOUTS BoundedTimeouts(const LineSettings& line)
+{
+    COMMTIMEOUTS timeouts {};
+    timeouts.ReadIntervalTimeout = MAXDWORD;  // with both read totals 0
+    timeouts.WriteTotalTimeoutMultiplier = WireMillis(line, 1) + 1;
+    timeouts.WriteTotalTimeoutConstant = kWriteMarginMs;
+    return timeouts;
+}
+
+void PutBack(HANDLE handle, const FoundState& found)
+{
+    DCB dcb = found.dcb;
+    COMMTIMEOUTS timeouts = found.timeouts;
+    SetCommState(handle, &dcb);
+    SetCommTimeouts(handle, &timeouts);
 }
 
 // One overlapped operation with its own manual-reset event.
@@ -48,12 +123,51 @@ private:
     OVERLAPPED state_ {};
 };
 
-// Waits for the next comm event into *events; false with *osError on failure.
-bool WaitEvent(HANDLE port, DWORD* events, int* osError)
+enum class EventWait { Seen, TimedOut, Failed };
+
+// Waits at most timeoutMs for the next comm event into *events.
+EventWait WaitEventFor(HANDLE port, DWORD* events, DWORD timeoutMs, int* osError)
 {
     Overlapped operation;
     DWORD unused = 0;
-    return operation.Complete(port, WaitCommEvent(port, events, operation.get()), &unused, osError);
+    *events = 0;
+    if (WaitCommEvent(port, events, operation.get()))
+        return EventWait::Seen;
+    if (GetLastError() != ERROR_IO_PENDING) {
+        *osError = static_cast<int>(GetLastError());
+        return EventWait::Failed;
+    }
+    if (WaitForSingleObject(operation.event(), timeoutMs) != WAIT_OBJECT_0) {
+        // Setting the mask again ends the pending wait; it must end before
+        // its OVERLAPPED goes out of scope.
+        SetCommMask(port, kEvents);
+        GetOverlappedResult(port, operation.get(), &unused, TRUE);
+        return EventWait::TimedOut;
+    }
+    if (!GetOverlappedResult(port, operation.get(), &unused, TRUE)) {
+        if (GetLastError() == ERROR_OPERATION_ABORTED)
+            return EventWait::TimedOut;
+        *osError = static_cast<int>(GetLastError());
+        return EventWait::Failed;
+    }
+    return EventWait::Seen;
+}
+
+DWORD MillisLeft(ULONGLONG deadline)
+{
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
+// Until the last byte has left the transmitter, at most boundMs.
+void AwaitTransmitEmpty(HANDLE port, DWORD boundMs, int* osError)
+{
+    const ULONGLONG deadline = GetTickCount64() + boundMs;
+    DWORD events = 0;
+    // Received characters may wake the wait too; only transmit-empty ends it.
+    while (WaitEventFor(port, &events, MillisLeft(deadline), osError) == EventWait::Seen && !(events & EV_TXEMPTY)
+           && MillisLeft(deadline) > 0) {
+    }
 }
 
 }  // namespace
@@ -61,69 +175,79 @@ bool WaitEvent(HANDLE port, DWORD* events, int* osError)
 bool Open(const std::string& device, const LineSettings& line, Port* port, OpenFailure* failure)
 {
     *failure = OpenFailure {};
-    HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE handle = CreateFileA(PathOf(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         failure->osError = static_cast<int>(GetLastError());
         return false;
     }
-    DCB dcb {};
-    dcb.DCBlength = sizeof(DCB);
-    BOOL set = GetCommState(handle, &dcb);
-    dcb.ByteSize = 8;
-    dcb.fParity = TRUE;
-    dcb.fRtsControl = RTS_CONTROL_TOGGLE;  // RTS high only while bytes go out
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.Parity = line.parity == Parity::None ? NOPARITY
-                 : line.parity == Parity::Even ? EVENPARITY
-                                               : ODDPARITY;
-    dcb.StopBits = line.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
-    dcb.BaudRate = line.baud;
-    // A device that takes no comm settings is no serial port.
-    set = set && SetCommState(handle, &dcb);
-    COMMTIMEOUTS timeouts {};
-    timeouts.ReadIntervalTimeout = MAXDWORD;  // with both totals 0: return what is there
+    auto found = std::make_shared<FoundState>();
+    found->dcb.DCBlength = sizeof(DCB);
+    // A device that keeps no comm settings is no serial port.
+    bool set = GetCommState(handle, &found->dcb) && GetCommTimeouts(handle, &found->timeouts);
+    const bool foundRead = set;
+    DCB dcb = found->dcb;
+    RtsDrive rts = RtsDrive::Driver;
+    SetRawLine(&dcb, line, RTS_CONTROL_TOGGLE);  // RTS high only while bytes go out
+    if (set && !SetCommState(handle, &dcb)) {
+        // Many drivers (several USB adapters', Wine's) refuse the toggle:
+        // this layer raises and drops RTS around each write instead.
+        dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        rts = RtsDrive::Manual;
+        set = SetCommState(handle, &dcb);
+    }
+    COMMTIMEOUTS timeouts = BoundedTimeouts(line);
     set = set && SetCommTimeouts(handle, &timeouts);
     DCB readBack {};
     readBack.DCBlength = sizeof(DCB);
     if (set && GetCommState(handle, &readBack) && !RateTaken(line.baud, readBack.BaudRate)) {
         failure->baudReadBack = readBack.BaudRate;
         SetLastError(ERROR_INVALID_PARAMETER);
-        set = FALSE;
+        set = false;
     }
     if (!set) {
         failure->osError = static_cast<int>(GetLastError());
         failure->lineRefused = true;
+        if (foundRead)
+            PutBack(handle, *found);
         CloseHandle(handle);
         return false;
     }
     SetupComm(handle, 300, 300);
     SetCommMask(handle, kEvents);
     PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
-    *port = {reinterpret_cast<Handle>(handle), RtsDrive::Manual};
+    *port = {reinterpret_cast<Handle>(handle), rts, line, std::move(found)};
     return true;
 }
 
 void Close(const Port& port)
 {
+    if (port.found)
+        PutBack(AsHandle(port), *port.found);
     CloseHandle(AsHandle(port));
+}
+
+void ReleaseForExit()
+{
+    // The system closes a dead process's handles; the port keeps the
+    // settings this program gave it.
 }
 
 std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length, int* osError)
 {
     HANDLE handle = AsHandle(port);
     *osError = 0;
-    EscapeCommFunction(handle, SETRTS);
+    const bool byHand = port.rts == RtsDrive::Manual;
+    if (byHand)
+        EscapeCommFunction(handle, SETRTS);
     DWORD written = 0;
     Overlapped operation;
-    if (operation.Complete(handle, WriteFile(handle, data, static_cast<DWORD>(length), nullptr, operation.get()),
-                           &written, osError)) {
-        // Received characters may wake the wait too; only transmit-empty ends it.
-        DWORD events = 0;
-        while (WaitEvent(handle, &events, osError) && !(events & EV_TXEMPTY)) {
-        }
-    }
-    EscapeCommFunction(handle, CLRRTS);
+    const bool done = operation.Complete(
+        handle, WriteFile(handle, data, static_cast<DWORD>(length), nullptr, operation.get()), &written, osError);
+    if (done && byHand && written > 0)
+        AwaitTransmitEmpty(handle, WireMillis(port.line, written) + kTransmitMarginMs, osError);
+    if (byHand)
+        EscapeCommFunction(handle, CLRRTS);
     return written;
 }
 
@@ -162,42 +286,22 @@ void DiscardInput(const Port& port)
 WaitResult WaitReadable(const Port& port, std::int64_t timeoutMicros, int* osError)
 {
     HANDLE handle = AsHandle(port);
+    if (timeoutMicros < 0)
+        timeoutMicros = 0;
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>((timeoutMicros + 999) / 1000);
     for (;;) {
         if (Pending(port, osError) > 0)
             return WaitResult::Readable;
         if (*osError != 0)
             return WaitResult::Failed;
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
+        const DWORD left = MillisLeft(deadline);
+        if (left == 0)
             return WaitResult::TimedOut;
-        DWORD events = 0, unused = 0;
-        Overlapped operation;
-        if (!WaitCommEvent(handle, &events, operation.get())) {
-            if (GetLastError() != ERROR_IO_PENDING) {
-                *osError = static_cast<int>(GetLastError());
-                return WaitResult::Failed;
-            }
-            if (WaitForSingleObject(operation.event(), static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
-                // Setting the mask again ends the pending wait; it must end
-                // before its OVERLAPPED goes out of scope.
-                SetCommMask(handle, kEvents);
-            }
-            if (!GetOverlappedResult(handle, operation.get(), &unused, TRUE)
-                && GetLastError() != ERROR_OPERATION_ABORTED) {
-                *osError = static_cast<int>(GetLastError());
-                return WaitResult::Failed;
-            }
-        }
+        DWORD events = 0;
+        if (WaitEventFor(handle, &events, left, osError) == EventWait::Failed)
+            return WaitResult::Failed;
         // An event seen, or the time up: the loop looks at the queue again.
     }
-}
-
-std::string DeviceName(unsigned portIndex)
-{
-    if (portIndex > 7)
-        return {};
-    return "\\\\.\\COM" + std::to_string(portIndex + 1);
 }
 
 std::string ErrorText(int osError)
@@ -211,21 +315,32 @@ std::string ErrorText(int osError)
     case ERROR_BAD_COMMAND:
     case ERROR_DEVICE_REMOVED:
     case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+    case ERROR_BROKEN_PIPE:
+    case ERROR_INVALID_HANDLE:  // the device object went with the adapter
         return "The device does not respond (the adapter was unplugged or failed)";
     default:
         break;
     }
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
-                       | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, static_cast<DWORD>(osError), 0, reinterpret_cast<LPSTR>(&text), 0,
-                   nullptr);
-    std::string message = text ? text : "Error " + std::to_string(osError);
+    // The system's words in the desktop's language, as UTF-8 like every text of the tool.
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                            | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, static_cast<DWORD>(osError), 0, reinterpret_cast<LPWSTR>(&text), 0,
+                                        nullptr);
+    std::string message;
+    if (text && length > 0) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+        message.resize(static_cast<std::size_t>(size > 0 ? size : 0));
+        if (size > 0)
+            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &message[0], size, nullptr, nullptr);
+    }
     if (text)
         LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'
+                                || message.back() == ' '))
         message.pop_back();
-    return message;
+    return message.empty() ? "Error " + std::to_string(osError) : message;
 }
 
 std::string OpenErrorText(const std::string&, int osError)

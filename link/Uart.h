@@ -2,6 +2,8 @@
 
 #include "TForm.h"
 
+#include <cstdint>
+
 namespace Ui {
 class TForm2;
 }
@@ -26,6 +28,11 @@ public slots:
     void SpeedButton3Click();
     // Searches the chosen port and takes the display found into the fields.
     void SpeedButton4Click();
+
+private:
+    void ShowPorts();
+    // The port index of the port list's item chosen.
+    std::uint8_t ChosenPort() const;
 };
 
 extern TForm2* Form2;

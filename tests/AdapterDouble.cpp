@@ -3,6 +3,7 @@
 #include <asm/termbits.h>
 #include <cerrno>
 #include <cstdarg>
+#include <linux/serial.h>
 #include <map>
 #include <mutex>
 #include <sys/ioctl.h>
@@ -18,6 +19,9 @@ std::map<std::uint32_t, std::uint32_t> reportedRates;
 bool modemLines = false;
 bool interruptDrain = false;
 int rtsRaised = 0;
+bool rs485 = false;
+serial_rs485 rs485State {};
+bool failPendingCount = false;
 
 // The simulator holds the master side; only the tool's side is an adapter.
 bool IsToolSide(int fd)
@@ -46,6 +50,26 @@ void InterruptNextDrain()
     interruptDrain = true;
 }
 
+void HaveRs485(std::uint32_t flags)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    rs485 = true;
+    rs485State = serial_rs485 {};
+    rs485State.flags = flags;
+}
+
+std::uint32_t Rs485Flags()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return rs485State.flags;
+}
+
+void FailPendingCount()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    failPendingCount = true;
+}
+
 int RtsRaised()
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -59,6 +83,8 @@ void Reset()
     modemLines = false;
     interruptDrain = false;
     rtsRaised = 0;
+    rs485 = false;
+    failPendingCount = false;
 }
 
 }  // namespace adapter
@@ -70,6 +96,20 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...)
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
     using namespace adapter;
+    if ((request == TIOCGRS485 || request == TIOCSRS485 || request == FIONREAD) && IsToolSide(fd)) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (request == FIONREAD && failPendingCount) {
+            errno = EIO;
+            return -1;
+        }
+        if (request != FIONREAD && rs485) {
+            if (request == TIOCGRS485)
+                *static_cast<serial_rs485*>(argument) = rs485State;
+            else
+                rs485State = *static_cast<serial_rs485*>(argument);
+            return 0;
+        }
+    }
     if ((request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC) && IsToolSide(fd)) {
         std::lock_guard<std::mutex> lock(mutex);
         if (modemLines) {

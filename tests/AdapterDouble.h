@@ -15,6 +15,13 @@ void ReportRate(std::uint32_t asked, std::uint32_t reported);
 void HaveModemLines();
 // The next tcdrain fails with EINTR, as when a signal arrives during it.
 void InterruptNextDrain();
+// A driver with the kernel's RS-485 mode, found with these flags.
+void HaveRs485(std::uint32_t flags);
+// The RS-485 flags the driver holds now.
+std::uint32_t Rs485Flags();
+// From now on the count of pending bytes fails with EIO, as from an adapter
+// that stopped answering though its device is still there.
+void FailPendingCount();
 // How often RTS was raised since the last Reset.
 int RtsRaised();
 // A plain pseudo-terminal again.

@@ -11,6 +11,9 @@
 #include <QLabel>
 #include <QTimer>
 #include <QtTest>
+#include <linux/serial.h>
+
+#include "LineState.h"
 
 namespace {
 
@@ -137,6 +140,30 @@ private slots:
         QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
         QVERIFY(!Link.PortLost());
         QCOMPARE(adapter::RtsRaised(), 1);
+    }
+
+    void theRs485ModeIsLeftAsFound()
+    {
+        // The driver's RS-485 mode drives RTS while the tool has the port;
+        // the next program finds it as it was, also after a lost port whose
+        // device is still there.
+        fx.Begin();
+        adapter::HaveRs485(SER_RS485_RTS_AFTER_SEND);
+        QCOMPARE(Link.OpenPort(0, k8n2, 2), 1);
+        QVERIFY(Link.port.rts == serial::RtsDrive::Driver);
+        QCOMPARE(adapter::Rs485Flags(), std::uint32_t(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND));
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
+        QCOMPARE(Link.ClosePort(), 1);
+        QCOMPARE(adapter::Rs485Flags(), std::uint32_t(SER_RS485_RTS_AFTER_SEND));
+
+        const termios found = line_state::SetAnotherProgramsLine(fx.display->DevicePath());
+        QCOMPARE(Link.OpenPort(0, k8n2, 2), 1);
+        QVERIFY(adapter::Rs485Flags() & SER_RS485_ENABLED);
+        adapter::FailPendingCount();
+        QCOMPARE(Link.PendingBytes(), 0u);
+        QVERIFY(Link.PortLost());
+        QCOMPARE(adapter::Rs485Flags(), std::uint32_t(SER_RS485_RTS_AFTER_SEND));
+        QVERIFY(line_state::Same(line_state::Read(fx.display->DevicePath()), found));
     }
 };
 

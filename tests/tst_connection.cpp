@@ -1,6 +1,6 @@
 // The connection windows against the simulated display: choosing port, line
 // and address, and changing the display's own line with the tool following.
-#include "WindowFixture.h"
+#include "ConnectionWindow.h"
 
 #include "PortAction.h"
 #include "Uart.h"
@@ -11,28 +11,6 @@
 
 using sim::FaultKind;
 
-namespace {
-
-void Pick(QComboBox* list, const QString& text)
-{
-    int index = list->findText(text);
-    QVERIFY2(index >= 0, qPrintable(text));
-    list->setCurrentIndex(index);
-}
-
-// Shows the connection window modally and lets `act` work in it.
-template <typename Act>
-void InConnectionWindow(Act act)
-{
-    QTimer::singleShot(0, Form2, [&] {
-        act();
-        if (Form2->isVisible())
-            Form2->close();
-    });
-    Form2->ShowModal();
-}
-
-}  // namespace
 
 class ConnectionTest : public QObject {
     Q_OBJECT

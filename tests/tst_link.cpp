@@ -1,6 +1,7 @@
 // The link against the simulated display on a real pseudo-terminal: the port's
 // states, the reply classes, the image, the reply wait, and exchanges that
 // stay sound after a faulty one.
+#include "LineState.h"
 #include "SimFixture.h"
 
 #include <QElapsedTimer>
@@ -281,6 +282,19 @@ private slots:
         QVERIFY(!Link.PortLost());
         QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
         Link.ClosePort();
+    }
+
+    void closingLeavesTheLineAsFound()
+    {
+        const std::string device = sim.display->DevicePath();
+        const termios found = line_state::SetAnotherProgramsLine(device);
+        QVERIFY(found.c_lflag & ICANON);
+        QCOMPARE(Link.OpenPort(0, k8n2, k9600), 1);
+        QVERIFY(!(line_state::Read(device).c_lflag & ICANON));  // raw while the link has it
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
+        QCOMPARE(Link.OpenPort(0, 3, 5), 1);  // a reopen keeps what was found first
+        QCOMPARE(Link.ClosePort(), 1);
+        QVERIFY(line_state::Same(line_state::Read(device), found));
     }
 
     void nothingPendingLeavesTheReceiveBuffer()

@@ -81,8 +81,8 @@ private slots:
                                      << QStringLiteral("The display refused the request with exception 1 \\(a "
                                                        "function the display does not know\\)") + isTheDisplay;
         QTest::newRow("exception=2") << FaultKind::Exception << 2
-                                     << QStringLiteral("The display refused the request with exception 2 \\(an "
-                                                       "address the display does not have\\)") + isTheDisplay;
+                                     << QStringLiteral("The display refused the request with exception 2 \\(a "
+                                                       "register address the display does not have\\)") + isTheDisplay;
         QTest::newRow("exception=3") << FaultKind::Exception << 3
                                      << QStringLiteral("The display refused the request with exception 3 \\(a value "
                                                        "the display does not accept\\): check the values\\.");
@@ -185,8 +185,8 @@ private slots:
         fx.display->InjectFault({FaultKind::Exception, 2});
         Button(Form7, "SpeedButton2")->click();
         ExpectCause(*fx.messages, "Przekroczony czas oczekiwania",
-                    QStringLiteral("The display refused the request with exception 2 \\(an address the display does "
-                                   "not have\\): check that the device at address 1 is the display\\."));
+                    QStringLiteral("The display refused the request with exception 2 \\(a register address the display "
+                                   "does not have\\): check that the device at address 1 is the display\\."));
         QCOMPARE(fx.messages->shown.last().caption, QStringLiteral("Błąd transmisji"));
 
         // "Close" after a read: its write says why it failed too.

@@ -2,13 +2,17 @@
 // run as a program against simulated displays.
 #include "Arguments.h"
 #include "DesktopLocale.h"
+#include "LineState.h"
 #include "Profile.h"
 #include "SimDisplay.h"
 
 #include <QtTest>
 
 #include <cfloat>
+#include <csignal>
 #include <memory>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 
 using sim::FaultKind;
 
@@ -276,6 +280,40 @@ private slots:
         auto target = Display();
         QCOMPARE(Vtctl({"write", file, "--port", Port(*target)}).exitCode, 0);
         QCOMPARE(target->Register(7647), FloatToBits(0.1f));
+    }
+
+    void anEndedSearchLeavesThePortAsFound_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("Ctrl+C") << SIGINT;
+        QTest::newRow("SIGTERM") << SIGTERM;
+    }
+
+    void anEndedSearchLeavesThePortAsFound()
+    {
+        // A search of a silent line takes minutes; whoever stops it must find
+        // the port as it was: free of the lock and of the exclusive mode that
+        // would refuse every ordinary user, the line as another program left it.
+        QFETCH(int, signal);
+        auto line = Display();
+        line->InjectFault({FaultKind::Silent, 0, true});
+        const std::string device = line->DevicePath();
+        const termios found = line_state::SetAnotherProgramsLine(device);
+        QProcess process;
+        process.start(QStringLiteral(VTCTL_BINARY), {"find", "--port", Port(*line)});
+        QVERIFY(process.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(line->Frames().size() >= 2, 10000);
+        kill(pid_t(process.processId()), signal);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+        const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        int exclusive = 1;
+        QCOMPARE(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+        QCOMPARE(exclusive, 0);
+        QCOMPARE(flock(fd, LOCK_EX | LOCK_NB), 0);
+        close(fd);
+        QVERIFY(line_state::Same(line_state::Read(device), found));
     }
 
     void findListsTheDisplays()

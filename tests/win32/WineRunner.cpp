@@ -1,0 +1,300 @@
+// Runs a Windows test program of the Win32 link under Wine, with simulated
+// displays on pseudo-terminals behind the prefix's COM ports:
+//   wine_runner PREFIX PROGRAM.exe
+// COM7 and COM12 of the prefix are mapped (once, in its registry) to links
+// in the prefix folder, which point at the display started behind each.
+// The program asks for what it needs on its standard output, one line each,
+// and reads the answer on its standard input:
+//   @start N      a display (8n2, 9600, address 1) behind COM N: "started"
+//   @stop N       that display goes away, as an unplugged adapter: "stopped"
+//   @spoil N      the port's line as another program may leave it: XON/XOFF
+//                 and CTS flow control, 4800 baud: "spoiled"
+//   @found N      "as found" when the line is back as spoiled, else what differs
+//   @line N       the line the last request came at: "9600 8n2"
+//   @set N R V    register R of the display becomes V: "set"
+//   @get N R      register R of the display, in decimal
+// Everything else it prints is passed on. Without Wine the test is skipped
+// (exit 77).
+#include "SimDisplay.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kSkipped = 77;
+const int kMappedPorts[] = {7, 12};
+
+std::string Find(const std::vector<std::string>& candidates)
+{
+    for (const std::string& name : candidates) {
+        if (name.find('/') != std::string::npos) {
+            if (access(name.c_str(), X_OK) == 0)
+                return name;
+            continue;
+        }
+        const char* path = std::getenv("PATH");
+        std::stringstream folders(path ? path : "");
+        for (std::string folder; std::getline(folders, folder, ':');)
+            if (!folder.empty() && access((folder + "/" + name).c_str(), X_OK) == 0)
+                return folder + "/" + name;
+    }
+    return {};
+}
+
+struct Wine {
+    std::string wine, server, prefix, log;
+
+    // Runs a Wine command to its end, its output into the log.
+    int Run(std::vector<std::string> arguments, const std::string& program) const
+    {
+        arguments.insert(arguments.begin(), program);
+        pid_t child = fork();
+        if (child == 0) {
+            Environment();
+            int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            int none = ::open("/dev/null", O_RDONLY);
+            dup2(none, 0);
+            dup2(out, 1);
+            dup2(out, 2);
+            std::vector<char*> argv;
+            for (std::string& argument : arguments)
+                argv.push_back(argument.data());
+            argv.push_back(nullptr);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    void Environment() const
+    {
+        setenv("WINEPREFIX", prefix.c_str(), 1);
+        setenv("WINEDEBUG", "-all", 1);
+        // No Mono or Gecko to install: the programs need neither.
+        setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+        // Wine hands the environment on: the program must see its ports as Windows has them.
+        for (int n = 1; n <= 8; ++n)
+            unsetenv(("VT_COM" + std::to_string(n)).c_str());
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+    }
+
+    std::string PortLink(int number) const { return prefix + "/vt-com" + std::to_string(number); }
+
+    // A prefix of its own, made once and kept in the build folder (about
+    // ten seconds), whose COM ports are the links PortLink names.
+    bool Prepare() const
+    {
+        const std::string marker = prefix + "/vt-ports-mapped";
+        if (access(marker.c_str(), F_OK) == 0)
+            return true;
+        mkdir(prefix.c_str(), 0755);
+        if (Run({"wineboot", "-i"}, wine) != 0)
+            return false;
+        for (int number : kMappedPorts)
+            if (Run({"reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM" + std::to_string(number), "/t", "REG_SZ",
+                     "/d", PortLink(number), "/f"},
+                    wine)
+                != 0)
+                return false;
+        // The server reads the ports when it starts.
+        Run({"-k"}, server);
+        Run({"-w"}, server);
+        return ::close(::open(marker.c_str(), O_WRONLY | O_CREAT, 0644)) == 0;
+    }
+};
+
+struct Behind {
+    std::unique_ptr<sim::SimDisplay> display;
+    termios spoiled {};
+};
+
+termios LineOf(const std::string& device, bool* read)
+{
+    termios line {};
+    int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    *read = fd >= 0 && tcgetattr(fd, &line) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return line;
+}
+
+std::string Difference(const termios& was, const termios& now)
+{
+    std::string differs;
+    if (cfgetospeed(&was) != cfgetospeed(&now))
+        differs += " rate";
+    const tcflag_t inputs[] = {IXON, IXOFF};
+    const char* inputNames[] = {"IXON", "IXOFF"};
+    for (int k = 0; k < 2; ++k)
+        if ((was.c_iflag & inputs[k]) != (now.c_iflag & inputs[k]))
+            differs += std::string(" ") + inputNames[k];
+    if ((was.c_cflag & (CRTSCTS | CSTOPB | CSIZE)) != (now.c_cflag & (CRTSCTS | CSTOPB | CSIZE)))
+        differs += " flow control, stop bits or data bits";
+    return differs.empty() ? "as found" : "differs:" + differs;
+}
+
+class Ports {
+public:
+    explicit Ports(const Wine& wine) : wine_(wine) {}
+
+    std::string Answer(const std::string& request)
+    {
+        std::istringstream words(request);
+        std::string command;
+        int number = 0;
+        words >> command >> number;
+        if (command == "start") {
+            Behind& port = ports_[number];
+            port.display = std::make_unique<sim::SimDisplay>();
+            std::string error;
+            if (!port.display->Start(&error))
+                return "cannot start: " + error;
+            const std::string link = wine_.PortLink(number);
+            unlink(link.c_str());
+            return symlink(port.display->DevicePath().c_str(), link.c_str()) == 0 ? "started" : "cannot link";
+        }
+        auto found = ports_.find(number);
+        if (found == ports_.end() || !found->second.display)
+            return "no display behind COM" + std::to_string(number);
+        Behind& port = found->second;
+        sim::SimDisplay& display = *port.display;
+        if (command == "stop") {
+            port.display.reset();
+            return "stopped";
+        }
+        if (command == "spoil") {
+            bool read = false;
+            termios line = LineOf(display.DevicePath(), &read);
+            line.c_iflag |= IXON | IXOFF;
+            line.c_cflag |= CRTSCTS;
+            cfsetspeed(&line, B4800);
+            int fd = ::open(display.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            const bool set = read && fd >= 0 && tcsetattr(fd, TCSANOW, &line) == 0;
+            if (fd >= 0)
+                ::close(fd);
+            port.spoiled = LineOf(display.DevicePath(), &read);
+            return set && read ? "spoiled" : "cannot spoil";
+        }
+        if (command == "found") {
+            bool read = false;
+            const termios now = LineOf(display.DevicePath(), &read);
+            return read ? Difference(port.spoiled, now) : "cannot read the line";
+        }
+        if (command == "line") {
+            const std::vector<sim::ReceivedFrame> frames = display.Frames();
+            if (frames.empty())
+                return "no request came";
+            const sim::LineSnapshot& line = frames.back().line;
+            return std::to_string(line.baud) + (line.oddParity ? " 8o1" : line.twoStopBits ? " 8n2" : " 8n1");
+        }
+        unsigned reg = 0;
+        std::uint32_t value = 0;
+        words >> reg >> value;
+        if (command == "set") {
+            display.SetRegister(reg, value);
+            return "set";
+        }
+        if (command == "get")
+            return std::to_string(display.Register(reg));
+        return "unknown request";
+    }
+
+private:
+    const Wine& wine_;
+    std::map<int, Behind> ports_;
+};
+
+// Runs the program with its requests answered; its exit code.
+int RunProgram(const Wine& wine, const std::string& program)
+{
+    int toProgram[2], fromProgram[2];
+    if (pipe(toProgram) != 0 || pipe(fromProgram) != 0)
+        return 2;
+    pid_t child = fork();
+    if (child == 0) {
+        wine.Environment();
+        dup2(toProgram[0], 0);
+        dup2(fromProgram[1], 1);
+        int log = ::open(wine.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(log, 2);
+        for (int fd : {toProgram[0], toProgram[1], fromProgram[0], fromProgram[1], log})
+            ::close(fd);
+        execl(wine.wine.c_str(), wine.wine.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(toProgram[0]);
+    ::close(fromProgram[1]);
+    FILE* output = fdopen(fromProgram[0], "r");
+    Ports ports(wine);
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    ssize_t length;
+    while ((length = getline(&line, &capacity, output)) > 0) {
+        std::string text(line, std::size_t(length));
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        if (!text.empty() && text[0] == '@') {
+            const std::string answer = ports.Answer(text.substr(1)) + "\n";
+            if (write(toProgram[1], answer.data(), answer.size()) != ssize_t(answer.size()))
+                break;
+            continue;
+        }
+        std::cout << text << std::endl;
+    }
+    std::free(line);
+    std::fclose(output);
+    ::close(toProgram[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        std::cerr << "usage: wine_runner PREFIX PROGRAM.exe\n";
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    Wine wine;
+    wine.wine = Find({"wine64", "/usr/lib/wine/wine64"});
+    wine.server = Find({"wineserver64", "wineserver", "/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver"});
+    if (wine.wine.empty() || wine.server.empty()) {
+        std::cout << "Wine is not installed: skipped\n";
+        return kSkipped;
+    }
+    wine.prefix = argv[1];
+    wine.log = wine.prefix + ".log";
+    if (!wine.Prepare()) {
+        std::cerr << "cannot make the Wine prefix " << wine.prefix << "; see " << wine.log << "\n";
+        return 1;
+    }
+    // A server of our own, started apart: one started by the program would
+    // keep its output open after it ends.
+    wine.Run({"-p"}, wine.server);
+    const int result = RunProgram(wine, argv[2]);
+    wine.Run({"-k"}, wine.server);
+    if (result != 0)
+        std::cout << "Wine's own messages: " << wine.log << "\n";
+    return result;
+}
