@@ -4,6 +4,7 @@
 #include "Informacje.h"
 #include "Jasnosc.h"
 #include "Modbus.h"
+#include "PanelProfiles.h"
 #include "Status.h"
 #include "Uart.h"
 #include "Urzadzenia.h"
@@ -39,3 +40,4 @@ void TForm1::SpeedButton5Click() { Form7->ShowModal(); }
 void TForm1::SpeedButton6Click() { Form8->ShowModal(); }
 void TForm1::SpeedButton7Click() { Form9->ShowModal(); }
 void TForm1::SpeedButton8Click() { Form10->ShowModal(); }
+void TForm1::SpeedButton9Click() { FormPanelProfiles->Open(); }

@@ -6,7 +6,7 @@ namespace Ui {
 class TForm1;
 }
 
-// The main window: eight buttons, each opening one window modally.
+// The main window: nine buttons, each opening one window modally.
 class TForm1 : public TForm {
     Q_OBJECT
 public:
@@ -24,6 +24,7 @@ public slots:
     void SpeedButton6Click();
     void SpeedButton7Click();
     void SpeedButton8Click();
+    void SpeedButton9Click();
 };
 
 extern TForm1* Form1;

@@ -8,6 +8,7 @@
 #include "Jasnosc.h"
 #include "Main.h"
 #include "Modbus.h"
+#include "PanelProfiles.h"
 #include "Status.h"
 #include "Termination.h"
 #include "Trace.h"
@@ -40,6 +41,7 @@ void CreateForms()
     CreateForm(Form9);
     CreateForm(Form10);
     CreateForm(FormFindDisplay);
+    CreateForm(FormPanelProfiles);
 }
 
 namespace {

@@ -4,24 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
-
-namespace {
-
-// A whole decimal number in [low, high], nothing else.
-std::optional<unsigned long> Number(const std::string& text, unsigned long low, unsigned long high)
-{
-    if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) {
-            return std::isdigit(static_cast<unsigned char>(c));
-        }))
-        return std::nullopt;
-    const unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
-    if (value < low || value > high)
-        return std::nullopt;
-    return value;
-}
-
-}  // namespace
 
 std::string PortArgument::Label() const
 {
@@ -38,7 +20,7 @@ PortArgument ParsePort(const std::string& text)
     std::string upper = text;
     std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return char(std::toupper(c)); });
     if (upper.compare(0, 3, "COM") == 0)
-        if (auto number = Number(upper.substr(3), 1, kPortCount))
+        if (auto number = ParseDecimal(upper.substr(3), 1, kPortCount))
             return {std::uint8_t(*number - 1), {}};
     // A port by the name the tool's port list gives it ("COM 12", an
     // adapter's name by id), so a script names the same adapter every time.
@@ -58,39 +40,11 @@ std::optional<std::uint8_t> ParseMode(const std::string& text)
 
 std::optional<std::uint8_t> ParseRate(const std::string& text)
 {
-    const std::optional<unsigned long> rate = Number(text, 1, 1000000);
+    const std::optional<unsigned long> rate = ParseDecimal(text, 1, 1000000);
     const auto found = std::find(std::begin(kPortRates), std::end(kPortRates), rate.value_or(0));
     if (found == std::end(kPortRates))
         return std::nullopt;
     return std::uint8_t(found - std::begin(kPortRates));
-}
-
-std::optional<std::uint8_t> ParseAddress(const std::string& text)
-{
-    if (auto address = Number(text, 1, 247))
-        return std::uint8_t(*address);
-    return std::nullopt;
-}
-
-std::optional<std::vector<std::uint8_t>> ParseAddressList(const std::string& text)
-{
-    std::vector<std::uint8_t> addresses;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        const std::size_t dash = part.find('-');
-        const auto first = ParseAddress(part.substr(0, dash));
-        const auto last = dash == std::string::npos ? first : ParseAddress(part.substr(dash + 1));
-        if (!first || !last || *last < *first)
-            return std::nullopt;
-        for (unsigned address = *first; address <= *last; ++address)
-            if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
-                addresses.push_back(std::uint8_t(address));
-        if (comma == std::string::npos)
-            return addresses;
-        start = comma + 1;
-    }
 }
 
 std::string ModeChoices()

@@ -1,8 +1,9 @@
-// vtctl's own kinds of argument, read from their text: a port, a line, a
-// list of display addresses. CLI11 reads the command line; these say what
+// vtctl's own kinds of argument, read from their text: a port and a line
+// (addresses as Addresses.h reads them). CLI11 reads the command line; these say what
 // its values mean.
 #pragma once
 
+#include "Addresses.h"
 #include "Modbus.h"
 
 #include <cstdint>
@@ -27,12 +28,6 @@ PortArgument ParsePort(const std::string& text);
 std::optional<std::uint8_t> ParseMode(const std::string& text);
 // "9600": the port rate index, or nothing for a rate the port cannot run at.
 std::optional<std::uint8_t> ParseRate(const std::string& text);
-// "7": a display address 1 to 247.
-std::optional<std::uint8_t> ParseAddress(const std::string& text);
-// "1", "1-5,9": display addresses 1 to 247 in the order given, each once;
-// nothing when any part is not one.
-std::optional<std::vector<std::uint8_t>> ParseAddressList(const std::string& text);
-
 // The texts of the modes and the port's rates, for help and messages.
 std::string ModeChoices();  // "8n1, 8n2, 8e1, 8o1"
 std::string RateChoices();  // "2400, 4800, ..."

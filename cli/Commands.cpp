@@ -4,71 +4,28 @@
 #include "FrameLog.h"
 #include "PortMessages.h"
 #include "Profile.h"
+#include "ProfileFile.h"
 #include "Transfer.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 
 namespace vtctl {
 
 namespace {
 
+using profile::DisplayName;
 using profile::Json;
 using profile::Outcome;
-
-// A profile is a few kilobytes; anything far larger is no profile.
-constexpr std::streamsize kLongestProfile = 1 << 20;
-
-std::string DisplayName(std::uint8_t address)
-{
-    return "display " + std::to_string(address);
-}
 
 // The file as a profile, or nothing once the reason has been told.
 std::optional<profile::Profile> LoadProfile(const std::string& file, const Output& output)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        output.err << "vtctl: cannot read " << file << ": " << std::strerror(errno) << "\nvtctl: nothing was sent\n";
-        return std::nullopt;
-    }
-    std::string text(kLongestProfile + 1, '\0');
-    in.read(text.data(), kLongestProfile + 1);
-    text.resize(std::size_t(in.gcount()));
     std::string refusal;
-    std::optional<profile::Profile> loaded;
-    if (in.gcount() > kLongestProfile)
-        refusal = "too long to be a profile";
-    else if (in.bad())
-        refusal = std::strerror(errno);
-    else
-        loaded = profile::ReadProfileText(text, &refusal);
+    std::optional<profile::Profile> loaded = LoadProfileFile(file, &refusal);
     if (!loaded)
-        output.err << "vtctl: " << file << ": " << refusal << "\nvtctl: nothing was sent\n";
+        output.err << "vtctl: " << refusal << "\nvtctl: nothing was sent\n";
     return loaded;
-}
-
-// The file, whole or not at all: written beside it first, then renamed.
-bool SaveText(const std::string& file, const std::string& text, std::ostream& err)
-{
-    const std::string part = file + ".part";
-    bool written = false;
-    {
-        std::ofstream out(part, std::ios::binary | std::ios::trunc);
-        written = bool(out.write(text.data(), std::streamsize(text.size())).flush());
-    }
-    const auto moved = [&] { return std::rename(part.c_str(), file.c_str()) == 0; };
-    // Windows renames onto no file that exists (EEXIST): the old one goes first there.
-    if (written && (moved() || (errno == EEXIST && std::remove(file.c_str()) == 0 && moved())))
-        return true;
-    err << "vtctl: cannot write " << file << ": " << std::strerror(errno) << "\n";
-    std::remove(part.c_str());
-    return false;
 }
 
 // The port of `line` opened on `panel`, traced when asked; else the reason is told.
@@ -112,14 +69,6 @@ void TellProblems(std::uint8_t address, const profile::Transfer& transfer, std::
         err << DisplayName(address) << ": " << problem << "\n";
 }
 
-std::string Joined(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const std::string& line : lines)
-        text += (text.empty() ? "" : "; ") + line;
-    return text;
-}
-
 }  // namespace
 
 int Read(const Line& line, std::uint8_t address, const std::string& file, const Output& output)
@@ -141,8 +90,10 @@ int Read(const Line& line, std::uint8_t address, const std::string& file, const 
         output.out << text << std::flush;
         return kDone;
     }
-    if (!SaveText(file, text, output.err))
+    if (std::string error; !SaveProfileFile(file, text, &error)) {
+        output.err << "vtctl: " << error << "\n";
         return kRefused;
+    }
     output.err << DisplayName(address) << ": settings read into " << file << "\n";
     return kDone;
 }
@@ -153,39 +104,35 @@ int Write(const Line& line, const std::vector<std::uint8_t>& addresses, const st
     profile::PanelLine panel;
     if (const int failed = LoadAndOpen(file, line, output, &wanted, panel); failed != kDone)
         return failed;
-    profile::Transfer transfer(panel.link, panel.image);
     Json report = Json::array();
+    profile::WriteObserver observer;
+    if (addresses.size() > 1)
+        observer.starting = [&](std::size_t k) {
+            output.err << "writing " << DisplayName(addresses[k]) << " (" << k + 1 << " of " << addresses.size()
+                       << ")\n";
+        };
+    observer.finished = [&](const profile::DisplayResult& result) {
+        if (output.json)
+            report.push_back({{"address", result.address},
+                              {"verified", result.outcome == Outcome::Done},
+                              {"problems", result.problems}});
+        else
+            output.out << profile::WriteReport(result.address, result.problems) << "\n";
+    };
     std::size_t verified = 0;
     Outcome worst = Outcome::Done;
-    for (std::size_t k = 0; k < addresses.size(); ++k) {
-        const std::uint8_t address = addresses[k];
-        if (addresses.size() > 1)
-            output.err << "writing " << DisplayName(address) << " (" << k + 1 << " of " << addresses.size() << ")\n";
-        panel.settings.displayAddress = address;
-        // A display that fails does not stop the others; a lost port does.
-        Outcome outcome = Outcome::PortLost;
-        std::vector<std::string> problems {"not written: the port was lost"};
-        if (worst != Outcome::PortLost) {
-            outcome = transfer.Write(*wanted);
-            problems = transfer.Problems();
-        }
-        if (outcome == Outcome::Done)
+    for (const profile::DisplayResult& result : profile::WriteToEach(panel, *wanted, addresses, observer)) {
+        if (result.outcome == Outcome::Done)
             ++verified;
         else if (worst != Outcome::PortLost)
-            worst = outcome;
-        if (output.json)
-            report.push_back({{"address", address}, {"verified", outcome == Outcome::Done}, {"problems", problems}});
-        else
-            output.out << DisplayName(address) << ": "
-                       << (outcome == Outcome::Done ? "written and verified" : Joined(problems)) << "\n";
+            worst = result.outcome;
     }
     const std::size_t failed = addresses.size() - verified;
     if (output.json)
         output.out << profile::DumpJson({{"file", file}, {"displays", report}, {"verified", verified}, {"failed", failed}})
                    << "\n";
     else
-        output.out << verified << " of " << addresses.size() << (addresses.size() == 1 ? " display" : " displays")
-                   << " written and verified" << (failed ? ", " + std::to_string(failed) + " failed" : "") << "\n";
+        output.out << profile::WriteSummary(verified, addresses.size()) << "\n";
     return worst == Outcome::Done ? kDone : ExitCodeOf(worst);
 }
 

@@ -6,6 +6,7 @@
 #include "Informacje.h"
 #include "Jasnosc.h"
 #include "Main.h"
+#include "PanelProfiles.h"
 #include "Startup.h"
 #include "Status.h"
 #include "Uart.h"
@@ -28,7 +29,7 @@ int main(int argc, char** argv)
     const std::pair<TForm*, const char*> windows[] = {
         {Form1, "Main"},    {Form2, "Uart"},       {Form3, "Zmiana"},     {Form4, "Wyswietlanie"},
         {Form5, "Czas"},    {Form6, "Jasnosc"},    {Form7, "Status"},     {Form8, "Urzadzenia"},
-        {Form9, "Wspolczynniki"}, {Form10, "Informacje"}};
+        {Form9, "Wspolczynniki"}, {Form10, "Informacje"}, {FormPanelProfiles, "PanelProfiles"}};
     int failures = 0;
     for (auto [window, unit] : windows) {
         window->show();

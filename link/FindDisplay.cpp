@@ -65,7 +65,7 @@ std::optional<FoundDisplay> TFormFindDisplay::Find(std::uint8_t portIndex, std::
     ui->ButtonCancel->setText(QStringLiteral("Cancel"));
     ui->ProgressBar->setRange(0, int(search_->Total()));
     ui->ProgressBar->setValue(0);
-    ShowProgress({generation_, DisplaySearch::Step::Probed, 0, search_->Upcoming(), std::nullopt});
+    ShowProgress({DisplaySearch::Step::Probed, 0, search_->Upcoming(), std::nullopt});
     StartProbing();
     ShowModal();
     StopSearch();
@@ -74,23 +74,15 @@ std::optional<FoundDisplay> TFormFindDisplay::Find(std::uint8_t portIndex, std::
 
 void TFormFindDisplay::StartProbing()
 {
-    cancel_ = false;
-    const unsigned generation = generation_;
-    probing_ = std::thread([this, generation, search = search_.get()] {
-        for (;;) {
-            if (cancel_)
-                return;
-            Progress progress {generation, search->Next(), 0, std::nullopt, std::nullopt};
+    probing_.Start([this, search = search_.get()] {
+        while (!probing_.Cancelled()) {
+            Progress progress {search->Next(), 0, std::nullopt, std::nullopt};
             progress.tried = search->Tried();
             progress.upcoming = search->Upcoming();
             if (progress.step == DisplaySearch::Step::Found)
                 progress.found = search->Found().back();
             const DisplaySearch::Step step = progress.step;
-            {
-                std::lock_guard<std::mutex> lock(reportsLock_);
-                reports_.push_back(std::move(progress));
-            }
-            QMetaObject::invokeMethod(this, "ShowReports", Qt::QueuedConnection);
+            probing_.Report([this, progress] { ShowProgress(progress); });
             if (DisplaySearch::Ends(step))
                 return;
         }
@@ -99,34 +91,14 @@ void TFormFindDisplay::StartProbing()
 
 void TFormFindDisplay::StopSearch()
 {
-    cancel_ = true;
-    if (probing_.joinable())
-        probing_.join();
     // What the thread reported before it ended and is still queued is stale now.
-    ++generation_;
+    probing_.Stop();
     if (search_)
         search_->Close();
 }
 
-void TFormFindDisplay::ShowReports()
-{
-    for (;;) {
-        Progress progress;
-        {
-            std::lock_guard<std::mutex> lock(reportsLock_);
-            if (reports_.empty())
-                return;
-            progress = std::move(reports_.front());
-            reports_.pop_front();
-        }
-        ShowProgress(progress);
-    }
-}
-
 void TFormFindDisplay::ShowProgress(const Progress& progress)
 {
-    if (progress.generation != generation_)
-        return;
     ui->ProgressBar->setValue(int(progress.tried));
     if (progress.found) {
         listed_.push_back(*progress.found);

@@ -2,13 +2,10 @@
 
 #include "DisplaySearch.h"
 #include "TForm.h"
+#include "Worker.h"
 
-#include <atomic>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace Ui {
@@ -37,14 +34,9 @@ public slots:
     void ButtonUseClick();
     void ButtonCancelClick();
 
-private slots:
-    // Shows what the probing thread has reported since the last call.
-    void ShowReports();
-
 private:
     // What the probing thread tells the window after each probe.
     struct Progress {
-        unsigned generation;
         DisplaySearch::Step step;
         std::size_t tried;
         std::optional<ProbeTarget> upcoming;
@@ -58,13 +50,7 @@ private:
 
     std::uint8_t portIndex_ = 0;
     std::unique_ptr<DisplaySearch> search_;
-    std::thread probing_;
-    std::atomic<bool> cancel_ {false};
-    // Reports of an earlier search still queued are told apart by this.
-    unsigned generation_ = 0;
-    // The thread's reports, handed over under the lock.
-    std::mutex reportsLock_;
-    std::deque<Progress> reports_;
+    Worker probing_;
     std::vector<FoundDisplay> listed_;
     std::optional<FoundDisplay> chosen_;
 };

@@ -105,6 +105,23 @@ bool OpenPortForAction(OpenWhen when)
     return false;
 }
 
+bool OpenConnectionOn(ModbusLink& link)
+{
+    Link.ClosePort();
+    if (link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex) == 1)
+        return true;
+    ShowError(PortOpenFailure(link, Settings.portIndex));
+    return false;
+}
+
+QString ConnectionName()
+{
+    return QStringLiteral("%1, %2, %3, address %4")
+        .arg(PortName(Settings.portIndex), QString::fromLatin1(kModeNames[Settings.modeIndex % kModeCount]))
+        .arg(kPortRates[Settings.rateIndex % kPortRateCount])
+        .arg(Settings.displayAddress);
+}
+
 QString PortOpenFailure(const ModbusLink& link, std::uint8_t portIndex)
 {
     return QString::fromStdString(PortOpenFailureText(link, PortLabel(portIndex)));

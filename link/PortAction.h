@@ -42,6 +42,15 @@ bool OpenPortForAction(OpenWhen when);
 // The same without the message, for the places that report it their own way.
 bool TryOpenPort(OpenWhen when);
 
+// Opens the connection's port at its line on a link of its own, for work
+// off the GUI thread as the search does; the program's link lets the port
+// go first (the windows open it again when they next need it). False, the
+// user told why in an "Error" box, when it does not open.
+bool OpenConnectionOn(ModbusLink& link);
+
+// The connection the windows work on: "COM 1, 8n2, 9600, address 1".
+QString ConnectionName();
+
 // "COM 1" for port index 0.
 QString PortName(std::uint8_t portIndex);
 // "9600 8n2"

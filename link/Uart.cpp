@@ -1,7 +1,7 @@
 #include "Uart.h"
 
 #include "DisplaySearch.h"
-#include "Fields.h"
+#include "FieldRules.h"
 #include "FindDisplay.h"
 #include "MessageBox.h"
 #include "Modbus.h"

@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "DisplaySearch.h"
 #include "Exchange.h"
+#include "FieldRules.h"
 #include "Fields.h"
 #include "MessageBox.h"
 #include "Modbus.h"

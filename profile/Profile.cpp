@@ -10,16 +10,12 @@
 
 namespace profile {
 
-const char* const kFormatNames[4] = {"0", "0.0", "0.00", "0.000"};
-const char* const kRegisterTypeNames[7] = {"0 - char", "1 - unsigned char", "2 - int", "3 - unsigned int",
-                                           "4 - long", "5 - unsigned long", "6 - float"};
-
 namespace {
 
 using rules::Field;
 
 constexpr std::int64_t kFirstShownRegister = 7500;
-constexpr std::int64_t kTimeOutUnitMs = 100;
+using rules::kTimeOutUnitMs;
 
 const char* const kRomanNumbers[] = {"I", "II", "III", "IV"};
 

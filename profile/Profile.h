@@ -21,9 +21,8 @@ using Json = nlohmann::ordered_json;
 constexpr const char* kFormatName = "vtconfig-profile";
 constexpr int kFormatVersion = 1;
 
-// The lists' texts, each in the order of its codes.
-extern const char* const kFormatNames[4];        // "0", "0.0", "0.00", "0.000"
-extern const char* const kRegisterTypeNames[7];  // "0 - char" ... "6 - float"
+using rules::kFormatNames;
+using rules::kRegisterTypeNames;
 
 enum class Group { Rows, Brightness, DeviceLine, Devices, Recalibration };
 constexpr Group kGroups[] = {Group::Rows, Group::Brightness, Group::DeviceLine, Group::Devices, Group::Recalibration};

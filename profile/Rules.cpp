@@ -4,6 +4,10 @@
 
 namespace rules {
 
+const char* const kFormatNames[4] = {"0", "0.0", "0.00", "0.000"};
+const char* const kRegisterTypeNames[7] = {"0 - char", "1 - unsigned char", "2 - int", "3 - unsigned int",
+                                           "4 - long", "5 - unsigned long", "6 - float"};
+
 Range RangeOf(Field field, unsigned row)
 {
     switch (field) {
@@ -22,6 +26,8 @@ Range RangeOf(Field field, unsigned row)
     case Field::RegisterCount: return {1, 10};
     case Field::RegisterType: return {0, 6};
     case Field::ReviewPeriod: return {1, 60};
+    // 0 is the broadcast, 248 on are reserved.
+    case Field::DisplayAddress: return {1, 247};
     // Judged by CheckTimeOfDay and CheckSingle.
     case Field::DayStart:
     case Field::NightStart:
@@ -41,9 +47,14 @@ std::optional<Violation> CheckInteger(Field field, std::int64_t value, unsigned 
     return std::nullopt;
 }
 
+bool FitsSingle(double value)
+{
+    return std::isfinite(static_cast<float>(value));
+}
+
 std::optional<Violation> CheckSingle(Field field, double value)
 {
-    if (!std::isfinite(static_cast<float>(value)))
+    if (!FitsSingle(value))
         return Violation {field, Fault::NotFinite};
     return std::nullopt;
 }

@@ -13,6 +13,13 @@ namespace rules {
 constexpr unsigned kRowCount = 4;
 constexpr unsigned kDeviceCount = 10;
 constexpr unsigned kInputCount = 2;
+// The device line's reply time-out is kept in tenths of a second; the
+// windows and the file speak milliseconds.
+constexpr std::int64_t kTimeOutUnitMs = 100;
+
+// The lists' texts, each in the order of its codes.
+extern const char* const kFormatNames[4];        // "0", "0.0", "0.00", "0.000"
+extern const char* const kRegisterTypeNames[7];  // "0 - char" ... "6 - float"
 
 struct Range {
     std::int64_t low, high;
@@ -32,6 +39,8 @@ enum class Field {
     DeviceAddress, BasicAddress, RegisterCount, RegisterType, ReviewPeriod,
     // the recalibration of an input
     Slope, Offset,
+    // the Modbus address of a display: its own, and the one the tool speaks to
+    DisplayAddress,
 };
 
 enum class Fault {
@@ -55,6 +64,7 @@ std::optional<Violation> CheckInteger(Field field, std::int64_t value, unsigned 
 // A value typed or read for a single-precision field: it must stay finite
 // once rounded to single precision.
 std::optional<Violation> CheckSingle(Field field, double value);
+bool FitsSingle(double value);
 // A time of day as the display keeps it, hours × 100 + minutes.
 std::optional<Violation> CheckTimeOfDay(Field field, std::int64_t hoursMinutes);
 

@@ -28,13 +28,15 @@ Outcome OutcomeOf(WriteResult result)
     return Outcome::PortLost;
 }
 
-void CopyBlock(const RegisterImage& from, RegisterImage& to, const RegisterBlock& block)
-{
-    for (unsigned k = 0; k < block.quantity; ++k)
-        to.Set(block.first + k, from.Get(block.first + k));
-}
-
 }  // namespace
+
+void CopyGroups(const RegisterImage& from, RegisterImage& to, std::vector<RegisterBlock> (*blocks)(Group))
+{
+    for (Group group : kGroups)
+        for (const RegisterBlock& block : blocks(group))
+            for (unsigned k = 0; k < block.quantity; ++k)
+                to.Set(block.first + k, from.Get(block.first + k));
+}
 
 Outcome Transfer::Told(Outcome outcome, const char* step, Group group)
 {
@@ -50,6 +52,38 @@ Outcome Transfer::Told(Outcome outcome, const char* step, Group group)
     return outcome;
 }
 
+unsigned Transfer::ReadSteps()
+{
+    unsigned steps = 0;
+    for (Group group : kGroups)
+        steps += unsigned(ReadBlocks(group).size());
+    return steps;
+}
+
+unsigned Transfer::WriteSteps()
+{
+    unsigned steps = 0;
+    for (Group group : kGroups)
+        steps += unsigned(WriteBlocks(group).size());
+    return 2 * steps;  // each block written, then read back
+}
+
+ReadResult Transfer::Read(const RegisterBlock& block)
+{
+    const ReadResult result = link_.ReadBlock(block, kReplyPauseMs);
+    if (stepDone_)
+        stepDone_();
+    return result;
+}
+
+WriteResult Transfer::Write(const RegisterBlock& block)
+{
+    const WriteResult result = link_.WriteBlock(block, kReplyPauseMs);
+    if (stepDone_)
+        stepDone_();
+    return result;
+}
+
 Outcome Transfer::ReadGroups(bool judge)
 {
     Outcome outcome = Outcome::Done;
@@ -58,7 +92,7 @@ Outcome Transfer::ReadGroups(bool judge)
         // read, so every refusal is told at once.
         bool stored = true;
         for (const RegisterBlock& block : ReadBlocks(group)) {
-            const Outcome read = OutcomeOf(link_.ReadBlock(block, kReplyPauseMs));
+            const Outcome read = OutcomeOf(Read(block));
             if (read == Outcome::NoReply || read == Outcome::PortLost)
                 return Told(read, "reading", group);
             if (read == Outcome::Failed) {
@@ -83,26 +117,22 @@ Outcome Transfer::Read(Profile* profile)
     const Outcome outcome = ReadGroups(true);
     if (outcome != Outcome::Done)
         return outcome;
-    for (Group group : kGroups)
-        for (const RegisterBlock& block : ReadBlocks(group))
-            CopyBlock(image_, profile->registers, block);
+    CopyGroups(image_, profile->registers, ReadBlocks);
     return outcome;
 }
 
 Outcome Transfer::Write(const Profile& profile)
 {
     problems_.clear();
+    CopyGroups(profile.registers, image_, WriteBlocks);
     for (Group group : kGroups)
         for (const RegisterBlock& block : WriteBlocks(group))
-            CopyBlock(profile.registers, image_, block);
-    for (Group group : kGroups)
-        for (const RegisterBlock& block : WriteBlocks(group))
-            if (const Outcome written = OutcomeOf(link_.WriteBlock(block, kReplyPauseMs)); written != Outcome::Done)
+            if (const Outcome written = OutcomeOf(Write(block)); written != Outcome::Done)
                 return Told(written, "writing", group);
     // What the display keeps, not what it acknowledged, is what was written.
     for (Group group : kGroups)
         for (const RegisterBlock& block : WriteBlocks(group))
-            if (const Outcome read = OutcomeOf(link_.ReadBlock(block, kReplyPauseMs)); read != Outcome::Done)
+            if (const Outcome read = OutcomeOf(Read(block)); read != Outcome::Done)
                 return Told(read, "reading", group);
     for (const Difference& difference : profile::Compare(image_, profile.registers))
         problems_.push_back(difference.setting->Path() + ": wrote " + ValueText(*difference.setting, difference.wanted)
@@ -117,6 +147,61 @@ Outcome Transfer::Compare(const Profile& profile, std::vector<Difference>* diffe
     if (outcome == Outcome::Done)
         *differences = profile::Compare(image_, profile.registers);
     return outcome;
+}
+
+std::vector<DisplayResult> WriteToEach(PanelLine& line, const Profile& profile,
+                                       const std::vector<std::uint8_t>& addresses, const WriteObserver& observer)
+{
+    Transfer transfer(line.link, line.image);
+    transfer.SetStepObserver(observer.step);
+    std::vector<DisplayResult> results;
+    // Once set, the displays left are not written, for this reason and with this outcome.
+    const char* notWritten = nullptr;
+    Outcome left = Outcome::Failed;
+    for (std::size_t k = 0; k < addresses.size(); ++k) {
+        if (!notWritten && observer.stop && observer.stop())
+            notWritten = "not written: cancelled";
+        DisplayResult result {addresses[k], left, {}};
+        if (notWritten) {
+            result.problems = {notWritten};
+        } else {
+            if (observer.starting)
+                observer.starting(k);
+            line.settings.displayAddress = addresses[k];
+            result.outcome = transfer.Write(profile);
+            result.problems = transfer.Problems();
+            if (result.outcome == Outcome::PortLost) {
+                notWritten = "not written: the port was lost";
+                left = Outcome::PortLost;
+            }
+        }
+        results.push_back(std::move(result));
+        if (observer.finished)
+            observer.finished(results.back());
+    }
+    return results;
+}
+
+std::string DisplayName(std::uint8_t address)
+{
+    return "display " + std::to_string(address);
+}
+
+std::string WriteReport(std::uint8_t address, const std::vector<std::string>& problems)
+{
+    std::string report = DisplayName(address) + ": ";
+    if (problems.empty())
+        return report + "written and verified";
+    for (std::size_t k = 0; k < problems.size(); ++k)
+        report += (k ? "; " : "") + problems[k];
+    return report;
+}
+
+std::string WriteSummary(std::size_t verified, std::size_t total)
+{
+    const std::size_t failed = total - verified;
+    return std::to_string(verified) + " of " + std::to_string(total) + (total == 1 ? " display" : " displays")
+           + " written and verified" + (failed ? ", " + std::to_string(failed) + " failed" : "");
 }
 
 }  // namespace profile

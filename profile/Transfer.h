@@ -7,6 +7,9 @@
 #include "Modbus.h"
 #include "Profile.h"
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,10 @@ struct PanelLine {
     RegisterImage image;
     ModbusLink link {settings, image};
 };
+
+// The registers of every group's blocks, as `blocks` gives them (ReadBlocks
+// or WriteBlocks), from one image into another.
+void CopyGroups(const RegisterImage& from, RegisterImage& to, std::vector<RegisterBlock> (*blocks)(Group));
 
 enum class Outcome {
     Done,
@@ -51,6 +58,13 @@ public:
     // The settings whose value on the display differs from the profile's.
     Outcome Compare(const Profile& profile, std::vector<Difference>* differences);
 
+    // How many block steps a read (or a compare) and a write make when all
+    // goes well: for a progress bar.
+    static unsigned ReadSteps();
+    static unsigned WriteSteps();
+    // Called after each block step, on the thread the transfer runs on.
+    void SetStepObserver(std::function<void()> observer) { stepDone_ = std::move(observer); }
+
     // What went wrong in the last call, one line each, naming the group or
     // the setting: "rows: refused with exception 2",
     // "brightness.dayLevel: wrote 75, the display keeps 74".
@@ -62,10 +76,42 @@ private:
     Outcome ReadGroups(bool judge);
     // A step's outcome, with a problem for one that failed: "reading rows: no reply".
     Outcome Told(Outcome outcome, const char* step, Group group);
+    ReadResult Read(const RegisterBlock& block);
+    WriteResult Write(const RegisterBlock& block);
 
     ModbusLink& link_;
     RegisterImage& image_;
     std::vector<std::string> problems_;
+    std::function<void()> stepDone_;
 };
+
+// One display of a write to several.
+struct DisplayResult {
+    std::uint8_t address;
+    Outcome outcome;
+    std::vector<std::string> problems;  // none when written and verified
+};
+
+struct WriteObserver {
+    std::function<bool()> stop;                          // asked before each display
+    std::function<void(std::size_t index)> starting;     // display `index` is written next
+    std::function<void(const DisplayResult&)> finished;  // how it went
+    std::function<void()> step;                          // a block step made
+};
+
+// `profile` to each address in turn on the panel line, each read back and
+// compared. A display that fails does not stop the others; a lost port, or
+// the observer's stop, does, and the displays left are told as not written.
+std::vector<DisplayResult> WriteToEach(PanelLine& line, const Profile& profile,
+                                       const std::vector<std::uint8_t>& addresses,
+                                       const WriteObserver& observer = {});
+
+// "display 3"
+std::string DisplayName(std::uint8_t address);
+// A display of a write to several, as one line: "display 3: written and
+// verified", or what went wrong ("display 2: reading rows: no reply").
+std::string WriteReport(std::uint8_t address, const std::vector<std::string>& problems);
+// "2 of 3 displays written and verified, 1 failed"
+std::string WriteSummary(std::size_t verified, std::size_t total);
 
 }  // namespace profile

@@ -1,5 +1,5 @@
 // Start-up and the main window: ten windows in order, the start values, and
-// eight buttons each opening its window modally.
+// nine buttons each opening its window modally.
 #include "Main.h"
 #include "Modbus.h"
 #include "Startup.h"
@@ -7,6 +7,7 @@
 #include "Czas.h"
 #include "Informacje.h"
 #include "Jasnosc.h"
+#include "PanelProfiles.h"
 #include "Status.h"
 #include "Uart.h"
 #include "Urzadzenia.h"
@@ -119,7 +120,8 @@ private slots:
             QStringLiteral("SpeedButton5|Show the status                        "),
             QStringLiteral("SpeedButton6|Added devices                         "),
             QStringLiteral("SpeedButton7|Recalibrating coefficient           "),
-            QStringLiteral("SpeedButton8|Information                               ")};
+            QStringLiteral("SpeedButton8|Information                               "),
+            QStringLiteral("SpeedButton9|Panel profiles                            ")};
         QStringList found;
         QLayout* column = Form1->layout();
         for (int k = 0; k < column->count(); ++k)
@@ -144,6 +146,7 @@ private slots:
         QTest::newRow("devices") << QStringLiteral("SpeedButton6") << static_cast<TForm*>(Form8);
         QTest::newRow("recalibration") << QStringLiteral("SpeedButton7") << static_cast<TForm*>(Form9);
         QTest::newRow("information") << QStringLiteral("SpeedButton8") << static_cast<TForm*>(Form10);
+        QTest::newRow("panel profiles") << QStringLiteral("SpeedButton9") << static_cast<TForm*>(FormPanelProfiles);
     }
 
     void eachButtonOpensItsWindowModally()

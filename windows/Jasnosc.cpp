@@ -1,7 +1,7 @@
 #include "Jasnosc.h"
 
 #include "ClockRegisters.h"
-#include "Fields.h"
+#include "FieldRules.h"
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
@@ -14,12 +14,11 @@ namespace {
 constexpr unsigned kReplyPauseMs = 500;
 constexpr unsigned kDayLevel = Blocks::Brightness.first, kNightLevel = kDayLevel + 1;
 constexpr unsigned kDayStart = kDayLevel + 2, kNightStart = kDayLevel + 3;
-constexpr int kHighestLevel = 100;
 
-// A level 0 to 100 into its register, or its message.
-bool StoreLevel(QLineEdit* field, unsigned reg, const char* refusal)
+// A level its rule takes into its register, or its message.
+bool StoreLevel(QLineEdit* field, rules::Field rule, unsigned reg, const char* refusal)
 {
-    const std::optional<int> level = ParseIntInRange(field->text(), 0, kHighestLevel);
+    const std::optional<int> level = ParseField(field->text(), rule);
     if (!level) {
         ShowFieldError(field, QString::fromLatin1(refusal));
         return false;
@@ -53,9 +52,9 @@ void TForm6::ShowBrightness()
 
 bool TForm6::CheckBrightness()
 {
-    if (!StoreLevel(ui->Edit1, kDayLevel, "Error: Brightness for the day"))
+    if (!StoreLevel(ui->Edit1, rules::Field::DayLevel, kDayLevel, "Error: Brightness for the day"))
         return false;
-    if (!StoreLevel(ui->Edit2, kNightLevel, "Error: Brightness for the night"))
+    if (!StoreLevel(ui->Edit2, rules::Field::NightLevel, kNightLevel, "Error: Brightness for the night"))
         return false;
     Image.Set(kDayStart, TimeRegister(ui->DateTimePicker1->time()));
     Image.Set(kNightStart, TimeRegister(ui->DateTimePicker2->time()));

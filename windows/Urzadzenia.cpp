@@ -2,6 +2,7 @@
 
 #include "Convert.h"
 #include "Exchange.h"
+#include "FieldRules.h"
 #include "Fields.h"
 #include "MessageBox.h"
 #include "PortAction.h"
@@ -18,10 +19,7 @@ constexpr unsigned kReadPauseMs = 300;
 constexpr unsigned kLineWritePauseMs = 500, kTableWritePauseMs = 1000;
 constexpr unsigned kTimeOut = Blocks::DeviceLine.first, kLineMode = kTimeOut + 1, kLineRate = kTimeOut + 2;
 constexpr unsigned kEntryRegisters = 5;  // address, basic address, count, type, review period
-constexpr std::uint32_t kTimeOutUnitMs = 100, kLongestTimeOut = 50;
-
-const char* const kTypeNames[] = {"0 - char", "1 - unsigned char", "2 - int", "3 - unsigned int",
-                                  "4 - long", "5 - unsigned long", "6 - float"};
+constexpr std::uint32_t kTimeOutUnitMs = std::uint32_t(rules::kTimeOutUnitMs);
 
 unsigned EntryRegister(int index, unsigned field)
 {
@@ -41,7 +39,7 @@ void TForm8::FormCreate()
         ui->ComboBox1->addItem(QString::fromLatin1(mode));
     for (std::uint32_t rate : kDisplayRates)
         ui->ComboBox2->addItem(QString::number(rate));
-    for (const char* type : kTypeNames)
+    for (const char* type : rules::kRegisterTypeNames)
         ui->ComboBox3->addItem(QString::fromLatin1(type));
     // Each node carries its device's index; the handlers read it from there.
     for (int index = 0; index < ui->TreeView1->topLevelItemCount(); ++index)
@@ -95,14 +93,11 @@ bool TForm8::CheckDevice(int index)
     }
     // A switched-off device is not polled: its count and period are kept as
     // typed, for when it is switched on again, as far as a register holds them.
-    const bool switchedOff = values[0] == 0;
-    const struct { int low, high; } ranges[] = {
-        {0, 247},
-        {-32768, 65535},  // one register, read as signed or not; its 16 bits travel
-        {switchedOff ? 0 : 1, switchedOff ? 65535 : 10},
-        {switchedOff ? 0 : 1, switchedOff ? 65535 : 60}};
+    const rules::Field rule[] = {rules::Field::DeviceAddress, rules::Field::BasicAddress,
+                                 rules::Field::RegisterCount, rules::Field::ReviewPeriod};
+    const bool switchedOff = rules::SwitchedOff(values[0]);
     for (int k = 0; k < 4; ++k) {
-        if (values[k] < ranges[k].low || values[k] > ranges[k].high) {
+        if (rules::CheckDeviceField(rule[k], values[k], switchedOff)) {
             // The entry keeps its values, and nothing is written.
             ShowFieldError(fields[k].edit, QStringLiteral("Error parameters of the devices added"));
             return false;
@@ -132,9 +127,11 @@ bool TForm8::CheckDeviceLine()
     if (const auto rate = SelectedEntry(ui->ComboBox2))
         Image.Set(kLineRate, *rate);
     const std::optional<int> milliseconds = TryStrToInt(ui->Edit1->text());
-    // Whole tenths of a second, 1 to 50; negative texts are huge here.
+    // Typed in milliseconds and kept in whole tenths of a second, the rest
+    // dropped ("150" is 1); negative texts are huge here. The rule judges
+    // the tenths kept.
     const std::uint32_t tenths = milliseconds ? std::uint32_t(*milliseconds) / kTimeOutUnitMs : 0;
-    if (tenths == 0 || tenths > kLongestTimeOut) {
+    if (!milliseconds || rules::CheckInteger(rules::Field::ReplyTimeOut, tenths)) {
         ShowFieldError(ui->Edit1, QStringLiteral("Error: Time Out"));
         return false;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Modbus.h"
+#include "Rules.h"
 #include "TForm.h"
 
 class QTimer;
@@ -18,7 +19,7 @@ public:
     TForm8();
 
     static constexpr int kNoDevice = -1;
-    static constexpr int kDeviceCount = 10;
+    static constexpr int kDeviceCount = int(rules::kDeviceCount);
 
     // Entry `index` (0..9) into the device fields, or blank and disabled
     // fields for any other index.

@@ -2,13 +2,12 @@
 
 #include "Convert.h"
 #include "Exchange.h"
-#include "Fields.h"
+#include "Rules.h"
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
 #include "ui_Wspolczynniki.h"
 
-#include <cmath>
 
 TForm9* Form9 = nullptr;
 
@@ -64,12 +63,13 @@ bool TForm9::ComputeInput(const Input& input)
     QLineEdit* const edits[] = {input.x1, input.x2, input.y1, input.y2};
     float point[4];
     for (int k = 0; k < 4; ++k) {
-        const std::optional<float> value = ParseSingle(edits[k]->text());
-        if (!value) {
+        // The display computes in single precision: a point it cannot hold is no number.
+        const std::optional<double> value = TryStrToFloat(edits[k]->text());
+        if (!value || !rules::FitsSingle(*value)) {
             Refuse(edits[k]);
             return false;
         }
-        point[k] = *value;
+        point[k] = float(*value);
     }
     const float x1 = point[0], x2 = point[1], y1 = point[2], y2 = point[3];
     // Single precision at every step, as the display computes.
@@ -79,7 +79,7 @@ bool TForm9::ComputeInput(const Input& input)
     // Equal indicated values give no line, and points too close give one
     // single precision cannot hold: the input keeps its coefficients, and
     // the other input is still taken.
-    if (dx == 0 || !std::isfinite(a) || !std::isfinite(b)) {
+    if (dx == 0 || rules::CheckSingle(rules::Field::Slope, a) || rules::CheckSingle(rules::Field::Offset, b)) {
         Refuse(input.x2);
         return true;
     }

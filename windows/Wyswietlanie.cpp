@@ -2,6 +2,7 @@
 
 #include "Convert.h"
 #include "Exchange.h"
+#include "FieldRules.h"
 #include "Fields.h"
 #include "MessageBox.h"
 #include "Modbus.h"
@@ -15,7 +16,6 @@ TForm4* Form4 = nullptr;
 namespace {
 
 constexpr unsigned kReplyPauseMs = 500;
-constexpr unsigned kFormatCount = 4, kRegisterCount = 150;
 // The longest texts the alarm edits show themselves.
 const char* const kLongestAlarmText = "-3.40282346638529E38";
 
@@ -37,20 +37,23 @@ std::array<TForm4::Row, 4> TForm4::Rows() const
     // Rows follow each other by four 16-bit registers and two 32-bit ones.
     const auto at16 = [](unsigned k) { return Blocks::Rows.first + 4u * k; };
     const auto at32 = [](unsigned k) { return Blocks::Alarms.first + 2u * k; };
-    return {{{ui->Edit1, ui->ComboBox1, ui->ComboBox2, ui->CheckBox1, ui->Edit7, ui->Edit8, 1, at16(0), at32(0)},
-             {ui->Edit2, ui->ComboBox3, ui->ComboBox4, ui->CheckBox2, ui->Edit5, ui->Edit6, 0, at16(1), at32(1)},
-             {ui->Edit3, ui->ComboBox5, ui->ComboBox6, ui->CheckBox3, ui->Edit9, ui->Edit10, 0, at16(2), at32(2)},
-             {ui->Edit4, ui->ComboBox7, ui->ComboBox8, ui->CheckBox4, ui->Edit11, ui->Edit12, 0, at16(3), at32(3)}}};
+    return {{{ui->Edit1, ui->ComboBox1, ui->ComboBox2, ui->CheckBox1, ui->Edit7, ui->Edit8, 0, at16(0), at32(0)},
+             {ui->Edit2, ui->ComboBox3, ui->ComboBox4, ui->CheckBox2, ui->Edit5, ui->Edit6, 1, at16(1), at32(1)},
+             {ui->Edit3, ui->ComboBox5, ui->ComboBox6, ui->CheckBox3, ui->Edit9, ui->Edit10, 2, at16(2), at32(2)},
+             {ui->Edit4, ui->ComboBox7, ui->ComboBox8, ui->CheckBox4, ui->Edit11, ui->Edit12, 3, at16(3), at32(3)}}};
 }
 
 void TForm4::FormCreate()
 {
+    // The lists offer what the rules take: entry i is format i and register
+    // 7500 + i, the codes the display keeps.
+    const rules::Range formats = rules::RangeOf(rules::Field::Format);
+    const rules::Range shown = rules::RangeOf(rules::Field::DisplayedRegister);
     for (const Row& row : Rows()) {
-        for (unsigned decimals = 0; decimals < kFormatCount; ++decimals)
-            row.format->addItem(decimals ? QStringLiteral("0.") + QString(int(decimals), QLatin1Char('0'))
-                                         : QStringLiteral("0"));
-        for (unsigned index = 0; index < kRegisterCount; ++index)
-            row.displayedRegister->addItem(QString::number(7500 + index));
+        for (std::int64_t format = formats.low; format <= formats.high; ++format)
+            row.format->addItem(QString::fromLatin1(rules::kFormatNames[format]));
+        for (std::int64_t reg = shown.low; reg <= shown.high; ++reg)
+            row.displayedRegister->addItem(QString::number(reg));
         row.format->setCurrentIndex(-1);
         row.displayedRegister->setCurrentIndex(-1);
         FitWidthToText(row.firstAlarm, QString::fromLatin1(kLongestAlarmText));
@@ -84,7 +87,7 @@ void TForm4::ShowConfiguration()
 
 bool TForm4::CheckRow(const Row& row)
 {
-    const std::optional<int> digits = ParseIntInRange(row.digits->text(), row.minimumDigits, 20);
+    const std::optional<int> digits = ParseField(row.digits->text(), rules::Field::Digits, row.index);
     if (!digits) {
         Refuse(row.digits, "Error of the number of digits");
         return false;
@@ -99,8 +102,9 @@ bool TForm4::CheckRow(const Row& row)
         Image.Set(reg + 2, *shown);
     Image.Set(reg + 3, row.alarmOn->isChecked() ? 1 : 0);
     QLineEdit* const alarms[] = {row.firstAlarm, row.secondAlarm};
+    const rules::Field fields[] = {rules::Field::FirstAlarm, rules::Field::SecondAlarm};
     for (unsigned k = 0; k < 2; ++k) {
-        const std::optional<float> value = ParseSingle(alarms[k]->text());
+        const std::optional<float> value = ParseSingleField(alarms[k]->text(), fields[k]);
         if (!value) {
             Refuse(alarms[k], "Error of the alarm value");
             return false;

@@ -50,7 +50,7 @@ private:
         QCheckBox* alarmOn;
         QLineEdit* firstAlarm;
         QLineEdit* secondAlarm;
-        int minimumDigits;
+        unsigned index;            // 0 for row I, which needs a digit
         unsigned firstRegister16;  // digits, format, displayed register, alarm switch
         unsigned firstRegister32;  // first and second alarm value
     };
