@@ -116,7 +116,7 @@ ModbusLink::Exchanged ModbusLink::Exchange(std::uint32_t length, unsigned pauseM
     const bool whole = sent && AwaitReply(pauseMs, wanted);
     const std::uint32_t received = whole ? TakeStaged() : ReceiveFrame();
     if (PortLost()) {
-        Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + serial::ErrorText(lostError_));
+        Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + lostErrorText_);
         return Exchanged::Lost;
     }
     if (!sent) {
@@ -226,7 +226,7 @@ ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAns
 {
     receivedCount_ = 0;
     const auto lost = [&] {
-        Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + serial::ErrorText(lostError_));
+        Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + lostErrorText_);
         return ProbeResult::PortLost;
     };
     if (!openFlag)
@@ -247,7 +247,7 @@ ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAns
     // after the request, and then within its turnaround; its first byte needs
     // its own time on the wire to arrive.
     const std::int64_t waitMicros = requestWireMicros_ + std::int64_t(FrameGap()) + std::int64_t(latencyMs) * 1000
-                                    + WireTime(1);
+                                    + WireTime(1) + NetworkAllowance();
     ProbeAnswer found;
     auto answered = [&] {
         if (echo_ == Echo::Undecided)

@@ -209,6 +209,7 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
         ClosePort();
     lostDevice_.clear();
     lostError_ = 0;
+    lostErrorText_.clear();
     lastOpenDevice_ = device;
     serial::LineSettings line {kPortRates[rateIndex],
                                modeIndex == 2 ? serial::Parity::Even
@@ -216,15 +217,15 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
                                                 : serial::Parity::None,
                                std::uint8_t(modeIndex == 1 ? 2 : 1)};
     lastOpenBaudAsked_ = line.baud;
-    serial::Port opened;
-    if (!serial::Open(lastOpenDevice_, line, &opened, &lastOpenFailure_)) {
+    std::unique_ptr<Transport> opened = SerialTransport::Open(lastOpenDevice_, line, &lastOpenFailure_);
+    if (!opened) {
         handleState = HandleState::Invalid;
         openFlag = 0;
         settings_.portOpen = 0;
         return -1;
     }
     handleState = HandleState::Valid;
-    port = opened;
+    transport_ = std::move(opened);
     lineSettings = line;
     portDevice_ = lastOpenDevice_;
     DropStaged();
@@ -255,7 +256,8 @@ int ModbusLink::ClosePort()
     if (handleState != HandleState::Valid)
         return 0;
     if (openFlag)
-        serial::Close(port);
+        transport_->Close();
+    transport_.reset();
     DropStaged();
     settings_.portOpen = 0;
     openFlag = 0;
@@ -266,17 +268,30 @@ void ModbusLink::Lose(int osError)
 {
     lostDevice_ = portDevice_;
     lostError_ = osError;
+    lostErrorText_ = transport_ ? transport_->ErrorText(osError) : serial::ErrorText(osError);
     ClosePort();
 }
 
 std::uint64_t ModbusLink::FrameGap() const
 {
-    return FrameGapMicros(settings_.modeIndex, lineSettings.baud);
+    return transport_ ? transport_->FrameGapMicros() : FrameGapMicros(settings_.modeIndex, lineSettings.baud);
 }
 
 std::int64_t ModbusLink::WireTime(std::uint32_t bytes) const
 {
-    return std::int64_t(WireTimeMicrosAt(bytes, settings_.modeIndex, lineSettings.baud));
+    return std::int64_t(transport_ ? transport_->WireTimeMicros(bytes)
+                                   : WireTimeMicrosAt(bytes, settings_.modeIndex, lineSettings.baud));
+}
+
+std::int64_t ModbusLink::NetworkAllowance() const
+{
+    return transport_ ? transport_->NetworkAllowanceMicros() : 0;
+}
+
+const serial::Port* ModbusLink::SerialPortOf() const
+{
+    const auto* serialPort = dynamic_cast<const SerialTransport*>(transport_.get());
+    return serialPort ? &serialPort->Port() : nullptr;
 }
 
 std::uint32_t ModbusLink::SendFrame(std::uint32_t length)
@@ -294,7 +309,7 @@ std::uint32_t ModbusLink::Transmit(std::uint32_t length)
     length = std::min<std::uint32_t>(length, kBufferSize);
     int osError = 0;
     const std::int64_t began = NowMicros();
-    auto written = static_cast<std::uint32_t>(serial::Write(port, transmitBuffer, length, &osError));
+    auto written = static_cast<std::uint32_t>(transport_->Write(transmitBuffer, length, &osError));
     if (osError)
         Lose(osError);
     // The request may still be on its way out when the reply wait begins.
@@ -349,7 +364,7 @@ void ModbusLink::AwaitQuietLine(std::int64_t boundMicros)
             break;
         }
         int osError = 0;
-        if (serial::WaitReadable(port, std::min(quietAt, limit) - now, &osError) == serial::WaitResult::Failed) {
+        if (transport_->WaitReadable(std::min(quietAt, limit) - now, &osError) == serial::WaitResult::Failed) {
             Lose(osError);
             return;
         }
@@ -368,7 +383,7 @@ std::uint32_t ModbusLink::PendingBytes()
     if (!openFlag)
         return stagedCount_;
     int osError = 0;
-    std::uint32_t pending = serial::Pending(port, &osError);
+    std::uint32_t pending = transport_->Pending(&osError);
     if (osError)
         Lose(osError);
     return stagedCount_ + pending;
@@ -397,7 +412,7 @@ std::uint32_t ModbusLink::TakePending()
     if (openFlag && count < kBufferSize) {
         int osError = 0;
         count += static_cast<std::uint32_t>(
-            serial::Read(port, receiveBuffer + count, kBufferSize - count, &osError));
+            transport_->Read(receiveBuffer + count, kBufferSize - count, &osError));
         if (osError)
             Lose(osError);
     }
@@ -411,7 +426,7 @@ void ModbusLink::Stage()
         return;
     int osError = 0;
     const auto read = static_cast<std::uint32_t>(
-        serial::Read(port, staged_ + stagedCount_, kBufferSize - stagedCount_, &osError));
+        transport_->Read(staged_ + stagedCount_, kBufferSize - stagedCount_, &osError));
     if (osError)
         Lose(osError);
     if (read == 0)
@@ -458,7 +473,8 @@ bool ModbusLink::ExceptionReplyStaged() const
 bool ModbusLink::AwaitReply(unsigned pauseMs, std::uint32_t wanted)
 {
     const std::int64_t pauseMicros = std::int64_t(pauseMs) * 1000;
-    const std::int64_t deadline = NowMicros() + requestWireMicros_ + pauseMicros + WireTime(wanted + 1);
+    const std::int64_t deadline =
+        NowMicros() + requestWireMicros_ + pauseMicros + WireTime(wanted + 1) + NetworkAllowance();
     // The pattern's counts are one short of the full reply (the index of its
     // last byte, 7 for an 8-byte acknowledgement): the wait ends on that last
     // byte, or on a whole exception reply, once any echo is out of the way.
@@ -499,7 +515,7 @@ bool ModbusLink::StageFor(std::int64_t waitMicros, const std::function<bool()>& 
             return complete();
         }
         int osError = 0;
-        if (serial::WaitReadable(port, deadline - now, &osError) == serial::WaitResult::Failed) {
+        if (transport_->WaitReadable(deadline - now, &osError) == serial::WaitResult::Failed) {
             Lose(osError);
             return false;
         }
@@ -638,9 +654,9 @@ int ModbusLink::BuildWriteRequest32(std::uint8_t address, std::uint16_t start, s
 void ModbusLink::Reset()
 {
     if (openFlag)
-        serial::Close(port);
+        transport_->Close();
+    transport_.reset();
     handleState = HandleState::Null;
-    port = {};
     lineSettings = {};
     std::memset(receiveBuffer, 0, sizeof receiveBuffer);
     std::memset(transmitBuffer, 0, sizeof transmitBuffer);
@@ -654,6 +670,7 @@ void ModbusLink::Reset()
     portDevice_.clear();
     lostDevice_.clear();
     lostError_ = 0;
+    lostErrorText_.clear();
     lateReplyUntilMicros_ = 0;
     requestWireMicros_ = 0;
     lineBusyUntilMicros_ = 0;

@@ -4,11 +4,13 @@
 #pragma once
 
 #include "SerialPort.h"
+#include "Transport.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -256,6 +258,8 @@ public:
     bool PortLost() const { return lostError_ != 0; }
     const std::string& LostDevice() const { return lostDevice_; }
     int LostError() const { return lostError_; }
+    // That error in a user's words, as the port that reported it puts them.
+    const std::string& LostErrorText() const { return lostErrorText_; }
 
     // --- block steps: every exchange the windows make ---
     // Reads a block into the image: request, reply wait of at most pauseMs
@@ -305,9 +309,11 @@ public:
     // Back to the state at program start (tests); closes an open port.
     void Reset();
 
+    // The serial port under the link, when it is one: how RTS follows a request.
+    const serial::Port* SerialPortOf() const;
+
     // In the order of the port's state: handle, line, buffers, open flag.
     HandleState handleState = HandleState::Null;
-    serial::Port port {};  // the OS handle and how RTS follows a request
     serial::LineSettings lineSettings {};
     std::uint8_t receiveBuffer[kBufferSize] = {};
     std::uint8_t transmitBuffer[kBufferSize] = {};
@@ -365,8 +371,12 @@ private:
     std::uint64_t FrameGap() const;
     std::int64_t WireTime(std::uint32_t bytes) const;
 
+    // What a reply may take beyond its wire time: the network's share.
+    std::int64_t NetworkAllowance() const;
+
     ConnectionSettings& settings_;
     RegisterImage& image_;
+    std::unique_ptr<Transport> transport_;  // while the port is open
     std::uint32_t receivedCount_ = 0;  // bytes the last ReceiveFrame put into receiveBuffer
     // Bytes the reply wait took from the port as they came, ahead of
     // ReceiveFrame; they still count as pending.
@@ -378,6 +388,7 @@ private:
     std::string portDevice_;  // the device of the open port
     std::string lostDevice_;
     int lostError_ = 0;
+    std::string lostErrorText_;
     // Times on the steady clock, in microseconds.
     // After a reply wait that ended without a whole reply, that reply may
     // still come; the next request waits for it until then, at most.

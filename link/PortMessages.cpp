@@ -17,5 +17,5 @@ std::string PortOpenFailureText(const ModbusLink& link, const std::string& label
 
 std::string PortLostText(const ModbusLink& link, const std::string& label)
 {
-    return PortWithDevice(label, link.LostDevice()) + " was lost: " + serial::ErrorText(link.LostError());
+    return PortWithDevice(label, link.LostDevice()) + " was lost: " + link.LostErrorText();
 }

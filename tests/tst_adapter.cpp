@@ -150,7 +150,7 @@ private slots:
         fx.Begin();
         adapter::HaveRs485(SER_RS485_RTS_AFTER_SEND);
         QCOMPARE(Link.OpenPort(0, k8n2, 2), 1);
-        QVERIFY(Link.port.rts == serial::RtsDrive::Driver);
+        QVERIFY(Link.SerialPortOf()->rts == serial::RtsDrive::Driver);
         QCOMPARE(adapter::Rs485Flags(), std::uint32_t(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND));
         QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
         QCOMPARE(Link.ClosePort(), 1);

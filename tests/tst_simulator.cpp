@@ -45,7 +45,7 @@ QByteArray WithCrc(const QByteArray& hex)
 
 void WriteRaw(const QByteArray& bytes)
 {
-    QCOMPARE(::write(int(Link.port.handle), bytes.constData(), std::size_t(bytes.size())), ssize_t(bytes.size()));
+    QCOMPARE(::write(int(Link.SerialPortOf()->handle), bytes.constData(), std::size_t(bytes.size())), ssize_t(bytes.size()));
 }
 
 // What comes within `ms`, or until `enough` bytes are in.
@@ -55,10 +55,10 @@ QByteArray ReadRaw(int ms, int enough = 1000)
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < ms && received.size() < enough) {
-        pollfd input {int(Link.port.handle), POLLIN, 0};
+        pollfd input {int(Link.SerialPortOf()->handle), POLLIN, 0};
         if (poll(&input, 1, 5) > 0) {
             char buffer[300];
-            const ssize_t n = ::read(int(Link.port.handle), buffer, sizeof buffer);
+            const ssize_t n = ::read(int(Link.SerialPortOf()->handle), buffer, sizeof buffer);
             if (n > 0)
                 received.append(buffer, int(n));
         }

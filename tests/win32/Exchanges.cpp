@@ -46,7 +46,7 @@ int main()
         CHECK(Ask("spoil 7") == "spoiled");
         ResetLink();
         CHECK_EQ(Link.OpenPort(kCom7, k8n2, k9600), 1);
-        CHECK(Link.port.rts == serial::RtsDrive::Manual);
+        CHECK(Link.SerialPortOf()->rts == serial::RtsDrive::Manual);
         CHECK(Link.PortDevice() == "\\\\.\\COM7");
         // Values that travel as XON (0x11) and XOFF (0x13), which flow control would eat.
         CHECK(Ask("set 7 4025 4371") == "set");  // 0x1113
