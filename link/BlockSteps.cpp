@@ -198,8 +198,10 @@ std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_
         const std::uint8_t* frame = bytes + at;
         if (frame[0] < 1 || frame[0] > 247)
             continue;
-        // Exception code 0 is none: 0x83 00 is no exception reply.
-        if (frame[1] == 0x83 && frame[2] != 0 && crcHolds(at, 5))
+        // Exception code 0 is none: 0x83 00 is no exception reply. Codes 10
+        // and 11 come from a gateway whose display did not answer: nobody
+        // stands at that unit id.
+        if (frame[1] == 0x83 && frame[2] != 0 && frame[2] != 10 && frame[2] != 11 && crcHolds(at, 5))
             return ProbeAnswer {frame[0], frame[2], at + 5};
         if (frame[1] == 3 && frame[2] == 2 && at + 7 <= n && crcHolds(at, 7))
             return ProbeAnswer {frame[0], 0, at + 7};

@@ -1,5 +1,8 @@
 #include "DisplaySearch.h"
 
+#include "NetworkTransport.h"
+#include "PortList.h"
+
 #include <algorithm>
 
 std::string DescribeLine(const SerialLine& line)
@@ -46,12 +49,29 @@ std::vector<ProbeTarget> SearchOrder(const SerialLine& current, std::uint8_t kno
 DisplaySearch::DisplaySearch(std::uint8_t portIndex, std::vector<ProbeTarget> order, unsigned latencyMs)
     : portIndex_(portIndex), order_(std::move(order)), latencyMs_(latencyMs), link_(settings_, image_)
 {
+    if (IsNetworkPath(PortPath(portIndex_)))
+        KeepFirstLine();
 }
 
 DisplaySearch::DisplaySearch(std::string device, std::vector<ProbeTarget> order, unsigned latencyMs)
-    : DisplaySearch(std::uint8_t(0), std::move(order), latencyMs)
+    : portIndex_(0), device_(std::move(device)), order_(std::move(order)), latencyMs_(latencyMs),
+      link_(settings_, image_)
 {
-    device_ = std::move(device);
+    if (IsNetworkPath(device_))
+        KeepFirstLine();
+}
+
+void DisplaySearch::KeepFirstLine()
+{
+    // Over the network the serial line's rate and mode are set on the device
+    // server or the gateway, not by its client: only the addresses (the unit
+    // ids) are searched, at the line the order begins with.
+    if (order_.empty())
+        return;
+    const SerialLine first = order_.front().line;
+    order_.erase(std::remove_if(order_.begin(), order_.end(),
+                                [&](const ProbeTarget& target) { return target.line != first; }),
+                 order_.end());
 }
 
 bool DisplaySearch::OpenAt(const SerialLine& line)

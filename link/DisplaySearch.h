@@ -96,6 +96,7 @@ private:
     bool SkipDone();
     bool Skipped(const SerialLine& line) const;
     bool OpenAt(const SerialLine& line);
+    void KeepFirstLine();
 
     std::uint8_t portIndex_;
     std::string device_;  // when not empty, opened instead of the port index

@@ -1,5 +1,6 @@
 #include "Modbus.h"
 
+#include "NetworkTransport.h"
 #include "PortList.h"
 
 #include <algorithm>
@@ -217,7 +218,13 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
                                                 : serial::Parity::None,
                                std::uint8_t(modeIndex == 1 ? 2 : 1)};
     lastOpenBaudAsked_ = line.baud;
-    std::unique_ptr<Transport> opened = SerialTransport::Open(lastOpenDevice_, line, &lastOpenFailure_);
+    lastOpenFailureText_.clear();
+    std::unique_ptr<Transport> opened;
+    if (IsNetworkPath(device)) {
+        opened = OpenNetwork(device, line);
+    } else {
+        opened = SerialTransport::Open(lastOpenDevice_, line, &lastOpenFailure_);
+    }
     if (!opened) {
         handleState = HandleState::Invalid;
         openFlag = 0;
@@ -243,8 +250,27 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
     return 1;
 }
 
+std::unique_ptr<Transport> ModbusLink::OpenNetwork(const std::string& path, const serial::LineSettings& line)
+{
+    lastOpenFailure_ = {};
+    const std::optional<NetworkAddress> address = ParseNetworkPath(path);
+    if (!address) {
+        lastOpenFailureText_ = "not a network port: give tcp://HOST:PORT or modbus-tcp://HOST:PORT";
+        return nullptr;
+    }
+    net::ConnectFailure failure;
+    std::unique_ptr<Transport> opened = OpenNetworkPort(*address, line, &failure);
+    if (!opened) {
+        lastOpenFailure_.osError = failure.osError;
+        lastOpenFailureText_ = failure.text;
+    }
+    return opened;
+}
+
 std::string ModbusLink::LastOpenErrorText() const
 {
+    if (!lastOpenFailureText_.empty())
+        return lastOpenFailureText_;
     if (lastOpenFailure_.baudReadBack)
         return "The port runs at " + std::to_string(lastOpenFailure_.baudReadBack) + " baud when asked for "
                + std::to_string(lastOpenBaudAsked_);
@@ -666,6 +692,7 @@ void ModbusLink::Reset()
     DropStaged();
     lastOpenDevice_.clear();
     lastOpenFailure_ = {};
+    lastOpenFailureText_.clear();
     lastOpenBaudAsked_ = 0;
     portDevice_.clear();
     lostDevice_.clear();

@@ -356,6 +356,9 @@ private:
     // A probe reply among the staged bytes, taken into the receive buffer.
     bool TakeProbeAnswer(ProbeAnswer* answer, bool late);
     void Lose(int osError);
+    // A connection to the network port a path names; nothing, with the
+    // reason kept for LastOpenErrorText, when it cannot be made.
+    std::unique_ptr<Transport> OpenNetwork(const std::string& path, const serial::LineSettings& line);
     // How a request's reply came: whole (judged next), missing, or the port lost.
     enum class Exchanged { Whole, Missing, Lost };
     // Sends `length` bytes of the transmit buffer and takes what comes back
@@ -384,6 +387,7 @@ private:
     std::uint32_t stagedCount_ = 0;
     std::string lastOpenDevice_;
     serial::OpenFailure lastOpenFailure_;
+    std::string lastOpenFailureText_;  // why a network port did not open
     std::uint32_t lastOpenBaudAsked_ = 0;
     std::string portDevice_;  // the device of the open port
     std::string lostDevice_;

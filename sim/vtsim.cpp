@@ -1,6 +1,7 @@
 // vtsim: a simulated VT5/RQ8 display on a pseudo-terminal, for trying the tool
 // without a panel: vtsim --link /tmp/vt-com1, then VT_COM1=/tmp/vt-com1 vtconfig.
 #include "Modbus.h"
+#include "DeviceServer.h"
 #include "SimDisplay.h"
 
 #include <cerrno>
@@ -26,13 +27,16 @@ void OnSignal(int)
 
 int Usage(std::ostream& out = std::cerr)
 {
-    out << "usage: vtsim --link PATH [--address 1-247] [--mode 0-3] [--rate-code 0-9] [--verbose]\n"
+    out << "usage: vtsim --link PATH|--tcp PORT|--modbus-tcp PORT [--address 1-247] [--mode 0-3] [--rate-code 0-9] [--verbose]\n"
                  "             [--fault silent|bad-crc|other-address|exception=N|truncate=N|garbage|late=MS\n"
                  "                      |refuse-write=REGISTER|alter-write=REGISTER]\n"
                  "             [--set REGISTER=VALUE]... [--extra-address 1-247]...\n"
                  "             [--reply-delay MS] [--strict|--lenient] [--half-duplex] [--echo] [--chatter MS]\n"
                  "  --link makes PATH a symbolic link to the display's device; an existing PATH\n"
                  "  is replaced only when it is such a link itself.\n"
+                 "  --tcp PORT serves the display's RTU frames on 127.0.0.1:PORT, as a serial\n"
+                 "  device server does (tcp://127.0.0.1:PORT); --modbus-tcp PORT serves it as a\n"
+                 "  Modbus TCP gateway (modbus-tcp://127.0.0.1:PORT). One client at a time.\n"
                  "  --fault spoils every reply until vtsim exits: no reply, a wrong CRC, another\n"
                  "  address, exception N, only the first N bytes, noise ahead of the reply, or the\n"
                  "  reply MS milliseconds late. refuse-write refuses every write that covers the\n"
@@ -58,6 +62,16 @@ bool ParseNumber(const char* text, long low, long high, std::uint8_t* out)
     if (!*text || *end || value < low || value > high)
         return false;
     *out = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+bool ParseTcpPort(const char* text, std::uint16_t* out)
+{
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (!*text || *end || value < 1 || value > 65535)
+        return false;
+    *out = std::uint16_t(value);
     return true;
 }
 
@@ -180,6 +194,8 @@ int main(int argc, char** argv)
     std::pair<unsigned, std::uint32_t> setting;
     int chatterMs = 0;
     std::uint8_t extra = 0;
+    std::uint16_t tcpPort = 0;
+    sim::DeviceServer::Protocol protocol = sim::DeviceServer::Protocol::RtuOverTcp;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -190,6 +206,9 @@ int main(int argc, char** argv)
             verbose = true;
         } else if (arg == "--link" && value) {
             link = value;
+            ++i;
+        } else if ((arg == "--tcp" || arg == "--modbus-tcp") && value && ParseTcpPort(value, &tcpPort)) {
+            protocol = arg == "--tcp" ? sim::DeviceServer::Protocol::RtuOverTcp : sim::DeviceServer::Protocol::ModbusTcp;
             ++i;
         } else if (arg == "--address" && value && ParseNumber(value, 1, 247, &options.address)) {
             ++i;
@@ -220,7 +239,7 @@ int main(int argc, char** argv)
             return Usage();
         }
     }
-    if (link.empty())
+    if (link.empty() == (tcpPort == 0))
         return Usage();
     if (verbose)
         options.log = &std::cout;
@@ -231,16 +250,23 @@ int main(int argc, char** argv)
         std::cerr << "vtsim: " << error << "\n";
         return 1;
     }
-    // Only a link that an earlier vtsim left is replaced, never a file or a
-    // device someone else put there.
-    if (std::string why = ReplaceableLink(link); !why.empty()) {
-        std::cerr << "vtsim: will not replace " << link << ": " << why << "\n";
+    sim::DeviceServer server(display, protocol, options.log);
+    if (tcpPort != 0 && !server.Start(tcpPort, &error)) {
+        std::cerr << "vtsim: " << error << "\n";
         return 1;
     }
-    ::unlink(link.c_str());
-    if (::symlink(display.DevicePath().c_str(), link.c_str()) != 0) {
-        std::cerr << "vtsim: cannot link " << link << ": " << std::strerror(errno) << "\n";
-        return 1;
+    // Only a link that an earlier vtsim left is replaced, never a file or a
+    // device someone else put there.
+    if (!link.empty()) {
+        if (std::string why = ReplaceableLink(link); !why.empty()) {
+            std::cerr << "vtsim: will not replace " << link << ": " << why << "\n";
+            return 1;
+        }
+        ::unlink(link.c_str());
+        if (::symlink(display.DevicePath().c_str(), link.c_str()) != 0) {
+            std::cerr << "vtsim: cannot link " << link << ": " << std::strerror(errno) << "\n";
+            return 1;
+        }
     }
     if (faulty)
         display.InjectFault(fault);
@@ -250,11 +276,12 @@ int main(int argc, char** argv)
     // Ready to be stopped cleanly before anyone is told the device.
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    std::cout << display.DevicePath() << std::endl;
+    std::cout << (tcpPort != 0 ? server.Path() : display.DevicePath()) << std::endl;
     while (!interrupted)
         ::usleep(50000);
+    server.Stop();
     display.Stop();
-    if (LinkTarget(link) == display.DevicePath())
+    if (!link.empty() && LinkTarget(link) == display.DevicePath())
         ::unlink(link.c_str());
     return 0;
 }

@@ -60,6 +60,9 @@ private slots:
         QTest::newRow("after noise") << QByteArray("55aa010302c100e9d4") << 1 << 0 << 9;
         QTest::newRow("exception reply") << QByteArray("0583028130") << 5 << 2 << 5;
         QTest::newRow("exception code 0") << QByteArray("05830000f1") << -1 << 0 << 0;
+        // A gateway's own: no display answered at that unit id.
+        QTest::newRow("gateway target silent") << QByteArray("05830b4136") << -1 << 0 << 0;
+        QTest::newRow("gateway path unavailable") << QByteArray("05830a80f6") << -1 << 0 << 0;
         QTest::newRow("another address") << QByteArray("090302c1000815") << 9 << 0 << 7;
         QTest::newRow("wrong CRC") << QByteArray("010302c100e9d5") << -1 << 0 << 0;
         QTest::newRow("not yet whole") << QByteArray("010302c100e9") << -1 << 0 << 0;

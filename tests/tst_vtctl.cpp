@@ -4,6 +4,7 @@
 #include "DesktopLocale.h"
 #include "LineState.h"
 #include "Profile.h"
+#include "DeviceServer.h"
 #include "SimDisplay.h"
 
 #include <QtTest>
@@ -15,6 +16,8 @@
 #include <sys/ioctl.h>
 
 using sim::FaultKind;
+
+Q_DECLARE_METATYPE(sim::DeviceServer::Protocol)
 
 namespace {
 
@@ -164,6 +167,52 @@ private slots:
         QCOMPARE(byName.err, QStringLiteral("vtctl: Cannot open COM 3 (/dev/vt-absent): No such device\n"));
         const Run write = Vtctl({"write", Profile(), "--port", "/dev/vt-no-such-port"});
         QCOMPARE(write.exitCode, 3);
+    }
+
+    void overTheNetwork_data()
+    {
+        QTest::addColumn<sim::DeviceServer::Protocol>("protocol");
+        QTest::newRow("RTU over TCP") << sim::DeviceServer::Protocol::RtuOverTcp;
+        QTest::newRow("Modbus TCP") << sim::DeviceServer::Protocol::ModbusTcp;
+    }
+
+    void overTheNetwork()
+    {
+        QFETCH(sim::DeviceServer::Protocol, protocol);
+        const QString file = Profile();
+        auto display = Display();
+        sim::DeviceServer server(*display, protocol);
+        QVERIFY(server.Start(0));
+        const QString port = QString::fromStdString(server.Path());
+        QCOMPARE(Vtctl({"write", file, "--port", port}).exitCode, 0);
+        QCOMPARE(Vtctl({"diff", file, "--port", port}).out, "display 1 matches " + file + "\n");
+        // COM 2 mapped to the same server, as a user's environment may.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("VT_COM2", port);
+        display->SetRegister(4012, 7);
+        const Run read = Vtctl({"read", "--port", "COM2", "-o", Path("network.json")}, environment);
+        QCOMPARE(read.exitCode, 0);
+        const Run differs = Vtctl({"diff", file, "--port", port});
+        QCOMPARE(differs.out, QStringLiteral("rows II.register: display 7507, file 7501\n"));
+        QCOMPARE(Vtctl({"diff", Path("network.json"), "--port", port}).exitCode, 0);
+    }
+
+    void aNetworkPortThatDoesNotOpen()
+    {
+        auto display = Display();
+        auto server = std::make_unique<sim::DeviceServer>(*display, sim::DeviceServer::Protocol::RtuOverTcp);
+        QVERIFY(server->Start(0));
+        const QString port = QString::fromStdString(server->Path());
+        const QString where = QString::fromStdString(server->Path()).mid(6);
+        server.reset();  // nobody listens there any more
+        const Run refused = Vtctl({"read", "--port", port});
+        QCOMPARE(refused.exitCode, 3);
+        QCOMPARE(refused.err, "vtctl: Cannot open " + where + " (RTU over TCP): Connection refused\n");
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("VT_COM3", "modbus-tcp://" + where);
+        const Run byName = Vtctl({"read", "--port", "COM3"}, environment);
+        QCOMPARE(byName.exitCode, 3);
+        QCOMPARE(byName.err, "vtctl: Cannot open COM 3 (" + where + ", Modbus TCP): Connection refused\n");
     }
 
     void aSilentDisplayWritesNoProfile()

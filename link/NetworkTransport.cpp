@@ -1,0 +1,265 @@
+#include "NetworkTransport.h"
+
+#include "Modbus.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kRtuScheme = "tcp://";
+constexpr const char* kMbapScheme = "modbus-tcp://";
+
+bool StartsWith(const std::string& text, const char* prefix)
+{
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+std::int64_t NowMicros()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+bool IsNetworkPath(const std::string& path)
+{
+    return StartsWith(path, kRtuScheme) || StartsWith(path, kMbapScheme);
+}
+
+std::optional<NetworkAddress> ParseNetworkPath(const std::string& path)
+{
+    NetworkAddress address;
+    std::string rest;
+    if (StartsWith(path, kRtuScheme)) {
+        rest = path.substr(std::strlen(kRtuScheme));
+    } else if (StartsWith(path, kMbapScheme)) {
+        address.protocol = NetworkAddress::Protocol::ModbusTcp;
+        rest = path.substr(std::strlen(kMbapScheme));
+    } else {
+        return std::nullopt;
+    }
+    const std::size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size() || colon + 6 < rest.size())
+        return std::nullopt;
+    address.host = rest.substr(0, colon);
+    // An IPv6 address stands in brackets, as in a URL.
+    if (address.host.front() == '[') {
+        if (address.host.size() < 3 || address.host.back() != ']')
+            return std::nullopt;
+        address.host = address.host.substr(1, address.host.size() - 2);
+    } else if (address.host.find(':') != std::string::npos) {
+        return std::nullopt;
+    }
+    unsigned long port = 0;
+    for (char c : rest.substr(colon + 1)) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        port = port * 10 + unsigned(c - '0');
+    }
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    address.port = std::uint16_t(port);
+    return address;
+}
+
+std::string NetworkAddress::HostAndPort() const
+{
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::string NetworkAddress::Path() const
+{
+    return (protocol == Protocol::ModbusTcp ? kMbapScheme : kRtuScheme) + HostAndPort();
+}
+
+const char* NetworkAddress::ProtocolName() const
+{
+    return protocol == Protocol::ModbusTcp ? "Modbus TCP" : "RTU over TCP";
+}
+
+std::vector<std::uint8_t> MbapFrame(std::uint16_t transaction, std::uint8_t unit, const std::uint8_t* pdu,
+                                    std::size_t pduLength)
+{
+    // The length counts the unit id and the PDU.
+    const std::size_t length = pduLength + 1;
+    std::vector<std::uint8_t> frame {std::uint8_t(transaction >> 8), std::uint8_t(transaction & 0xFF), 0, 0,
+                                     std::uint8_t(length >> 8),      std::uint8_t(length & 0xFF),      unit};
+    frame.insert(frame.end(), pdu, pdu + pduLength);
+    return frame;
+}
+
+std::vector<std::uint8_t> RtuFrame(std::uint8_t address, const std::uint8_t* pdu, std::size_t pduLength)
+{
+    std::vector<std::uint8_t> frame {address};
+    frame.insert(frame.end(), pdu, pdu + pduLength);
+    const std::uint16_t crc = Crc16(frame.data(), int(frame.size()) - 1);
+    frame.push_back(std::uint8_t(crc >> 8));
+    frame.push_back(std::uint8_t(crc & 0xFF));
+    return frame;
+}
+
+// ---------------------------------------------------------------- RTU over TCP
+
+std::unique_ptr<Transport> TcpTransport::Open(const NetworkAddress& address, const serial::LineSettings& line,
+                                              net::ConnectFailure* failure)
+{
+    net::Socket socket;
+    if (!net::Connect(address.host, address.port, kConnectTimeoutMs, &socket, failure))
+        return nullptr;
+    return std::unique_ptr<Transport>(new TcpTransport(socket, line));
+}
+
+TcpTransport::~TcpTransport()
+{
+    Close();
+}
+
+void TcpTransport::Close()
+{
+    if (open_)
+        net::Close(socket_);
+    open_ = false;
+}
+
+std::size_t TcpTransport::Write(const std::uint8_t* frame, std::size_t length, int* osError)
+{
+    return net::Send(socket_, frame, length, osError);
+}
+
+serial::WaitResult TcpTransport::WaitReadable(std::int64_t timeoutMicros, int* osError)
+{
+    return net::WaitReadable(socket_, timeoutMicros, osError);
+}
+
+std::size_t TcpTransport::Read(std::uint8_t* buffer, std::size_t maxLength, int* osError)
+{
+    return net::Receive(socket_, buffer, maxLength, osError);
+}
+
+std::uint32_t TcpTransport::Pending(int* osError)
+{
+    return net::Available(socket_, osError);
+}
+
+void TcpTransport::DiscardInput()
+{
+    std::uint8_t sink[256];
+    int osError = 0;
+    while (net::Receive(socket_, sink, sizeof sink, &osError) > 0) {
+    }
+}
+
+std::int64_t TcpTransport::NetworkAllowanceMicros() const
+{
+    // A round trip over a plant's network and a device server's or a
+    // gateway's own buffering of the serial side.
+    return 100000;
+}
+
+// ---------------------------------------------------------------- Modbus TCP
+
+std::unique_ptr<Transport> ModbusTcpTransport::Open(const NetworkAddress& address, const serial::LineSettings& line,
+                                                    net::ConnectFailure* failure)
+{
+    net::Socket socket;
+    if (!net::Connect(address.host, address.port, kConnectTimeoutMs, &socket, failure))
+        return nullptr;
+    return std::unique_ptr<Transport>(new ModbusTcpTransport(socket, line));
+}
+
+std::size_t ModbusTcpTransport::Write(const std::uint8_t* frame, std::size_t length, int* osError)
+{
+    *osError = 0;
+    // address, function, CRC at the least
+    if (length < 4)
+        return 0;
+    ++transaction_;
+    const std::vector<std::uint8_t> mbap = MbapFrame(transaction_, frame[0], frame + 1, length - 3);
+    // What the link counts is the RTU frame it handed over.
+    return net::Send(socket_, mbap.data(), mbap.size(), osError) == mbap.size() ? length : 0;
+}
+
+bool ModbusTcpTransport::Pump(int* osError)
+{
+    *osError = 0;
+    std::uint8_t chunk[512];
+    // What came before the connection failed is still taken apart below.
+    while (const std::size_t n = net::Receive(socket_, chunk, sizeof chunk, osError))
+        stream_.insert(stream_.end(), chunk, chunk + n);
+    // transaction id (2), protocol (2), length (2), unit id, PDU
+    while (stream_.size() >= 7) {
+        const std::uint16_t transaction = std::uint16_t(stream_[0] << 8 | stream_[1]);
+        const unsigned protocol = unsigned(stream_[2] << 8 | stream_[3]);
+        const std::size_t length = std::size_t(stream_[4] << 8 | stream_[5]);
+        if (protocol != 0 || length < 2 || length > 254) {
+            // No header: where the next frame begins cannot be known.
+            stream_.clear();
+            break;
+        }
+        if (stream_.size() < 6 + length)
+            break;
+        if (transaction == transaction_) {
+            const std::vector<std::uint8_t> rtu = RtuFrame(stream_[6], stream_.data() + 7, length - 1);
+            frames_.insert(frames_.end(), rtu.begin(), rtu.end());
+        }
+        stream_.erase(stream_.begin(), stream_.begin() + std::ptrdiff_t(6 + length));
+    }
+    return *osError == 0;
+}
+
+serial::WaitResult ModbusTcpTransport::WaitReadable(std::int64_t timeoutMicros, int* osError)
+{
+    // Readable once a whole reply to the last request is in: a header alone,
+    // or a reply to an earlier request, is nothing to read.
+    const std::int64_t deadline = NowMicros() + std::max<std::int64_t>(timeoutMicros, 0);
+    for (;;) {
+        if (!Pump(osError))
+            return serial::WaitResult::Failed;
+        if (!frames_.empty())
+            return serial::WaitResult::Readable;
+        const std::int64_t left = deadline - NowMicros();
+        if (left <= 0)
+            return serial::WaitResult::TimedOut;
+        const serial::WaitResult waited = net::WaitReadable(socket_, left, osError);
+        if (waited != serial::WaitResult::Readable)
+            return waited;
+    }
+}
+
+std::size_t ModbusTcpTransport::Read(std::uint8_t* buffer, std::size_t maxLength, int* osError)
+{
+    const bool pumped = Pump(osError);
+    // What was whole before the connection failed is still given.
+    const std::size_t n = std::min(maxLength, frames_.size());
+    std::copy_n(frames_.begin(), n, buffer);
+    frames_.erase(frames_.begin(), frames_.begin() + std::ptrdiff_t(n));
+    // The failure is reported once nothing whole is left to give.
+    if (!pumped && n > 0)
+        *osError = 0;
+    return n;
+}
+
+std::uint32_t ModbusTcpTransport::Pending(int* osError)
+{
+    Pump(osError);
+    return std::uint32_t(frames_.size());
+}
+
+void ModbusTcpTransport::DiscardInput()
+{
+    int osError = 0;
+    Pump(&osError);
+    frames_.clear();
+}
+
+std::unique_ptr<Transport> OpenNetworkPort(const NetworkAddress& address, const serial::LineSettings& line,
+                                           net::ConnectFailure* failure)
+{
+    return address.protocol == NetworkAddress::Protocol::ModbusTcp ? ModbusTcpTransport::Open(address, line, failure)
+                                                                   : TcpTransport::Open(address, line, failure);
+}

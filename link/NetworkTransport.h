@@ -1,0 +1,98 @@
+// The network ports: RTU frames over a TCP connection to a serial device
+// server ("tcp://192.0.2.7:4001"), or their PDUs under the MBAP header to a
+// Modbus TCP gateway ("modbus-tcp://192.0.2.7:502"), the display's address
+// as the unit id.
+#pragma once
+
+#include "TcpSocket.h"
+#include "Transport.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct NetworkAddress {
+    enum class Protocol { RtuOverTcp, ModbusTcp };
+    Protocol protocol = Protocol::RtuOverTcp;
+    std::string host;
+    std::uint16_t port = 0;
+
+    // "tcp://192.0.2.7:4001", "modbus-tcp://[fe80::1]:502": what a port opens.
+    std::string Path() const;
+    // "192.0.2.7:4001": what a user calls it.
+    std::string HostAndPort() const;
+    // "RTU over TCP", "Modbus TCP".
+    const char* ProtocolName() const;
+};
+
+// The network port a path names; nothing for a serial device's path or a
+// malformed one (no host, a port outside 1..65535).
+std::optional<NetworkAddress> ParseNetworkPath(const std::string& path);
+// Whether a path names a network port at all, well formed or not.
+bool IsNetworkPath(const std::string& path);
+
+// How long a connection attempt may take before it is given up.
+constexpr int kConnectTimeoutMs = 3000;
+
+// RTU frames as they are, over TCP.
+class TcpTransport : public Transport {
+public:
+    // Nothing on failure, with *failure saying why. `line` is the serial
+    // line behind the device server, for the replies' timing.
+    static std::unique_ptr<Transport> Open(const NetworkAddress& address, const serial::LineSettings& line,
+                                           net::ConnectFailure* failure);
+    ~TcpTransport() override;
+    void Close() override;
+    std::size_t Write(const std::uint8_t* frame, std::size_t length, int* osError) override;
+    serial::WaitResult WaitReadable(std::int64_t timeoutMicros, int* osError) override;
+    std::size_t Read(std::uint8_t* buffer, std::size_t maxLength, int* osError) override;
+    std::uint32_t Pending(int* osError) override;
+    void DiscardInput() override;
+    const serial::LineSettings& Line() const override { return line_; }
+    std::int64_t NetworkAllowanceMicros() const override;
+    std::string ErrorText(int osError) const override { return net::ErrorText(osError); }
+
+protected:
+    TcpTransport(net::Socket socket, const serial::LineSettings& line) : socket_(socket), line_(line) {}
+    net::Socket socket_;
+    serial::LineSettings line_;
+    bool open_ = true;
+};
+
+// The PDU under the MBAP header: transaction id, protocol 0, length, unit
+// id. The link still hands over and takes RTU frames: a request loses its
+// address and CRC on the way out, and a reply to it gains them on the way
+// in. A reply whose transaction id is not the last request's is dropped: it
+// answers an earlier request that was given up.
+class ModbusTcpTransport final : public TcpTransport {
+public:
+    static std::unique_ptr<Transport> Open(const NetworkAddress& address, const serial::LineSettings& line,
+                                           net::ConnectFailure* failure);
+    std::size_t Write(const std::uint8_t* frame, std::size_t length, int* osError) override;
+    serial::WaitResult WaitReadable(std::int64_t timeoutMicros, int* osError) override;
+    std::size_t Read(std::uint8_t* buffer, std::size_t maxLength, int* osError) override;
+    std::uint32_t Pending(int* osError) override;
+    void DiscardInput() override;
+
+private:
+    using TcpTransport::TcpTransport;
+    // Takes what has come from the socket and turns each whole reply to the
+    // last request into an RTU frame; false when the connection failed.
+    bool Pump(int* osError);
+
+    std::uint16_t transaction_ = 0;
+    std::vector<std::uint8_t> stream_;  // as it came, up to a part of the next header
+    std::vector<std::uint8_t> frames_;  // RTU frames ready to be read
+};
+
+// The MBAP frame of a PDU: transaction id, protocol 0, length, unit id, PDU.
+std::vector<std::uint8_t> MbapFrame(std::uint16_t transaction, std::uint8_t unit, const std::uint8_t* pdu,
+                                    std::size_t pduLength);
+// The RTU frame of a PDU: address, PDU, CRC (low-order byte first).
+std::vector<std::uint8_t> RtuFrame(std::uint8_t address, const std::uint8_t* pdu, std::size_t pduLength);
+
+// Opens the network port a path names, at `line` for timing.
+std::unique_ptr<Transport> OpenNetworkPort(const NetworkAddress& address, const serial::LineSettings& line,
+                                           net::ConnectFailure* failure);

@@ -1,0 +1,54 @@
+// The platform layer for TCP: the few things a network transport needs of
+// the OS's sockets. One implementation file per OS, chosen by CMake.
+// As in SerialPort.h, each call that can fail on a connection that went
+// away leaves the OS error in *osError, 0 when all went well.
+#pragma once
+
+#include "SerialPort.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace net {
+
+// fd on POSIX, SOCKET on Win32.
+using Socket = std::intptr_t;
+
+// Why a connection could not be made.
+struct ConnectFailure {
+    enum class Kind { None, Unresolved, Refused, TimedOut, Other };
+    Kind kind = Kind::None;
+    int osError = 0;
+    std::string text;  // what a user is told: "the host plc7.local does not resolve"
+};
+
+// Connects to host:port (a name or an address) within timeoutMs, trying each
+// address the name resolves to. The socket does not block and sends each
+// write at once (no coalescing: a request is one small frame).
+bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket* socket, ConnectFailure* failure);
+
+void Close(Socket socket);
+
+// Sends all `length` bytes, waiting while the OS's buffer is full; returns
+// the count sent.
+std::size_t Send(Socket socket, const std::uint8_t* data, std::size_t length, int* osError);
+
+// Reads up to maxLength of what has come; never waits. A connection the
+// peer closed is an error (ConnectionClosed()).
+std::size_t Receive(Socket socket, std::uint8_t* buffer, std::size_t maxLength, int* osError);
+
+// Bytes that Receive would give now.
+std::uint32_t Available(Socket socket, int* osError);
+
+// Blocks until bytes or the peer's close can be read, or the time-out has
+// passed (negative: only looks).
+serial::WaitResult WaitReadable(Socket socket, std::int64_t timeoutMicros, int* osError);
+
+// The error a closed connection is reported with.
+int ConnectionClosed();
+
+// A sentence for an OS error on a connection: "Connection reset by peer".
+std::string ErrorText(int osError);
+
+}  // namespace net

@@ -1,0 +1,200 @@
+#include "TcpSocket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <chrono>
+
+namespace net {
+
+namespace {
+
+// Winsock wants starting once per process before the first call.
+bool StartWinsock()
+{
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
+
+// Waits for `events` on the socket for at most timeoutMs; the revents, 0 on a time-out.
+short PollFor(SOCKET socket, short events, int timeoutMs)
+{
+    WSAPOLLFD entry {socket, events, 0};
+    return WSAPoll(&entry, 1, timeoutMs) > 0 ? entry.revents : 0;
+}
+
+SOCKET ConnectTo(const addrinfo& address, int timeoutMs, int* osError)
+{
+    SOCKET socket = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+    if (socket == INVALID_SOCKET) {
+        *osError = WSAGetLastError();
+        return INVALID_SOCKET;
+    }
+    u_long nonBlocking = 1;
+    ioctlsocket(socket, FIONBIO, &nonBlocking);
+    int error = 0;
+    if (::connect(socket, address.ai_addr, int(address.ai_addrlen)) != 0) {
+        error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            error = WSAETIMEDOUT;
+            // A refused connection shows as POLLERR (or POLLHUP), its reason in SO_ERROR.
+            if (PollFor(socket, POLLOUT, timeoutMs) != 0) {
+                int size = sizeof error;
+                if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
+                    error = WSAGetLastError();
+            }
+        }
+    }
+    if (error != 0) {
+        closesocket(socket);
+        *osError = error;
+        return INVALID_SOCKET;
+    }
+    BOOL one = TRUE;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return socket;
+}
+
+}  // namespace
+
+bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket* socket, ConnectFailure* failure)
+{
+    *failure = {};
+    if (!StartWinsock()) {
+        failure->kind = ConnectFailure::Kind::Other;
+        failure->text = "the network is not available (Winsock did not start)";
+        return false;
+    }
+    addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+        failure->kind = ConnectFailure::Kind::Unresolved;
+        failure->text = "the host " + host + " does not resolve";
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    SOCKET connected = INVALID_SOCKET;
+    int error = 0;
+    for (const addrinfo* address = found; address && connected == INVALID_SOCKET; address = address->ai_next) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            error = WSAETIMEDOUT;
+            break;
+        }
+        connected = ConnectTo(*address, int(left.count()), &error);
+    }
+    freeaddrinfo(found);
+    if (connected != INVALID_SOCKET) {
+        *socket = Socket(connected);
+        return true;
+    }
+    failure->osError = error;
+    failure->kind = error == WSAECONNREFUSED ? ConnectFailure::Kind::Refused
+                    : error == WSAETIMEDOUT  ? ConnectFailure::Kind::TimedOut
+                                             : ConnectFailure::Kind::Other;
+    failure->text = failure->kind == ConnectFailure::Kind::TimedOut
+                        ? "no answer within " + std::to_string((timeoutMs + 999) / 1000) + " s"
+                        : ErrorText(error);
+    return false;
+}
+
+void Close(Socket socket)
+{
+    closesocket(SOCKET(socket));
+}
+
+std::size_t Send(Socket socket, const std::uint8_t* data, std::size_t length, int* osError)
+{
+    *osError = 0;
+    std::size_t sent = 0;
+    while (sent < length) {
+        const int n = ::send(SOCKET(socket), reinterpret_cast<const char*>(data + sent), int(length - sent), 0);
+        if (n > 0) {
+            sent += std::size_t(n);
+        } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+            if (PollFor(SOCKET(socket), POLLOUT, 1000) == 0) {
+                *osError = WSAETIMEDOUT;
+                break;
+            }
+        } else {
+            *osError = WSAGetLastError();
+            break;
+        }
+    }
+    return sent;
+}
+
+std::size_t Receive(Socket socket, std::uint8_t* buffer, std::size_t maxLength, int* osError)
+{
+    *osError = 0;
+    if (maxLength == 0)
+        return 0;
+    const int n = ::recv(SOCKET(socket), reinterpret_cast<char*>(buffer), int(maxLength), 0);
+    if (n > 0)
+        return std::size_t(n);
+    if (n == 0)
+        *osError = ConnectionClosed();
+    else if (WSAGetLastError() != WSAEWOULDBLOCK)
+        *osError = WSAGetLastError();
+    return 0;
+}
+
+std::uint32_t Available(Socket socket, int* osError)
+{
+    *osError = 0;
+    u_long count = 0;
+    if (ioctlsocket(SOCKET(socket), FIONREAD, &count) != 0) {
+        *osError = WSAGetLastError();
+        return 0;
+    }
+    return std::uint32_t(count);
+}
+
+serial::WaitResult WaitReadable(Socket socket, std::int64_t timeoutMicros, int* osError)
+{
+    *osError = 0;
+    const int timeoutMs = timeoutMicros < 0 ? 0 : int((timeoutMicros + 999) / 1000);
+    const short revents = PollFor(SOCKET(socket), POLLIN, timeoutMs);
+    if (revents == 0)
+        return serial::WaitResult::TimedOut;
+    if (revents & (POLLERR | POLLNVAL)) {
+        int error = 0;
+        int size = sizeof error;
+        getsockopt(SOCKET(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
+        *osError = error ? error : ConnectionClosed();
+        return serial::WaitResult::Failed;
+    }
+    return serial::WaitResult::Readable;
+}
+
+int ConnectionClosed()
+{
+    return WSAECONNRESET;
+}
+
+std::string ErrorText(int osError)
+{
+    switch (osError) {
+    case WSAECONNRESET: return "Connection reset by peer";
+    case WSAECONNREFUSED: return "Connection refused";
+    case WSAETIMEDOUT: return "Connection timed out";
+    case WSAENETUNREACH: return "Network is unreachable";
+    case WSAEHOSTUNREACH: return "No route to host";
+    default: break;
+    }
+    char text[256] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, DWORD(osError), 0, text,
+                   sizeof text, nullptr);
+    std::string sentence = text;
+    while (!sentence.empty() && (sentence.back() == '\n' || sentence.back() == '\r' || sentence.back() == '.'))
+        sentence.pop_back();
+    return sentence.empty() ? "network error " + std::to_string(osError) : sentence;
+}
+
+}  // namespace net

@@ -1,0 +1,322 @@
+// The link over the network, on the loopback: the simulated display behind a
+// device server (RTU over TCP) and behind a Modbus TCP gateway, and peers
+// scripted byte by byte where the timing of a reply is the point.
+#include "DisplaySearch.h"
+#include "NetworkTransport.h"
+#include "PortMessages.h"
+#include "SimFixture.h"
+#include "DeviceServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+using Protocol = sim::DeviceServer::Protocol;
+Q_DECLARE_METATYPE(Protocol)
+
+namespace {
+
+constexpr std::uint8_t k8n2 = 1, k9600 = 2;
+
+std::vector<std::uint8_t> Bytes(std::initializer_list<int> values)
+{
+    return std::vector<std::uint8_t>(values.begin(), values.end());
+}
+
+// A listening socket on the loopback and its port.
+int Listen(std::uint16_t* port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 1) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        qFatal("cannot listen on the loopback");
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+// A peer whose every byte the test writes: it takes one connection and
+// hands it to `script` on a thread of its own.
+class ScriptedPeer {
+public:
+    explicit ScriptedPeer(std::function<void(int client)> script)
+    {
+        listener_ = Listen(&port_);
+        thread_ = std::thread([this, script = std::move(script)] {
+            const int client = ::accept(listener_, nullptr, nullptr);
+            if (client < 0)
+                return;
+            client_ = client;
+            script(client);
+        });
+    }
+    // A script still waiting (a test that failed half-way) ends here.
+    ~ScriptedPeer()
+    {
+        ::shutdown(listener_, SHUT_RDWR);
+        if (client_ >= 0)
+            ::shutdown(client_, SHUT_RDWR);
+        thread_.join();
+        if (client_ >= 0)
+            ::close(client_);
+        ::close(listener_);
+    }
+    std::string Path(const char* scheme) const { return scheme + std::string("127.0.0.1:") + std::to_string(port_); }
+
+private:
+    int listener_ = -1;
+    std::atomic<int> client_ {-1};
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+// Reads exactly `count` bytes from a scripted peer's client.
+std::vector<std::uint8_t> Take(int client, std::size_t count)
+{
+    std::vector<std::uint8_t> bytes(count);
+    std::size_t got = 0;
+    while (got < count) {
+        const ssize_t n = ::recv(client, bytes.data() + got, count - got, 0);
+        if (n <= 0)
+            break;
+        got += std::size_t(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+void Give(int client, const std::vector<std::uint8_t>& bytes)
+{
+    (void)!::send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+}  // namespace
+
+class NetworkTest : public QObject {
+    Q_OBJECT
+    SimFixture sim;
+    std::unique_ptr<sim::DeviceServer> server;
+
+    // The simulated display behind a server of that protocol, mapped to COM 1
+    // as a user's VT_COM1 may map it.
+    void Serve(Protocol protocol, const sim::SimDisplay::Options& options = {})
+    {
+        server.reset();
+        sim.Start(options);
+        server = std::make_unique<sim::DeviceServer>(*sim.display, protocol);
+        std::string error;
+        QVERIFY2(server->Start(0, &error), error.c_str());
+        setenv("VT_COM1", server->Path().c_str(), 1);
+    }
+
+    static void BothProtocols()
+    {
+        QTest::addColumn<Protocol>("protocol");
+        QTest::newRow("RTU over TCP") << Protocol::RtuOverTcp;
+        QTest::newRow("Modbus TCP") << Protocol::ModbusTcp;
+    }
+
+private slots:
+    void cleanup()
+    {
+        server.reset();
+        sim.Stop();
+    }
+
+    // ---- frames and paths
+
+    void framesWrapTheSamePdu()
+    {
+        // Read 3 registers from 4022: the PDU alone, as RTU and under MBAP.
+        const auto pdu = Bytes({0x03, 0x0F, 0xB6, 0x00, 0x03});
+        QCOMPARE(RtuFrame(1, pdu.data(), pdu.size()), Bytes({0x01, 0x03, 0x0F, 0xB6, 0x00, 0x03, 0xE7, 0x39}));
+        QCOMPARE(MbapFrame(0x1234, 7, pdu.data(), pdu.size()),
+                 Bytes({0x12, 0x34, 0x00, 0x00, 0x00, 0x06, 0x07, 0x03, 0x0F, 0xB6, 0x00, 0x03}));
+        // The RTU frame the link builds for the same read.
+        Settings.displayAddress = 1;
+        QCOMPARE(Link.BuildReadRequest(1, 4022, 3), 8);
+        QCOMPARE(Bytes({Link.transmitBuffer[6], Link.transmitBuffer[7]}), Bytes({0xE7, 0x39}));
+    }
+
+    void networkPathsAreRead_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("address") << "tcp://192.0.2.7:4001" << true << "192.0.2.7:4001 (RTU over TCP)";
+        QTest::newRow("host name") << "modbus-tcp://gw.plant:502" << true << "gw.plant:502 (Modbus TCP)";
+        QTest::newRow("IPv6") << "tcp://[fe80::1]:4001" << true << "[fe80::1]:4001 (RTU over TCP)";
+        QTest::newRow("no port") << "tcp://192.0.2.7" << false << "";
+        QTest::newRow("port 0") << "tcp://192.0.2.7:0" << false << "";
+        QTest::newRow("port too large") << "tcp://192.0.2.7:65536" << false << "";
+        QTest::newRow("no host") << "tcp://:502" << false << "";
+        QTest::newRow("IPv6 without brackets") << "tcp://fe80::1:502" << false << "";
+        QTest::newRow("a serial device") << "/dev/ttyUSB0" << false << "";
+    }
+
+    void networkPathsAreRead()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, valid);
+        QFETCH(QString, named);
+        const std::optional<NetworkAddress> address = ParseNetworkPath(path.toStdString());
+        QCOMPARE(address.has_value(), valid);
+        if (valid) {
+            QCOMPARE(QString::fromStdString(PortWithDevice(path.toStdString(), path.toStdString())), named);
+            QCOMPARE(QString::fromStdString(address->Path()), path);
+        }
+    }
+
+    // ---- exchanges through the simulated display
+
+    void blocksTravelBothWays_data() { BothProtocols(); }
+
+    void blocksTravelBothWays()
+    {
+        QFETCH(Protocol, protocol);
+        Serve(protocol);
+        for (unsigned k = 0; k < Blocks::Rows.quantity; ++k)
+            sim.display->SetRegister(Blocks::Rows.first + k, 100 + k);
+        sim.display->SetRegisterFloat(7610, 12.5f);
+        QCOMPARE(SimFixture::OpenAt(k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlocks({Blocks::Rows, Blocks::Alarms}, 500), ReadResult::Stored);
+        QCOMPARE(Image.Get(Blocks::Rows.first + 15), 115u);
+        QCOMPARE(Image.GetFloat(7610), 12.5f);
+        Image.Set(4025, 7);
+        Image.SetFloat(7611, -3.25f);
+        QCOMPARE(Link.WriteBlock(Blocks::Brightness, 500), WriteResult::Acknowledged);
+        QCOMPARE(Link.WriteBlock(Blocks::Alarms, 500), WriteResult::Acknowledged);
+        QCOMPARE(sim.display->Register(4025), 7u);
+        QCOMPARE(sim.display->RegisterFloat(7611), -3.25f);
+        // A refusal comes back as it does on a serial line.
+        sim.display->InjectFault({sim::FaultKind::Exception, 2});
+        QCOMPARE(Link.ReadBlock(Blocks::Clock, 500), ReadResult::Rejected);
+        QCOMPARE(Link.LastExceptionCode(), 2);
+    }
+
+    void theSearchProbesAddressesOnly()
+    {
+        sim::SimDisplay::Options options;
+        options.moreAddresses = {5};
+        Serve(Protocol::RtuOverTcp, options);
+        const SerialLine current {k8n2, k9600};
+        // The first eight addresses at every line: over the network only the
+        // current line's are probed, the line being the device server's.
+        std::vector<ProbeTarget> order = SearchOrder(current, 1);
+        order.erase(std::remove_if(order.begin(), order.end(), [](const ProbeTarget& t) { return t.address > 8; }),
+                    order.end());
+        QVERIFY(order.size() > 8);
+        DisplaySearch search(server->Path(), order, 0);
+        QCOMPARE(search.Total(), std::size_t(8));
+        QVERIFY(search.Open());
+        DisplaySearch::Step step;
+        while (!DisplaySearch::Ends(step = search.Next())) {
+        }
+        QCOMPARE(step, DisplaySearch::Step::Finished);
+        QCOMPARE(search.Found().size(), std::size_t(2));
+        QCOMPARE(int(search.Found()[0].address), 1);
+        QCOMPARE(int(search.Found()[1].address), 5);
+    }
+
+    // ---- failures named, and the next action connecting again
+
+    void aRefusedConnectionIsNamed()
+    {
+        std::uint16_t port = 0;
+        ::close(Listen(&port));  // nobody listens there any more
+        const std::string path = "tcp://127.0.0.1:" + std::to_string(port);
+        QCOMPARE(Link.OpenDevice(path, k8n2, k9600), -1);
+        QCOMPARE(QString::fromStdString(PortOpenFailureText(Link, path)),
+                 QString("Cannot open 127.0.0.1:%1 (RTU over TCP): Connection refused").arg(port));
+        QCOMPARE(int(Link.openFlag), 0);
+        QCOMPARE(Link.OpenDevice("modbus-tcp://host.invalid:502", k8n2, k9600), -1);
+        QVERIFY(Link.LastOpenErrorText().find("the host host.invalid does not resolve") == 0);
+    }
+
+    void aConnectionDroppedMidReply_data() { BothProtocols(); }
+
+    void aConnectionDroppedMidReply()
+    {
+        QFETCH(Protocol, protocol);
+        Serve(protocol);
+        QCOMPARE(SimFixture::OpenAt(k8n2, k9600), 1);
+        server->DropMidReply(4);
+        QCOMPARE(Link.ReadBlock(Blocks::Rows, 500), ReadResult::PortLost);
+        QVERIFY(Link.PortLost());
+        QCOMPARE(QString::fromStdString(PortLostText(Link, "COM 1")),
+                 QString("the connection to 127.0.0.1:%1 was lost: Connection reset by peer").arg(server->Port()));
+        // What the windows do next: open the port again, and it works.
+        QCOMPARE(SimFixture::OpenAt(k8n2, k9600), 1);
+        sim.display->SetRegister(4022, 2031);
+        QCOMPARE(Link.ReadBlock(Blocks::Clock, 500), ReadResult::Stored);
+        QCOMPARE(Image.Get(4022), 2031u);
+        QCOMPARE(server->Connections(), 2);
+    }
+
+    // ---- replies as TCP may bring them
+
+    void aReplySplitAcrossSegments_data() { BothProtocols(); }
+
+    void aReplySplitAcrossSegments()
+    {
+        QFETCH(Protocol, protocol);
+        const bool mbap = protocol == Protocol::ModbusTcp;
+        // Clock: 4022 = 2026, 4023 = 0x0C09, 4024 = 0x0E05.
+        const auto pdu = Bytes({0x03, 0x06, 0x07, 0xEA, 0x0C, 0x09, 0x0E, 0x05});
+        ScriptedPeer peer([&](int client) {
+            const std::vector<std::uint8_t> request = Take(client, mbap ? 12 : 8);
+            const std::vector<std::uint8_t> reply =
+                mbap ? MbapFrame(std::uint16_t(request[0] << 8 | request[1]), 1, pdu.data(), pdu.size())
+                     : RtuFrame(1, pdu.data(), pdu.size());
+            // Cut in three, the first cut inside the MBAP header: the reply
+            // is taken once whole.
+            const std::size_t cuts[] = {0, 5, 9, reply.size()};
+            for (int k = 0; k < 3; ++k) {
+                Give(client, std::vector<std::uint8_t>(reply.begin() + cuts[k], reply.begin() + cuts[k + 1]));
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            }
+            Take(client, 1);  // until the link closes
+        });
+        QCOMPARE(Link.OpenDevice(peer.Path(mbap ? "modbus-tcp://" : "tcp://"), k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Clock, 500), ReadResult::Stored);
+        QCOMPARE(Image.Get(4022), 2026u);
+        QCOMPARE(Image.Get(4024), 0x0E05u);
+        Link.ClosePort();
+    }
+
+    void aLateModbusTcpReplyIsNeverTaken()
+    {
+        // Brightness, first as the given-up request's reply would have it,
+        // then as the display has it now.
+        const auto stale = Bytes({0x03, 0x08, 0, 1, 0, 1, 0, 1, 0, 1});
+        const auto fresh = Bytes({0x03, 0x08, 0, 9, 0, 8, 0x05, 0x1E, 0x14, 0x00});
+        ScriptedPeer peer([&](int client) {
+            const std::vector<std::uint8_t> first = Take(client, 12);
+            const std::vector<std::uint8_t> second = Take(client, 12);
+            if (first.size() < 2 || second.size() < 2)
+                return;
+            // The first request's reply comes only now, behind the second request.
+            Give(client, MbapFrame(std::uint16_t(first[0] << 8 | first[1]), 1, stale.data(), stale.size()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            Give(client, MbapFrame(std::uint16_t(second[0] << 8 | second[1]), 1, fresh.data(), fresh.size()));
+            Take(client, 1);
+        });
+        QCOMPARE(Link.OpenDevice(peer.Path("modbus-tcp://"), k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 50), ReadResult::NoReply);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        QCOMPARE(Image.Get(4025), 9u);
+        QCOMPARE(Image.Get(4028), 0x1400u);
+        Link.ClosePort();
+    }
+};
+
+QTEST_GUILESS_MAIN(NetworkTest)
+#include "tst_network.moc"
