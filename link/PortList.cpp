@@ -1,6 +1,7 @@
 #include "PortList.h"
 
 #include "Modbus.h"
+#include "NetworkTransport.h"
 
 #include <algorithm>
 #include <cctype>
@@ -97,8 +98,9 @@ PortChoice Describe(unsigned index, const std::vector<serial::PresentPort>& pres
         if (port->device != choice.path)
             choice.description += " (" + port->device + ")";
     } else {
-        // A path mapped by VT_COMn (a pseudo-terminal) that the OS does not list.
-        choice.present = index < kPortCount && !ComVariable(index).empty();
+        // A path mapped by VT_COMn (a pseudo-terminal or a network port) that
+        // the OS does not list; a network port is there until it fails to connect.
+        choice.present = (index < kPortCount && !ComVariable(index).empty()) || IsNetworkPath(choice.path);
     }
     return choice;
 }
@@ -123,10 +125,25 @@ std::vector<PortChoice> ListPorts()
     std::vector<PortChoice> list;
     for (unsigned index = 0; index < kPortCount + others.size(); ++index) {
         PortChoice choice = Describe(index, present);
-        if (index < kPortCount || choice.present)
+        if (index < kPortCount || (choice.present && !IsNetworkPath(choice.path)))
             list.push_back(std::move(choice));
     }
     return list;
+}
+
+std::optional<unsigned> NetworkPortIndex(const std::string& path)
+{
+    const std::optional<NetworkAddress> address = ParseNetworkPath(path);
+    if (!address)
+        return std::nullopt;
+    std::lock_guard<std::mutex> guard(lock);
+    for (unsigned k = 0; k < others.size(); ++k)
+        if (others[k].path == address->Path())
+            return kPortCount + k;
+    if (kPortCount + others.size() >= kMostPorts)
+        return std::nullopt;
+    others.push_back({address->HostAndPort() + " (" + address->ProtocolName() + ")", address->Path()});
+    return unsigned(kPortCount + others.size() - 1);
 }
 
 std::optional<PortChoice> DescribePort(unsigned index)

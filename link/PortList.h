@@ -38,10 +38,15 @@ struct PortChoice {
     bool present;  // its device is there now
 };
 
-// COM 1 to COM 8, then every port present now under its stable name (on
+// COM 1 to COM 8, then every serial port present now under its stable name (on
 // Linux the port a COM n stands for too: that name never moves). Resolving
 // COM n here pins it, as opening it would.
 std::vector<PortChoice> ListPorts();
+
+// The index of a network port ("tcp://192.0.2.7:4001"), given the first
+// time it is asked for and the same for the rest of the run; nothing for a
+// path that names none. It is no serial port: ListPorts leaves it out.
+std::optional<unsigned> NetworkPortIndex(const std::string& path);
 
 // One port by index, present or not; nothing for an index this run never gave.
 std::optional<PortChoice> DescribePort(unsigned index);

@@ -3,6 +3,8 @@
 #include "TForm.h"
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace Ui {
 class TForm2;
@@ -21,6 +23,10 @@ public:
 
     Ui::TForm2* ui;
 
+    // The port list's last item, after the serial ports: the network port
+    // the fields below it name.
+    static constexpr unsigned kNetworkItem = 0xFFFF;
+
 public slots:
     void FormCreate();
     void FormShow();
@@ -31,8 +37,13 @@ public slots:
 
 private:
     void ShowPorts();
-    // The port index of the port list's item chosen.
-    std::uint8_t ChosenPort() const;
+    // The port index of the port list's item chosen; for the network port,
+    // nothing when its fields name none (the field at fault is shown).
+    std::optional<std::uint8_t> ChosenPort();
+    // "tcp://host:port" from the network fields, or nothing with the field at fault shown.
+    std::optional<std::string> NetworkPathOfFields();
+    // The network fields take part only with the network port chosen.
+    void EnableNetworkFields();
 };
 
 extern TForm2* Form2;

@@ -2,7 +2,10 @@
 // and address, and changing the display's own line with the tool following.
 #include "ConnectionWindow.h"
 
+#include "DeviceServer.h"
+#include "Jasnosc.h"
 #include "PortAction.h"
+#include "PortList.h"
 #include "Uart.h"
 #include "Zmiana.h"
 
@@ -10,6 +13,8 @@
 #include <QtTest>
 
 using sim::FaultKind;
+using Protocol = sim::DeviceServer::Protocol;
+Q_DECLARE_METATYPE(Protocol)
 
 
 class ConnectionTest : public QObject {
@@ -350,6 +355,81 @@ private slots:
         fx.display->InjectFault({FaultKind::Exception, 4});
         Button(Form3, "SpeedButton1")->click();
         QCOMPARE(fx.messages->LastText().section(QLatin1Char('\n'), 0, 0), QStringLiteral("Parameters has been changed"));
+    }
+
+    void aNetworkPortIsChosenAndRemembered_data()
+    {
+        QTest::addColumn<Protocol>("protocol");
+        QTest::newRow("RTU over TCP") << Protocol::RtuOverTcp;
+        QTest::newRow("Modbus TCP") << Protocol::ModbusTcp;
+    }
+
+    void aNetworkPortIsChosenAndRemembered()
+    {
+        QFETCH(Protocol, protocol);
+        sim::DeviceServer server(*fx.display, protocol);
+        QVERIFY(server.Start(0));
+        const int protocolItem = protocol == Protocol::ModbusTcp ? 1 : 0;
+        InConnectionWindow([&] {
+            QComboBox* ports = Combo(Form2, "ComboBox1");
+            QCOMPARE(ports->itemText(ports->count() - 1), QStringLiteral("Network port"));
+            QVERIFY(!LineEdit(Form2, "Edit2")->isEnabled());  // a serial port is chosen
+            Pick(ports, QStringLiteral("Network port"));
+            LineEdit(Form2, "Edit2")->setText(QStringLiteral("127.0.0.1"));
+            LineEdit(Form2, "Edit3")->setText(QString::number(server.Port()));
+            Combo(Form2, "ComboBox4")->setCurrentIndex(protocolItem);
+            Button(Form2, "SpeedButton1")->click();
+        });
+        QVERIFY(fx.messages->shown.isEmpty());
+        QCOMPARE(PortPath(Settings.portIndex), server.Path());
+        // A window's write goes over it.
+        Form6->show();
+        LineEdit(Form6, "Edit1")->setText(QStringLiteral("55"));
+        LineEdit(Form6, "Edit2")->setText(QStringLiteral("44"));
+        Button(Form6, "SpeedButton1")->click();
+        Form6->hide();
+        QVERIFY(fx.messages->shown.isEmpty());
+        QCOMPARE(fx.display->Register(4025), 55u);
+        QCOMPARE(fx.display->Register(4026), 44u);
+        // Shown again, the window names the network port in use.
+        InConnectionWindow([&] {
+            QCOMPARE(Combo(Form2, "ComboBox1")->currentText(), QStringLiteral("Network port"));
+            QVERIFY(LineEdit(Form2, "Edit2")->isEnabled());
+            QCOMPARE(LineEdit(Form2, "Edit2")->text(), QStringLiteral("127.0.0.1"));
+            QCOMPARE(LineEdit(Form2, "Edit3")->text(), QString::number(server.Port()));
+            QCOMPARE(Combo(Form2, "ComboBox4")->currentIndex(), protocolItem);
+            Form2->close();
+        });
+        Link.ClosePort();
+    }
+
+    void refusedNetworkFieldsChangeNothing_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("no host") << "" << "502" << "Error of the host";
+        QTest::newRow("host with a space") << "plc 7" << "502" << "Error of the host";
+        QTest::newRow("port 0") << "192.0.2.7" << "0" << "Error of the TCP port";
+        QTest::newRow("port 65536") << "192.0.2.7" << "65536" << "Error of the TCP port";
+        QTest::newRow("port text") << "192.0.2.7" << "modbus" << "Error of the TCP port";
+    }
+
+    void refusedNetworkFieldsChangeNothing()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, port);
+        QFETCH(QString, refusal);
+        InConnectionWindow([&] {
+            Pick(Combo(Form2, "ComboBox1"), QStringLiteral("Network port"));
+            LineEdit(Form2, "Edit2")->setText(host);
+            LineEdit(Form2, "Edit3")->setText(port);
+            LineEdit(Form2, "Edit1")->setText(QStringLiteral("9"));
+            Button(Form2, "SpeedButton1")->click();
+        });
+        QCOMPARE(fx.messages->LastText(), refusal);
+        QCOMPARE(int(Settings.portIndex), 0);
+        QCOMPARE(int(Settings.displayAddress), 1);
     }
 
     void aPortThatCannotOpenIsNamed()
