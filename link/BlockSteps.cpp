@@ -80,6 +80,8 @@ bool ModbusLink::Verdict(Rejection rejection, const char* taken)
         lastExceptionCode_ = receiveBuffer[2];
     if (rejection != Rejection::None)
         FailStep(StepFailure::Kind::Refused, 0);
+    else if (!stepWide_)
+        narrowBlockCameThrough_ = true;
     // A reply that was not what it should be may not be all there is: the
     // rest must not reach the next request's reply.
     if (rejection != Rejection::None)
@@ -138,6 +140,7 @@ ReadResult ModbusLink::ReadBlock(const RegisterBlock& block, unsigned pauseMs)
 {
     const std::uint8_t address = settings_.displayAddress;
     const int expected = ExpectedResponseLength(block.quantity, block.TypeCode());
+    NoteBlock(block);
     switch (Exchange(std::uint32_t(BuildReadRequest(address, block.first, block.quantity)), pauseMs,
                      std::uint32_t(expected))) {
     case Exchanged::Lost: return ReadResult::PortLost;
@@ -165,6 +168,7 @@ ReadResult ModbusLink::ReadBlocks(std::initializer_list<RegisterBlock> blocks, u
 WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
 {
     const std::uint8_t address = settings_.displayAddress;
+    NoteBlock(block);
     const int length = block.wide ? BuildWriteRequest32(address, block.first, block.quantity)
                                   : BuildWriteRequest16(address, block.first, block.quantity, block.TypeCode());
     if (length == 0) {
@@ -298,5 +302,7 @@ void ModbusLink::FailStep(StepFailure::Kind kind, unsigned waitedMs)
                         && Crc16(receiveBuffer, int(receivedCount_) - 3)
                                == (receiveBuffer[receivedCount_ - 2] << 8 | receiveBuffer[receivedCount_ - 1]);
     step_.lineNeverFellSilent = LineNeverFellSilent();
+    step_.wideRefusedByGateway = kind != StepFailure::Kind::NotSent && stepWide_ && narrowBlockCameThrough_
+                                 && transport_ && transport_->CarriesPduOnly();
     lastFailure_ = step_;
 }

@@ -243,6 +243,7 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
     lateReplyUntilMicros_ = 0;
     lineNeverFellSilent_ = false;
     echo_ = Echo::None;
+    narrowBlockCameThrough_ = false;
     openFlag = 1;
     settings_.modeIndex = modeIndex;
     settings_.rateIndex = rateIndex;
@@ -708,4 +709,6 @@ void ModbusLink::Reset()
     lastRejection_ = Rejection::None;
     lastExceptionCode_ = 0;
     lastFailure_ = StepFailure {};
+    stepWide_ = false;
+    narrowBlockCameThrough_ = false;
 }

@@ -185,6 +185,10 @@ struct StepFailure {
     std::uint8_t replyAddress = 0;  // the first byte that came
     bool replyFramed = false;       // what came is one frame with a sound CRC
     bool lineNeverFellSilent = false;
+    // A block of the 32-bit area, over a transport that carries the PDU alone
+    // (Modbus TCP) on which a 16-bit block has come through since it opened:
+    // a gateway that checks byte counts refuses the display's 32-bit dialect.
+    bool wideRefusedByGateway = false;
 };
 
 // A frame as a block step saw it, with what it made of it: for a trace.
@@ -376,6 +380,9 @@ private:
 
     // What a reply may take beyond its wire time: the network's share.
     std::int64_t NetworkAllowance() const;
+    // Notes which kind of block the step under way exchanges, and whether
+    // its kind came through: for StepFailure::wideRefusedByGateway.
+    void NoteBlock(const RegisterBlock& block) { stepWide_ = block.wide; }
 
     ConnectionSettings& settings_;
     RegisterImage& image_;
@@ -406,6 +413,8 @@ private:
     std::uint32_t requestLength_ = 0;  // the last request, still in the transmit buffer
     Rejection lastRejection_ = Rejection::None;
     int lastExceptionCode_ = 0;
+    bool stepWide_ = false;          // the step under way is of a 32-bit block
+    bool narrowBlockCameThrough_ = false;  // since the port opened
     StepFailure step_;         // the step under way
     StepFailure lastFailure_;
     FrameObserver observer_;

@@ -75,6 +75,7 @@ public:
     std::size_t Read(std::uint8_t* buffer, std::size_t maxLength, int* osError) override;
     std::uint32_t Pending(int* osError) override;
     void DiscardInput() override;
+    bool CarriesPduOnly() const override { return true; }
 
 private:
     using TcpTransport::TcpTransport;

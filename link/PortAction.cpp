@@ -217,6 +217,11 @@ QString LastStepFailure()
                               .arg(step.address)
                               .arg(step.baud)
                               .arg(QString::fromLatin1(kModeNames[step.modeIndex % kModeCount]));
+    if (step.wideRefusedByGateway)
+        return QStringLiteral("The display's 32-bit registers (from 7500 on) did not come through the Modbus TCP "
+                              "gateway, though its 16-bit registers do: the gateway may refuse their byte counts. "
+                              "Connect through a serial device server with RTU over TCP, which carries the frames "
+                              "as they are.");
     switch (step.kind) {
     case StepFailure::Kind::NotSent: return QStringLiteral("The request could not be sent: the port is closed.");
     case StepFailure::Kind::NoReply:

@@ -38,6 +38,9 @@ public:
     // a serial port, the network's round trip and a device server's own
     // buffering over TCP.
     virtual std::int64_t NetworkAllowanceMicros() const { return 0; }
+    // Whether it carries the PDU alone, its framing rebuilt on the way (a
+    // Modbus TCP gateway), rather than the RTU frames as they are.
+    virtual bool CarriesPduOnly() const { return false; }
 
     // A sentence a user can act on for an OS error this transport reported.
     virtual std::string ErrorText(int osError) const { return serial::ErrorText(osError); }

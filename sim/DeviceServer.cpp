@@ -174,6 +174,7 @@ void DeviceServer::ServeClient(int client)
     std::vector<std::uint8_t> reply;    // Modbus TCP: what came of the display's reply
     std::uint8_t header[7] = {};        // Modbus TCP: the request's header, for its reply
     bool awaiting = false;
+    unsigned readBytes = 0;  // Modbus TCP: the bytes a read's reply carries by the standard
     auto deadline = std::chrono::steady_clock::now();
     std::uint8_t buffer[512];
     for (;;) {
@@ -203,8 +204,19 @@ void DeviceServer::ServeClient(int client)
                     break;  // no MBAP header: the stream cannot be followed
                 if (request.size() >= 6 + length) {
                     std::memcpy(header, request.data(), 7);
-                    const std::vector<std::uint8_t> rtu = RtuFrame(request[6], request.data() + 7, length - 1);
+                    const std::vector<std::uint8_t> pdu(request.begin() + 7, request.begin() + std::ptrdiff_t(6 + length));
                     request.erase(request.begin(), request.begin() + std::ptrdiff_t(6 + length));
+                    const unsigned quantity = pdu.size() >= 5 ? unsigned(pdu[3] << 8 | pdu[4]) : 0;
+                    readBytes = pdu[0] == 3 ? 2 * quantity : 0;
+                    if (checkByteCounts_ && pdu[0] == 16 && (pdu.size() < 6 || pdu[5] != 2 * quantity)) {
+                        const std::uint8_t refusal[] = {0x90, 3};
+                        const std::vector<std::uint8_t> mbap =
+                            MbapFrame(std::uint16_t(header[0] << 8 | header[1]), header[6], refusal, 2);
+                        if (!ToClient(client, mbap.data(), mbap.size()))
+                            break;
+                        continue;
+                    }
+                    const std::vector<std::uint8_t> rtu = RtuFrame(header[6], pdu.data(), pdu.size());
                     reply.clear();
                     serial::Write(line, rtu.data(), rtu.size(), &osError);
                     awaiting = true;
@@ -227,8 +239,13 @@ void DeviceServer::ServeClient(int client)
                     awaiting = false;
                     // A reply with a bad CRC is dropped, as a gateway does.
                     if (Crc16(reply.data(), int(whole) - 3) == (reply[whole - 2] << 8 | reply[whole - 1])) {
+                        std::size_t pduLength = whole - 3;
+                        if (checkByteCounts_ && reply[1] == 3 && reply[2] != readBytes) {
+                            reply = {reply[0], 0x83, 4};
+                            pduLength = 2;
+                        }
                         std::vector<std::uint8_t> mbap = MbapFrame(std::uint16_t(header[0] << 8 | header[1]),
-                                                                   reply[0], reply.data() + 1, whole - 3);
+                                                                   reply[0], reply.data() + 1, pduLength);
                         if (!ToClient(client, mbap.data(), mbap.size()))
                             break;
                     }

@@ -37,6 +37,11 @@ public:
     // The next reply is cut after `bytes` of it reached the client, and the
     // connection closed: a device server that restarts or a cable pulled.
     void DropMidReply(std::size_t bytes);
+    // As a Modbus TCP gateway, refuses what the standard's byte counts do not
+    // fit: a write whose byte count is not two a register (exception 3), a
+    // read reply that does not carry two bytes a register (exception 4). The
+    // display's 32-bit registers are refused so.
+    void CheckByteCounts(bool check) { checkByteCounts_ = check; }
     // How many clients have connected so far.
     int Connections() const { return connections_; }
 
@@ -57,6 +62,7 @@ private:
     std::mutex mutex_;
     long dropAfter_ = -1;  // bytes of the next reply still to pass before the drop; -1: none
     std::atomic<int> connections_ {0};
+    std::atomic<bool> checkByteCounts_ {false};
 };
 
 }  // namespace sim
