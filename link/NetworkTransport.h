@@ -76,6 +76,8 @@ public:
     std::uint32_t Pending(int* osError) override;
     void DiscardInput() override;
     bool CarriesPduOnly() const override { return true; }
+    // The gateway is the line's master and keeps its silences itself.
+    std::uint64_t FrameGapMicros() const override { return 0; }
 
 private:
     using TcpTransport::TcpTransport;

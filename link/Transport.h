@@ -32,8 +32,9 @@ public:
     virtual const serial::LineSettings& Line() const = 0;
     // Microseconds `bytes` characters take on the serial line behind it.
     std::uint64_t WireTimeMicros(std::uint32_t bytes) const;
-    // The silence that ends a frame on that line.
-    std::uint64_t FrameGapMicros() const;
+    // The silence that ends a frame on that line, which the master keeps
+    // before each request.
+    virtual std::uint64_t FrameGapMicros() const;
     // What a reply may take beyond its wire time to travel here: nothing on
     // a serial port, the network's round trip and a device server's own
     // buffering over TCP.

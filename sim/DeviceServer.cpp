@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace sim {
@@ -170,6 +171,10 @@ void DeviceServer::ServeClient(int client)
         return;
     }
     const int serialFd = int(line.handle);
+    const serial::LineSettings& settings = line.line;
+    const auto frameGap = std::chrono::microseconds(FrameGapMicros(ModeIndexOf(settings), settings.baud));
+    // What the line carried before this client is not known: a frame gap first.
+    auto lineQuietAt = std::chrono::steady_clock::now() + frameGap;
     std::vector<std::uint8_t> request;  // Modbus TCP: what came of the next request
     std::vector<std::uint8_t> reply;    // Modbus TCP: what came of the display's reply
     std::uint8_t header[7] = {};        // Modbus TCP: the request's header, for its reply
@@ -217,6 +222,9 @@ void DeviceServer::ServeClient(int client)
                         continue;
                     }
                     const std::vector<std::uint8_t> rtu = RtuFrame(header[6], pdu.data(), pdu.size());
+                    // The gateway masters the line: 3.5 characters of silence
+                    // after the last frame before the next.
+                    std::this_thread::sleep_until(lineQuietAt);
                     reply.clear();
                     serial::Write(line, rtu.data(), rtu.size(), &osError);
                     awaiting = true;
@@ -229,6 +237,8 @@ void DeviceServer::ServeClient(int client)
         if (fds[1].revents & POLLIN) {
             int osError = 0;
             const std::size_t n = serial::Read(line, buffer, sizeof buffer, &osError);
+            if (n > 0)
+                lineQuietAt = std::chrono::steady_clock::now() + frameGap;
             if (protocol_ == Protocol::RtuOverTcp) {
                 if (n > 0 && !ToClient(client, buffer, n))
                     break;
