@@ -65,7 +65,8 @@ CLI::Validator Meaning(std::function<bool(const std::string&)> holds, const std:
 void AddLine(CLI::App* command, LineOptions& options, bool json)
 {
     command->add_option("--port", options.port, "COM1 to COM8 (COMn opens $VT_COMn when set), another port by the name the tool lists it under "
-                        "(COM12; usb-... as in /dev/serial/by-id), or a device path")
+                        "(COM12; usb-... as in /dev/serial/by-id), a device path, or a network port: tcp://HOST:PORT (RTU over TCP) "
+                        "or modbus-tcp://HOST:PORT (Modbus TCP)")
         ->required()
         ->type_name("PORT");
     command->add_option("--mode", options.mode, "the line's character format: " + ModeChoices())
