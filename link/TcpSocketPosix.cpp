@@ -72,7 +72,9 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
     const int resolved = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (resolved != 0) {
         failure->kind = ConnectFailure::Kind::Unresolved;
-        failure->text = "the host " + host + " does not resolve (" + ::gai_strerror(resolved) + ")";
+        // In the tool's words, not the C library's (which follow the locale).
+        failure->text = "the host " + host + " does not resolve"
+                        + (resolved == EAI_AGAIN ? std::string(" (no name server answers now)") : std::string());
         return false;
     }
     // The time-out covers every address the name gave, not each one.
@@ -188,7 +190,17 @@ int ConnectionClosed()
 
 std::string ErrorText(int osError)
 {
-    return std::strerror(osError);
+    // The tool speaks English whatever the desktop's locale; the C library's
+    // texts follow it.
+    switch (osError) {
+    case ECONNREFUSED: return "Connection refused";
+    case ECONNRESET: return "Connection reset by peer";
+    case ETIMEDOUT: return "Connection timed out";
+    case ENETUNREACH: return "Network is unreachable";
+    case EHOSTUNREACH: return "No route to host";
+    case EPIPE: return "Broken pipe";
+    default: return std::strerror(osError);
+    }
 }
 
 }  // namespace net
