@@ -3,6 +3,8 @@
 // Plain C++: no Qt here, the simulator's tests and the benchmarks use it too.
 #pragma once
 
+#include "Frames.h"
+#include "RegisterImage.h"
 #include "SerialPort.h"
 #include "Transport.h"
 
@@ -47,39 +49,6 @@ std::uint64_t FrameGapMicros(std::uint8_t modeIndex, std::uint32_t baud);
 std::uint32_t RateIndexToCode(int rateIndex);
 // Codes 5 and 8 give the entries of 19200 and 57600.
 int RateCodeToIndex(std::uint32_t rateCode);
-
-// A 32-bit register holds a single-precision float's bits as they travel.
-std::uint32_t FloatToBits(float value);
-float BitsToFloat(std::uint32_t bits);
-
-// The tool's copy of the display's registers, one 32-bit slot per register
-// number. 16-bit registers are held zero-extended; the 7500 block holds the
-// 32 bits as they travel (the windows read them as single-precision floats).
-class RegisterImage {
-public:
-    static constexpr unsigned kFirst16 = 4000, kCount16 = 40;
-    static constexpr unsigned kFirstTable = 4300, kCountTable = 50;
-    static constexpr unsigned kFirst32 = 7500, kCount32 = 200;
-
-    std::uint32_t block4000[kCount16] = {};
-    std::uint32_t block4300[kCountTable] = {};
-    std::uint32_t block7500[kCount32] = {};
-
-    // The slot of a register, or nullptr for a number outside the three blocks.
-    std::uint32_t* Slot(unsigned reg);
-    std::uint32_t Get(unsigned reg) const;
-    void Set(unsigned reg, std::uint32_t value);
-    float GetFloat(unsigned reg) const;
-    void SetFloat(unsigned reg, float value);
-    void Clear();
-};
-
-// Modbus CRC-16 over data[0..last], with the CRC's low-order byte in the upper
-// 8 bits: frames append the upper byte first, which puts the low-order byte
-// first on the line as the standard wants.
-std::uint16_t Crc16(const std::uint8_t* data, int last);
-extern const std::uint8_t kCrcHighTable[256];
-extern const std::uint8_t kCrcLowTable[256];
 
 // Index of the last byte of a full function 3 reply for `quantity` registers of
 // a register type code (0..6): the reply's length less one.

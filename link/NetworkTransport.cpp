@@ -82,27 +82,6 @@ const char* NetworkAddress::ProtocolName() const
     return protocol == Protocol::ModbusTcp ? "Modbus TCP" : "RTU over TCP";
 }
 
-std::vector<std::uint8_t> MbapFrame(std::uint16_t transaction, std::uint8_t unit, const std::uint8_t* pdu,
-                                    std::size_t pduLength)
-{
-    // The length counts the unit id and the PDU.
-    const std::size_t length = pduLength + 1;
-    std::vector<std::uint8_t> frame {std::uint8_t(transaction >> 8), std::uint8_t(transaction & 0xFF), 0, 0,
-                                     std::uint8_t(length >> 8),      std::uint8_t(length & 0xFF),      unit};
-    frame.insert(frame.end(), pdu, pdu + pduLength);
-    return frame;
-}
-
-std::vector<std::uint8_t> RtuFrame(std::uint8_t address, const std::uint8_t* pdu, std::size_t pduLength)
-{
-    std::vector<std::uint8_t> frame {address};
-    frame.insert(frame.end(), pdu, pdu + pduLength);
-    const std::uint16_t crc = Crc16(frame.data(), int(frame.size()) - 1);
-    frame.push_back(std::uint8_t(crc >> 8));
-    frame.push_back(std::uint8_t(crc & 0xFF));
-    return frame;
-}
-
 // ---------------------------------------------------------------- RTU over TCP
 
 std::unique_ptr<Transport> TcpTransport::Open(const NetworkAddress& address, const serial::LineSettings& line,

@@ -4,6 +4,7 @@
 // as the unit id.
 #pragma once
 
+#include "Frames.h"
 #include "TcpSocket.h"
 #include "Transport.h"
 
@@ -89,12 +90,6 @@ private:
     std::vector<std::uint8_t> stream_;  // as it came, up to a part of the next header
     std::vector<std::uint8_t> frames_;  // RTU frames ready to be read
 };
-
-// The MBAP frame of a PDU: transaction id, protocol 0, length, unit id, PDU.
-std::vector<std::uint8_t> MbapFrame(std::uint16_t transaction, std::uint8_t unit, const std::uint8_t* pdu,
-                                    std::size_t pduLength);
-// The RTU frame of a PDU: address, PDU, CRC (low-order byte first).
-std::vector<std::uint8_t> RtuFrame(std::uint8_t address, const std::uint8_t* pdu, std::size_t pduLength);
 
 // Opens the network port a path names, at `line` for timing.
 std::unique_ptr<Transport> OpenNetworkPort(const NetworkAddress& address, const serial::LineSettings& line,
