@@ -84,15 +84,6 @@ const char* NetworkAddress::ProtocolName() const
 
 // ---------------------------------------------------------------- RTU over TCP
 
-std::unique_ptr<Transport> TcpTransport::Open(const NetworkAddress& address, const serial::LineSettings& line,
-                                              net::ConnectFailure* failure)
-{
-    net::Socket socket;
-    if (!net::Connect(address.host, address.port, kConnectTimeoutMs, &socket, failure))
-        return nullptr;
-    return std::unique_ptr<Transport>(new TcpTransport(socket, line));
-}
-
 TcpTransport::~TcpTransport()
 {
     Close();
@@ -141,15 +132,6 @@ std::int64_t TcpTransport::NetworkAllowanceMicros() const
 }
 
 // ---------------------------------------------------------------- Modbus TCP
-
-std::unique_ptr<Transport> ModbusTcpTransport::Open(const NetworkAddress& address, const serial::LineSettings& line,
-                                                    net::ConnectFailure* failure)
-{
-    net::Socket socket;
-    if (!net::Connect(address.host, address.port, kConnectTimeoutMs, &socket, failure))
-        return nullptr;
-    return std::unique_ptr<Transport>(new ModbusTcpTransport(socket, line));
-}
 
 std::size_t ModbusTcpTransport::Write(const std::uint8_t* frame, std::size_t length, int* osError)
 {
@@ -239,6 +221,10 @@ void ModbusTcpTransport::DiscardInput()
 std::unique_ptr<Transport> OpenNetworkPort(const NetworkAddress& address, const serial::LineSettings& line,
                                            net::ConnectFailure* failure)
 {
-    return address.protocol == NetworkAddress::Protocol::ModbusTcp ? ModbusTcpTransport::Open(address, line, failure)
-                                                                   : TcpTransport::Open(address, line, failure);
+    net::Socket socket;
+    if (!net::Connect(address.host, address.port, kConnectTimeoutMs, &socket, failure))
+        return nullptr;
+    if (address.protocol == NetworkAddress::Protocol::ModbusTcp)
+        return std::make_unique<ModbusTcpTransport>(socket, line);
+    return std::make_unique<TcpTransport>(socket, line);
 }

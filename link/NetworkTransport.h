@@ -40,10 +40,9 @@ constexpr int kConnectTimeoutMs = 3000;
 // RTU frames as they are, over TCP.
 class TcpTransport : public Transport {
 public:
-    // Nothing on failure, with *failure saying why. `line` is the serial
-    // line behind the device server, for the replies' timing.
-    static std::unique_ptr<Transport> Open(const NetworkAddress& address, const serial::LineSettings& line,
-                                           net::ConnectFailure* failure);
+    // Takes over a connected socket; `line` is the serial line behind the
+    // device server, for the replies' timing.
+    TcpTransport(net::Socket socket, const serial::LineSettings& line) : socket_(socket), line_(line) {}
     ~TcpTransport() override;
     void Close() override;
     std::size_t Write(const std::uint8_t* frame, std::size_t length, int* osError) override;
@@ -56,7 +55,6 @@ public:
     std::string ErrorText(int osError) const override { return net::ErrorText(osError); }
 
 protected:
-    TcpTransport(net::Socket socket, const serial::LineSettings& line) : socket_(socket), line_(line) {}
     net::Socket socket_;
     serial::LineSettings line_;
     bool open_ = true;
@@ -69,8 +67,7 @@ protected:
 // answers an earlier request that was given up.
 class ModbusTcpTransport final : public TcpTransport {
 public:
-    static std::unique_ptr<Transport> Open(const NetworkAddress& address, const serial::LineSettings& line,
-                                           net::ConnectFailure* failure);
+    using TcpTransport::TcpTransport;
     std::size_t Write(const std::uint8_t* frame, std::size_t length, int* osError) override;
     serial::WaitResult WaitReadable(std::int64_t timeoutMicros, int* osError) override;
     std::size_t Read(std::uint8_t* buffer, std::size_t maxLength, int* osError) override;
@@ -81,7 +78,6 @@ public:
     std::uint64_t FrameGapMicros() const override { return 0; }
 
 private:
-    using TcpTransport::TcpTransport;
     // Takes what has come from the socket and turns each whole reply to the
     // last request into an RTU frame; false when the connection failed.
     bool Pump(int* osError);
@@ -91,6 +87,8 @@ private:
     std::vector<std::uint8_t> frames_;  // RTU frames ready to be read
 };
 
-// Opens the network port a path names, at `line` for timing.
+// Connects to the network port an address names, within kConnectTimeoutMs;
+// `line` is the serial line behind it, for timing. Nothing on failure, with
+// *failure saying why.
 std::unique_ptr<Transport> OpenNetworkPort(const NetworkAddress& address, const serial::LineSettings& line,
                                            net::ConnectFailure* failure);
