@@ -133,6 +133,15 @@ std::int64_t TcpTransport::NetworkAllowanceMicros() const
 
 // ---------------------------------------------------------------- Modbus TCP
 
+std::int64_t ModbusTcpTransport::NetworkAllowanceMicros() const
+{
+    // A gateway takes the next request only once it is done with the last:
+    // given up sooner, a request for a silent display would hold up the
+    // next one past its own wait, and so on. Waiting out the gateway's
+    // time-out keeps each reply within its request's wait.
+    return TcpTransport::NetworkAllowanceMicros() + kGatewayTimeoutMicros;
+}
+
 std::size_t ModbusTcpTransport::Write(const std::uint8_t* frame, std::size_t length, int* osError)
 {
     *osError = 0;

@@ -60,6 +60,10 @@ protected:
     bool open_ = true;
 };
 
+// How long a gateway commonly waits for a display before it gives a request
+// up (and answers it with exception 11, or not at all).
+constexpr std::int64_t kGatewayTimeoutMicros = 1000000;
+
 // The PDU under the MBAP header: transaction id, protocol 0, length, unit
 // id. The link still hands over and takes RTU frames: a request loses its
 // address and CRC on the way out, and a reply to it gains them on the way
@@ -76,6 +80,7 @@ public:
     bool CarriesPduOnly() const override { return true; }
     // The gateway is the line's master and keeps its silences itself.
     std::uint64_t FrameGapMicros() const override { return 0; }
+    std::int64_t NetworkAllowanceMicros() const override;
 
 private:
     // Takes what has come from the socket and turns each whole reply to the

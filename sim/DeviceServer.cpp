@@ -23,8 +23,8 @@ namespace sim {
 namespace {
 
 // How long the gateway waits for the display's reply before it gives the
-// request up and answers nothing.
-constexpr int kGatewayReplyTimeoutMs = 1000;
+// request up and answers nothing: as gateways commonly do.
+constexpr int kGatewayReplyTimeoutMs = int(kGatewayTimeoutMicros / 1000);
 
 // The display's own line, as a device server in front of it is set up.
 serial::LineSettings DisplayLine(const SimDisplay& display)
