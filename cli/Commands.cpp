@@ -58,7 +58,8 @@ int ExitCodeOf(Outcome outcome)
     case Outcome::Done: return kDone;
     case Outcome::PortLost: return kPortFailed;
     case Outcome::Failed:
-    case Outcome::NoReply: break;
+    case Outcome::NoReply:
+    case Outcome::Cancelled: break;
     }
     return kDisplayFailed;
 }
@@ -121,7 +122,8 @@ int Write(const Line& line, const std::vector<std::uint8_t>& addresses, const st
     };
     std::size_t verified = 0;
     Outcome worst = Outcome::Done;
-    for (const profile::DisplayResult& result : profile::WriteToEach(panel, *wanted, addresses, observer)) {
+    const std::vector<profile::DisplayResult> results = profile::WriteToEach(panel, *wanted, addresses, observer);
+    for (const profile::DisplayResult& result : results) {
         if (result.outcome == Outcome::Done)
             ++verified;
         else if (worst != Outcome::PortLost)
@@ -132,7 +134,7 @@ int Write(const Line& line, const std::vector<std::uint8_t>& addresses, const st
         output.out << profile::DumpJson({{"file", file}, {"displays", report}, {"verified", verified}, {"failed", failed}})
                    << "\n";
     else
-        output.out << profile::WriteSummary(verified, addresses.size()) << "\n";
+        output.out << profile::WriteSummary(results) << "\n";
     return worst == Outcome::Done ? kDone : ExitCodeOf(worst);
 }
 

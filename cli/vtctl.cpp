@@ -150,7 +150,7 @@ int main(int argc, char** argv)
     CLI::App* find = app.add_subcommand("find", "List the displays that answer on a port: address, mode, rate");
     AddAddress(find, address, "an address to try at every line besides 1");
     AddLine(find, line, true);
-    find->add_flag("--full", full, "every address at every line (about five minutes); else address 1 and\n"
+    find->add_flag("--full", full, "every address at every line (about nine minutes); else address 1 and\n"
                                    "--address at every line, then every address at --mode and --rate");
 
     try {

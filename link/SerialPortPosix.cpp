@@ -307,6 +307,14 @@ std::string OpenErrorText(const std::string& device, int osError)
     if (!owner)
         return ErrorText(osError);
     const std::string name = owner->gr_name;
+    // A group without read and write, or root's own, gives nothing to join.
+    if (status.st_gid == 0 || (status.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+        const passwd* user = getpwuid(status.st_uid);
+        return "Permission denied: the device is open to its owner "
+               + (user ? std::string(user->pw_name) : std::to_string(status.st_uid))
+               + " alone; an administrator can give it to a group of serial-port users (such as dialout) with a "
+                 "udev rule";
+    }
     // Membership is read at login: a user added since is not in it yet.
     if (ProcessIsInGroup(status.st_gid))
         return "Permission denied, though this user is in the group " + name + " that owns the device";

@@ -48,6 +48,7 @@ Outcome Transfer::Told(Outcome outcome, const char* step, Group group)
         break;
     case Outcome::NoReply: problems_.push_back(where + "no reply"); break;
     case Outcome::PortLost: problems_.push_back(PortLostText(link_, "")); break;
+    case Outcome::Cancelled: break;  // never the outcome of a block step
     }
     return outcome;
 }
@@ -159,8 +160,10 @@ std::vector<DisplayResult> WriteToEach(PanelLine& line, const Profile& profile,
     const char* notWritten = nullptr;
     Outcome left = Outcome::Failed;
     for (std::size_t k = 0; k < addresses.size(); ++k) {
-        if (!notWritten && observer.stop && observer.stop())
+        if (!notWritten && observer.stop && observer.stop()) {
             notWritten = "not written: cancelled";
+            left = Outcome::Cancelled;
+        }
         DisplayResult result {addresses[k], left, {}};
         if (notWritten) {
             result.problems = {notWritten};
@@ -197,11 +200,18 @@ std::string WriteReport(std::uint8_t address, const std::vector<std::string>& pr
     return report;
 }
 
-std::string WriteSummary(std::size_t verified, std::size_t total)
+std::string WriteSummary(const std::vector<DisplayResult>& results)
 {
-    const std::size_t failed = total - verified;
+    std::size_t verified = 0, cancelled = 0;
+    for (const DisplayResult& result : results) {
+        verified += result.outcome == Outcome::Done;
+        cancelled += result.outcome == Outcome::Cancelled;
+    }
+    // Displays never tried are not counted as failed: they may be written next time as they are.
+    const std::size_t total = results.size(), failed = total - verified - cancelled;
     return std::to_string(verified) + " of " + std::to_string(total) + (total == 1 ? " display" : " displays")
-           + " written and verified" + (failed ? ", " + std::to_string(failed) + " failed" : "");
+           + " written and verified" + (failed ? ", " + std::to_string(failed) + " failed" : "")
+           + (cancelled ? ", " + std::to_string(cancelled) + " not written (cancelled)" : "");
 }
 
 }  // namespace profile

@@ -38,6 +38,7 @@ enum class Outcome {
     Failed,   // the display refused a request, holds values no profile takes, or did not keep what was written
     NoReply,  // the display did not answer
     PortLost, // the port went away under an exchange
+    Cancelled, // a write to several stopped before this display
 };
 
 class Transfer {
@@ -111,7 +112,7 @@ std::string DisplayName(std::uint8_t address);
 // A display of a write to several, as one line: "display 3: written and
 // verified", or what went wrong ("display 2: reading rows: no reply").
 std::string WriteReport(std::uint8_t address, const std::vector<std::string>& problems);
-// "2 of 3 displays written and verified, 1 failed"
-std::string WriteSummary(std::size_t verified, std::size_t total);
+// "2 of 5 displays written and verified, 1 failed, 2 not written (cancelled)"
+std::string WriteSummary(const std::vector<DisplayResult>& results);
 
 }  // namespace profile

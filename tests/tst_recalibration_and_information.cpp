@@ -149,6 +149,31 @@ private slots:
         QCOMPARE(fx.display->RegisterFloat(7644), 2.5f);
     }
 
+    // Lines whose points at 4 and 20 two decimals cannot carry (0.3·4 + 0.1
+    // shows as 1.30): an input left as shown goes back to the bit, and only
+    // an edited one is computed from its points.
+    void anUneditedInputKeepsItsLineToTheBit()
+    {
+        const float lines[4] = {0.3f, 0.1f, 1.1f, -0.37f};
+        const unsigned registers[4] = {7643, 7644, 7647, 7648};
+        for (int k = 0; k < 4; ++k)
+            fx.display->SetRegisterFloat(registers[k], lines[k]);
+        Form9->show();
+        Button(Form9, "SpeedButton1")->click();
+        Button(Form9, "SpeedButton2")->click();
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(fx.TakeFrames().size(), std::size_t(3));  // the read and both writes
+        for (int k = 0; k < 4; ++k)
+            QCOMPARE(fx.display->Register(registers[k]), FloatToBits(lines[k]));
+
+        EnterPoints("0", "1", "10", "21", true);
+        Button(Form9, "SpeedButton2")->click();
+        QCOMPARE(fx.display->Register(7643), FloatToBits(0.3f));
+        QCOMPARE(fx.display->Register(7644), FloatToBits(0.1f));
+        QCOMPARE(fx.display->RegisterFloat(7647), 2.0f);
+        QCOMPARE(fx.display->RegisterFloat(7648), 1.0f);
+    }
+
     void aNegativeOffsetShowsBothSigns()
     {
         Image.SetFloat(7643, 2.0f);

@@ -97,6 +97,18 @@ class SimulatorTest : public QObject {
     Q_OBJECT
     SimFixture sim;
 
+    // A display at 2400 baud, where 3.5 characters last 16 ms: a busy
+    // machine's scheduling cannot stretch "at once" that far. COM 1 opened at its line.
+    void RestartAt2400(bool strict = true)
+    {
+        sim.Stop();
+        sim::SimDisplay::Options options;
+        options.rateCode = 0;
+        options.strict = strict;
+        sim.Start(options);
+        QCOMPARE(Link.OpenPort(0, 1, 0), 1);
+    }
+
 private slots:
     void init()
     {
@@ -165,13 +177,7 @@ private slots:
 
     void aRequestMustFollowThreeAndAHalfSilentCharacters()
     {
-        // At 2400 baud, where 3.5 characters last 16 ms: a busy machine's
-        // scheduling cannot stretch "at once" that far.
-        sim.Stop();
-        sim::SimDisplay::Options at2400;
-        at2400.rateCode = 0;
-        sim.Start(at2400);
-        QCOMPARE(Link.OpenPort(0, 1, 0), 1);
+        RestartAt2400();
         const QByteArray request = WithCrc("01030FBD0001");
         WriteRaw(request);
         QCOMPARE(ReadRaw(500, 7).size(), 7);
@@ -187,11 +193,7 @@ private slots:
 
     void aGapInsideAFrameOrATrailingByteSpoilsIt()
     {
-        sim.Stop();
-        sim::SimDisplay::Options at2400;
-        at2400.rateCode = 0;
-        sim.Start(at2400);
-        QCOMPARE(Link.OpenPort(0, 1, 0), 1);
+        RestartAt2400();
         const QByteArray request = WithCrc("01030FBD0001");
         WriteRaw(request.left(4));
         // The four bytes take 18 ms on the wire; then a silence of 12 ms,
@@ -206,11 +208,7 @@ private slots:
         QTRY_COMPARE(LastFrame(*sim.display).spoiled, std::string("bytes trailing the request"));
 
         // A display that is not strict takes both.
-        sim.Stop();
-        sim::SimDisplay::Options lenient = at2400;
-        lenient.strict = false;
-        sim.Start(lenient);
-        QCOMPARE(Link.OpenPort(0, 1, 0), 1);
+        RestartAt2400(false);
         WriteRaw(request.left(4));
         QTest::qSleep(30);
         WriteRaw(request.mid(4) + QByteArray(1, '\x55'));

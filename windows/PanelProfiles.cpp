@@ -93,10 +93,16 @@ void TFormPanelProfiles::Open()
 
 void TFormPanelProfiles::FormShow()
 {
-    ui->LabelConnection->setText(ConnectionName());
-    // The connection's address unless several were typed for writing.
-    if (ParseAddressList(ui->EditAddresses->text().trimmed().toStdString()).value_or(std::vector<std::uint8_t>()).size() < 2)
+    const QString connection = ConnectionName();
+    ui->LabelConnection->setText(connection);
+    // The connection's address unless several were typed for writing on this
+    // same connection: a list typed for another port or address would write
+    // to panels the user no longer has in mind.
+    const bool several =
+        ParseAddressList(ui->EditAddresses->text().trimmed().toStdString()).value_or(std::vector<std::uint8_t>()).size() > 1;
+    if (!several || connection != shownConnection_)
         ui->EditAddresses->setText(QString::number(Settings.displayAddress));
+    shownConnection_ = connection;
 }
 
 void TFormPanelProfiles::FormClose()
@@ -268,6 +274,7 @@ void TFormPanelProfiles::DisplayWritten(std::size_t index, const profile::Displa
 {
     results_.push_back(result);
     ui->ListResults->addItem(Text(profile::WriteReport(result.address, result.problems)));
+    ui->ListResults->scrollToBottom();
     // A display that failed early counts whole.
     ui->ProgressBar->setValue(int((index + 1) * profile::Transfer::WriteSteps()));
 }
@@ -284,7 +291,7 @@ void TFormPanelProfiles::Written()
                                   .arg(results_[0].address)
                                   .arg(Lines(results_[0].problems)));
     else
-        ShowResult(Text(profile::WriteSummary(verified, results_.size())) + QLatin1Char('.'));
+        ShowResult(Text(profile::WriteSummary(results_)) + QLatin1Char('.'));
     if (!portLost_.isEmpty())
         ShowError(portLost_);
 }

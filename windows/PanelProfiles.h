@@ -88,6 +88,7 @@ private:
     std::vector<std::uint8_t> addresses_;
     std::vector<profile::DisplayResult> results_;
     QString portLost_;  // why the port went away under the action, if it did
+    QString shownConnection_;  // the connection the window showed when last opened
 };
 
 extern TFormPanelProfiles* FormPanelProfiles;

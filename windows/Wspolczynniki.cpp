@@ -46,19 +46,38 @@ void TForm9::ShowCoefficients()
     ShowInput(InputII());
 }
 
+std::array<QString, 4> TForm9::ShownPoints(const Input& input)
+{
+    const float a = Image.GetFloat(input.slope), b = Image.GetFloat(input.slope + 1);
+    return {FloatToStrFixed2(kLowPoint), FloatToStrFixed2(float(a * kLowPoint + b)), FloatToStrFixed2(kHighPoint),
+            FloatToStrFixed2(float(a * kHighPoint + b))};
+}
+
+bool TForm9::PointsUnedited(const Input& input)
+{
+    const std::array<QString, 4> shown = ShownPoints(input);
+    return input.x1->text() == shown[0] && input.y1->text() == shown[1] && input.x2->text() == shown[2]
+           && input.y2->text() == shown[3];
+}
+
 void TForm9::ShowInput(const Input& input)
 {
     const float a = Image.GetFloat(input.slope), b = Image.GetFloat(input.slope + 1);
-    input.x1->setText(FloatToStrFixed2(kLowPoint));
-    input.y1->setText(FloatToStrFixed2(float(a * kLowPoint + b)));
-    input.x2->setText(FloatToStrFixed2(kHighPoint));
-    input.y2->setText(FloatToStrFixed2(float(a * kHighPoint + b)));
+    const std::array<QString, 4> shown = ShownPoints(input);
+    input.x1->setText(shown[0]);
+    input.y1->setText(shown[1]);
+    input.x2->setText(shown[2]);
+    input.y2->setText(shown[3]);
     // The formula's separator is a period whatever the desktop's.
     input.formula->setText(QString::asprintf("y = %.2f * x + %.2f", double(a), double(b)));
 }
 
 bool TForm9::ComputeInput(const Input& input)
 {
+    // Points shown with two decimals give back only a near line: an input
+    // the user left as shown keeps its coefficients to the bit.
+    if (PointsUnedited(input))
+        return true;
     // In this order: x1, x2, y1, y2; the first that is no number is refused.
     QLineEdit* const edits[] = {input.x1, input.x2, input.y1, input.y2};
     float point[4];

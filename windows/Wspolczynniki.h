@@ -2,6 +2,8 @@
 
 #include "TForm.h"
 
+#include <array>
+
 class QLabel;
 class QLineEdit;
 
@@ -42,6 +44,9 @@ private:
     Input InputI() const;
     Input InputII() const;
     void ShowInput(const Input& input);
+    // The texts of x1, y1, x2 and y2 that show the image's line of `input`.
+    static std::array<QString, 4> ShownPoints(const Input& input);
+    static bool PointsUnedited(const Input& input);
     bool ComputeInput(const Input& input);
 };
 
