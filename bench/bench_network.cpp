@@ -5,7 +5,7 @@
 // master has its rounds on a connection of its own, in turn.
 #include "DeviceServer.h"
 #include "Modbus.h"
-#include "SimDisplay.h"
+#include "LenientDisplay.h"
 
 #include <modbus.h>
 
@@ -82,16 +82,10 @@ double Theirs(sim::SimDisplay& display, std::uint16_t quantity)
 
 int main()
 {
-    sim::SimDisplay::Options options;
-    options.rateCode = 9;  // 115200
-    // libmodbus sends its request as soon as it is called: the display here takes that.
-    options.strict = false;
-    sim::SimDisplay display(options);
-    std::string error;
-    if (!display.Start(&error)) {
-        std::fprintf(stderr, "simulator: %s\n", error.c_str());
+    const std::unique_ptr<sim::SimDisplay> started = StartLenientDisplay(9);  // 115200
+    if (!started)
         return 1;
-    }
+    sim::SimDisplay& display = *started;
     std::printf("Reads of holding registers over the loopback, median of %d rounds; the display on a\n"
                 "pseudo-terminal at 115200 8n2 behind the simulator's device server (RTU over TCP) or\n"
                 "gateway (Modbus TCP). wire: request and reply on the serial line.\n\n",
