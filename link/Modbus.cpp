@@ -113,6 +113,7 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
                                std::uint8_t(modeIndex == 1 ? 2 : 1)};
     lastOpenBaudAsked_ = line.baud;
     lastOpenFailureText_.clear();
+    lastOpenGivenUp_ = false;
     std::unique_ptr<Transport> opened;
     if (IsNetworkPath(device)) {
         opened = OpenNetwork(device, line);
@@ -154,10 +155,11 @@ std::unique_ptr<Transport> ModbusLink::OpenNetwork(const std::string& path, cons
         return nullptr;
     }
     net::ConnectFailure failure;
-    std::unique_ptr<Transport> opened = OpenNetworkPort(*address, line, &failure);
+    std::unique_ptr<Transport> opened = OpenNetworkPort(*address, line, &failure, connectWatch_);
     if (!opened) {
         lastOpenFailure_.osError = failure.osError;
         lastOpenFailureText_ = failure.text;
+        lastOpenGivenUp_ = failure.kind == net::ConnectFailure::Kind::GivenUp;
     }
     return opened;
 }
@@ -585,6 +587,8 @@ void ModbusLink::Reset()
     lastOpenDevice_.clear();
     lastOpenFailure_ = {};
     lastOpenFailureText_.clear();
+    lastOpenGivenUp_ = false;
+    connectWatch_ = {};
     lastOpenBaudAsked_ = 0;
     portDevice_.clear();
     lostDevice_.clear();

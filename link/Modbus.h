@@ -224,6 +224,12 @@ public:
     // A sentence a user can act on: "The port runs at 120000 baud when asked
     // for 115200", "Permission denied: ...".
     std::string LastOpenErrorText() const;
+    // The last open was a network port's connection attempt that the
+    // connect watch gave up: the user chose to, nothing to tell them.
+    bool LastOpenGivenUp() const { return lastOpenGivenUp_; }
+    // Asked while a network port's connection attempt waits (see
+    // net::KeepTrying): false gives it up. Empty: it runs to its time-out.
+    void SetConnectWatch(std::function<bool()> keepTrying) { connectWatch_ = std::move(keepTrying); }
 
     // An open port that failed under an exchange (an unplugged adapter) is
     // closed at once; these say which device it was and the OS error, until
@@ -364,6 +370,8 @@ private:
     std::string lastOpenDevice_;
     serial::OpenFailure lastOpenFailure_;
     std::string lastOpenFailureText_;  // why a network port did not open
+    bool lastOpenGivenUp_ = false;
+    std::function<bool()> connectWatch_;
     std::uint32_t lastOpenBaudAsked_ = 0;
     std::string portDevice_;  // the device of the open port
     std::string lostDevice_;

@@ -228,10 +228,10 @@ void ModbusTcpTransport::DiscardInput()
 }
 
 std::unique_ptr<Transport> OpenNetworkPort(const NetworkAddress& address, const serial::LineSettings& line,
-                                           net::ConnectFailure* failure)
+                                           net::ConnectFailure* failure, const net::KeepTrying& keepTrying)
 {
     net::Socket socket;
-    if (!net::Connect(address.host, address.port, kConnectTimeoutMs, &socket, failure))
+    if (!net::Connect(address.host, address.port, kConnectTimeoutMs, &socket, failure, keepTrying))
         return nullptr;
     if (address.protocol == NetworkAddress::Protocol::ModbusTcp)
         return std::make_unique<ModbusTcpTransport>(socket, line);

@@ -92,8 +92,8 @@ private:
     std::vector<std::uint8_t> frames_;  // RTU frames ready to be read
 };
 
-// Connects to the network port an address names, within kConnectTimeoutMs;
-// `line` is the serial line behind it, for timing. Nothing on failure, with
-// *failure saying why.
+// Connects to the network port an address names, within kConnectTimeoutMs
+// and while keepTrying says so; `line` is the serial line behind it, for
+// timing. Nothing on failure, with *failure saying why.
 std::unique_ptr<Transport> OpenNetworkPort(const NetworkAddress& address, const serial::LineSettings& line,
-                                           net::ConnectFailure* failure);
+                                           net::ConnectFailure* failure, const net::KeepTrying& keepTrying = {});

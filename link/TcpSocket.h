@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace net {
@@ -17,16 +18,35 @@ using Socket = std::intptr_t;
 
 // Why a connection could not be made.
 struct ConnectFailure {
-    enum class Kind { None, Unresolved, Refused, TimedOut, Other };
+    // GivenUp: the caller's KeepTrying said to stop.
+    enum class Kind { None, Unresolved, Refused, TimedOut, GivenUp, Other };
     Kind kind = Kind::None;
     int osError = 0;
     std::string text;  // what a user is told: "the host plc7.local does not resolve"
 };
 
+// Asked while a connection attempt waits, once it has taken long enough for
+// a user to notice and then a few times a second: false gives it up (a
+// "Cancel"). A connection that comes at once never asks.
+using KeepTrying = std::function<bool()>;
+
 // Connects to host:port (a name or an address) within timeoutMs, trying each
 // address the name resolves to. The socket does not block and sends each
-// write at once (no coalescing: a request is one small frame).
-bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket* socket, ConnectFailure* failure);
+// write at once (no coalescing: a request is one small frame). The name's
+// lookup itself is not given up part-way.
+bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket* socket, ConnectFailure* failure,
+             const KeepTrying& keepTrying = {});
+
+// The platform layers' one wait for a connection under way: `pollSlice`
+// waits at most the milliseconds it is given and returns its poll events (0
+// when none came). Returns those events, 0 when timeoutMs ran out, or -1
+// when keepTrying gave the attempt up.
+int AwaitConnection(int timeoutMs, const KeepTrying& keepTrying, const std::function<short(int sliceMs)>& pollSlice);
+
+// The words for a connection that failed with an OS error (`timedOut` when
+// the time ran out, `givenUp` when KeepTrying stopped it), into *failure.
+void DescribeConnectFailure(int osError, bool refused, bool timedOut, bool givenUp, int timeoutMs,
+                            ConnectFailure* failure);
 
 void Close(Socket socket);
 

@@ -29,8 +29,8 @@ short PollFor(int fd, short events, int timeoutMs)
 }
 
 // One address: the socket, connected, or -1 with *osError (ETIMEDOUT when
-// the time ran out).
-int ConnectTo(const addrinfo& address, int timeoutMs, int* osError)
+// the time ran out, ECANCELED when keepTrying gave it up).
+int ConnectTo(const addrinfo& address, int timeoutMs, const KeepTrying& keepTrying, int* osError)
 {
     const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                             address.ai_protocol);
@@ -42,8 +42,11 @@ int ConnectTo(const addrinfo& address, int timeoutMs, int* osError)
     if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
         error = errno;
         if (error == EINPROGRESS) {
-            error = ETIMEDOUT;
-            if (PollFor(fd, POLLOUT, timeoutMs) != 0) {
+            const int events = AwaitConnection(timeoutMs, keepTrying, [fd](int sliceMs) {
+                return PollFor(fd, POLLOUT, sliceMs);
+            });
+            error = events < 0 ? ECANCELED : ETIMEDOUT;
+            if (events > 0) {
                 socklen_t size = sizeof error;
                 if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
                     error = errno;
@@ -62,7 +65,8 @@ int ConnectTo(const addrinfo& address, int timeoutMs, int* osError)
 
 }  // namespace
 
-bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket* socket, ConnectFailure* failure)
+bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket* socket, ConnectFailure* failure,
+             const KeepTrying& keepTrying)
 {
     *failure = {};
     addrinfo hints {};
@@ -80,27 +84,21 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
     // The time-out covers every address the name gave, not each one.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int fd = -1, error = 0;
-    for (const addrinfo* address = found; address && fd < 0; address = address->ai_next) {
+    for (const addrinfo* address = found; address && fd < 0 && error != ECANCELED; address = address->ai_next) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             error = ETIMEDOUT;
             break;
         }
-        fd = ConnectTo(*address, int(left.count()), &error);
+        fd = ConnectTo(*address, int(left.count()), keepTrying, &error);
     }
     ::freeaddrinfo(found);
     if (fd >= 0) {
         *socket = fd;
         return true;
     }
-    failure->osError = error;
-    failure->kind = error == ECONNREFUSED ? ConnectFailure::Kind::Refused
-                    : error == ETIMEDOUT  ? ConnectFailure::Kind::TimedOut
-                                          : ConnectFailure::Kind::Other;
-    failure->text = failure->kind == ConnectFailure::Kind::TimedOut
-                        ? "no answer within " + std::to_string((timeoutMs + 999) / 1000) + " s"
-                        : ErrorText(error);
+    DescribeConnectFailure(error, error == ECONNREFUSED, error == ETIMEDOUT, error == ECANCELED, timeoutMs, failure);
     return false;
 }
 

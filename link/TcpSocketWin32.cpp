@@ -26,7 +26,9 @@ short PollFor(SOCKET socket, short events, int timeoutMs)
     return WSAPoll(&entry, 1, timeoutMs) > 0 ? entry.revents : 0;
 }
 
-SOCKET ConnectTo(const addrinfo& address, int timeoutMs, int* osError)
+// One address: the socket, connected, or INVALID_SOCKET with *osError
+// (WSAETIMEDOUT when the time ran out, WSAECANCELLED when keepTrying gave it up).
+SOCKET ConnectTo(const addrinfo& address, int timeoutMs, const KeepTrying& keepTrying, int* osError)
 {
     SOCKET socket = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
     if (socket == INVALID_SOCKET) {
@@ -39,9 +41,12 @@ SOCKET ConnectTo(const addrinfo& address, int timeoutMs, int* osError)
     if (::connect(socket, address.ai_addr, int(address.ai_addrlen)) != 0) {
         error = WSAGetLastError();
         if (error == WSAEWOULDBLOCK) {
-            error = WSAETIMEDOUT;
             // A refused connection shows as POLLERR (or POLLHUP), its reason in SO_ERROR.
-            if (PollFor(socket, POLLOUT, timeoutMs) != 0) {
+            const int events = AwaitConnection(timeoutMs, keepTrying, [socket](int sliceMs) {
+                return PollFor(socket, POLLOUT, sliceMs);
+            });
+            error = events < 0 ? WSAECANCELLED : WSAETIMEDOUT;
+            if (events > 0) {
                 int size = sizeof error;
                 if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
                     error = WSAGetLastError();
@@ -60,7 +65,8 @@ SOCKET ConnectTo(const addrinfo& address, int timeoutMs, int* osError)
 
 }  // namespace
 
-bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket* socket, ConnectFailure* failure)
+bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket* socket, ConnectFailure* failure,
+             const KeepTrying& keepTrying)
 {
     *failure = {};
     if (!StartWinsock()) {
@@ -80,27 +86,23 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     SOCKET connected = INVALID_SOCKET;
     int error = 0;
-    for (const addrinfo* address = found; address && connected == INVALID_SOCKET; address = address->ai_next) {
+    for (const addrinfo* address = found; address && connected == INVALID_SOCKET && error != WSAECANCELLED;
+         address = address->ai_next) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             error = WSAETIMEDOUT;
             break;
         }
-        connected = ConnectTo(*address, int(left.count()), &error);
+        connected = ConnectTo(*address, int(left.count()), keepTrying, &error);
     }
     freeaddrinfo(found);
     if (connected != INVALID_SOCKET) {
         *socket = Socket(connected);
         return true;
     }
-    failure->osError = error;
-    failure->kind = error == WSAECONNREFUSED ? ConnectFailure::Kind::Refused
-                    : error == WSAETIMEDOUT  ? ConnectFailure::Kind::TimedOut
-                                             : ConnectFailure::Kind::Other;
-    failure->text = failure->kind == ConnectFailure::Kind::TimedOut
-                        ? "no answer within " + std::to_string((timeoutMs + 999) / 1000) + " s"
-                        : ErrorText(error);
+    DescribeConnectFailure(error, error == WSAECONNREFUSED, error == WSAETIMEDOUT, error == WSAECANCELLED, timeoutMs,
+                           failure);
     return false;
 }
 

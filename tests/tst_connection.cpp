@@ -6,9 +6,11 @@
 #include "Jasnosc.h"
 #include "PortAction.h"
 #include "PortList.h"
+#include "StalledListener.h"
 #include "Uart.h"
 #include "Zmiana.h"
 
+#include <QProgressDialog>
 #include <QTimer>
 #include <QtTest>
 
@@ -459,6 +461,53 @@ private slots:
         QCOMPARE(fx.messages->LastText(), refusal);
         QCOMPARE(int(Settings.portIndex), 0);
         QCOMPARE(int(Settings.displayAddress), 1);
+    }
+
+    void aSlowConnectionShowsItselfAndCanBeGivenUp()
+    {
+        StalledListener stalled;
+        QVERIFY(stalled.Ready());
+        setenv("VT_COM1", stalled.Path().c_str(), 1);
+        // The user presses "Cancel" as soon as the attempt shows itself.
+        QString shown;
+        QTimer watcher;
+        QObject::connect(&watcher, &QTimer::timeout, [&] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* dialog = qobject_cast<QProgressDialog*>(widget);
+                if (dialog && dialog->objectName() == QStringLiteral("ConnectingDialog") && dialog->isVisible()
+                    && shown.isEmpty()) {
+                    shown = dialog->labelText();
+                    QVERIFY(dialog->isModal());
+                    dialog->cancel();
+                }
+            }
+        });
+        watcher.start(20);
+        Form6->show();
+        LineEdit(Form6, "Edit1")->setText(QStringLiteral("55"));
+        LineEdit(Form6, "Edit2")->setText(QStringLiteral("44"));
+        Button(Form6, "SpeedButton1")->click();
+        watcher.stop();
+        Form6->hide();
+        QCOMPARE(shown, QStringLiteral("Connecting to 127.0.0.1:%1 (RTU over TCP)…")
+                            .arg(QString::fromStdString(stalled.Path()).section(QLatin1Char(':'), -1)));
+        // Given up by the user: no message, nothing open, the dialog gone.
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(int(Settings.portOpen), 0);
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            QVERIFY(widget->objectName() != QStringLiteral("ConnectingDialog") || !widget->isVisible());
+        // The next action connects again, here to a display that answers.
+        sim::DeviceServer server(*fx.display, Protocol::RtuOverTcp);
+        QVERIFY(server.Start(0));
+        setenv("VT_COM1", server.Path().c_str(), 1);
+        Form6->show();
+        LineEdit(Form6, "Edit1")->setText(QStringLiteral("55"));
+        LineEdit(Form6, "Edit2")->setText(QStringLiteral("44"));
+        Button(Form6, "SpeedButton1")->click();
+        Form6->hide();
+        QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        QCOMPARE(fx.display->Register(4025), 55u);
+        Link.ClosePort();
     }
 
     void aPortThatCannotOpenIsNamed()

@@ -6,6 +6,7 @@
 #include "PortMessages.h"
 #include "SimFixture.h"
 #include "DeviceServer.h"
+#include "StalledListener.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -244,6 +245,36 @@ private slots:
         QCOMPARE(int(Link.openFlag), 0);
         QCOMPARE(Link.OpenDevice("modbus-tcp://host.invalid:502", k8n2, k9600), -1);
         QVERIFY(Link.LastOpenErrorText().find("the host host.invalid does not resolve") == 0);
+    }
+
+    void aConnectionAttemptIsGivenUpWhenAsked_data() { BothProtocols(); }
+
+    void aConnectionAttemptIsGivenUpWhenAsked()
+    {
+        QFETCH(Protocol, protocol);
+        const char* scheme = protocol == Protocol::ModbusTcp ? "modbus-tcp://" : "tcp://";
+        Serve(protocol);
+        int asked = 0;
+        Link.SetConnectWatch([&asked] { return ++asked < 3; });
+        // A connection made at once never asks: no dialog flashes up for it.
+        QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        QCOMPARE(asked, 0);
+        QVERIFY(!Link.LastOpenGivenUp());
+        // One that waits asks, and stops when told to.
+        StalledListener stalled;
+        QVERIFY(stalled.Ready());
+        QCOMPARE(Link.OpenDevice(stalled.Path(scheme), k8n2, k9600), -1);
+        QCOMPARE(asked, 3);
+        QVERIFY(Link.LastOpenGivenUp());
+        QCOMPARE(Link.LastOpenErrorText(), std::string("the connection attempt was given up"));
+        QCOMPARE(int(Link.openFlag), 0);
+        // The next open is judged afresh.
+        QCOMPARE(Link.OpenDevice("tcp://host.invalid:502", k8n2, k9600), -1);
+        QVERIFY(!Link.LastOpenGivenUp());
+        Link.SetConnectWatch({});
+        QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        Link.ClosePort();
     }
 
     void aConnectionDroppedMidReply_data() { BothProtocols(); }

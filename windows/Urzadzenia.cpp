@@ -193,7 +193,7 @@ void TForm8::SpeedButton2Click()
     if (!deviceChecked || !lineChecked)
         return;
     if (!portOpen) {
-        ShowError(PortOpenFailure());
+        ShowPortOpenFailure();
         return;
     }
     // The table goes out even when the line's write failed.

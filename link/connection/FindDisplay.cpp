@@ -53,8 +53,13 @@ std::optional<FoundDisplay> TFormFindDisplay::Find(std::uint8_t portIndex, std::
     search_ = std::make_unique<DisplaySearch>(portIndex, std::move(order));
     // The probes reach the frame trace as the program's own frames do.
     search_->SetFrameObserver(Link.Observer());
-    if (!search_->Open()) {
-        ShowError(PortOpenFailure(search_->link(), portIndex));
+    bool opened;
+    {
+        ConnectWatch watch(search_->link());
+        opened = search_->Open();
+    }
+    if (!opened) {
+        ShowPortOpenFailure(search_->link(), portIndex);
         search_.reset();
         return std::nullopt;
     }
@@ -129,7 +134,7 @@ void TFormFindDisplay::ShowEnd(DisplaySearch::Step step)
         break;
     case DisplaySearch::Step::OpenFailed:
         ui->LabelTrying->setText(QStringLiteral("The search of %1 stopped.").arg(PortName(portIndex_)));
-        ShowError(PortOpenFailure(search_->link(), portIndex_));
+        ShowPortOpenFailure(search_->link(), portIndex_);
         break;
     case DisplaySearch::Step::PortLost:
         ui->LabelTrying->setText(QStringLiteral("The search of %1 stopped.").arg(PortName(portIndex_)));

@@ -2,10 +2,12 @@
 
 #include "Exchange.h"
 #include "MessageBox.h"
+#include "NetworkTransport.h"
 #include "PortMessages.h"
 #include "TForm.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QProgressDialog>
 #include <QTimer>
 
 #include <deque>
@@ -89,11 +91,46 @@ bool Report(bool done, bool lost, const std::function<void()>& failure)
 
 }  // namespace
 
+ConnectWatch::ConnectWatch(ModbusLink& link) : link_(link)
+{
+    link_.SetConnectWatch([this] { return KeepTrying(); });
+}
+
+ConnectWatch::~ConnectWatch()
+{
+    link_.SetConnectWatch({});
+    if (dialog_)
+        QApplication::restoreOverrideCursor();
+}
+
+bool ConnectWatch::KeepTrying()
+{
+    if (!dialog_) {
+        const std::optional<NetworkAddress> address = ParseNetworkPath(link_.LastOpenDevice());
+        const QString name = address ? QStringLiteral("%1 (%2)").arg(QString::fromStdString(address->HostAndPort()),
+                                                                     QString::fromLatin1(address->ProtocolName()))
+                                     : QString::fromStdString(link_.LastOpenDevice());
+        dialog_ = std::make_unique<QProgressDialog>(QStringLiteral("Connecting to %1…").arg(name),
+                                                    QStringLiteral("Cancel"), 0, 0, QApplication::activeWindow());
+        dialog_->setObjectName(QStringLiteral("ConnectingDialog"));
+        dialog_->setWindowTitle(QStringLiteral("Connecting"));
+        dialog_->setWindowModality(Qt::ApplicationModal);
+        dialog_->setMinimumDuration(0);
+        dialog_->show();
+        // The pointer over the dialog can press "Cancel", not wait.
+        QApplication::setOverrideCursor(Qt::ArrowCursor);
+    }
+    QCoreApplication::processEvents();
+    return !dialog_->wasCanceled();
+}
+
 bool TryOpenPort(OpenWhen when)
 {
     OwnForThisHandler();
-    if (when == OpenWhen::Always || !Settings.portOpen)
+    if (when == OpenWhen::Always || !Settings.portOpen) {
+        ConnectWatch watch(Link);
         Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex);
+    }
     return Settings.portOpen != 0;
 }
 
@@ -101,16 +138,17 @@ bool OpenPortForAction(OpenWhen when)
 {
     if (TryOpenPort(when))
         return true;
-    ShowError(PortOpenFailure());
+    ShowPortOpenFailure();
     return false;
 }
 
 bool OpenConnectionOn(ModbusLink& link)
 {
     Link.ClosePort();
+    ConnectWatch watch(link);
     if (link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex) == 1)
         return true;
-    ShowError(PortOpenFailure(link, Settings.portIndex));
+    ShowPortOpenFailure(link, Settings.portIndex);
     return false;
 }
 
@@ -130,6 +168,17 @@ QString PortOpenFailure(const ModbusLink& link, std::uint8_t portIndex)
 QString PortOpenFailure()
 {
     return PortOpenFailure(Link, Settings.portIndex);
+}
+
+void ShowPortOpenFailure(const ModbusLink& link, std::uint8_t portIndex)
+{
+    if (!link.LastOpenGivenUp())
+        ShowError(PortOpenFailure(link, portIndex));
+}
+
+void ShowPortOpenFailure()
+{
+    ShowPortOpenFailure(Link, Settings.portIndex);
 }
 
 QString PortLostMessage(const ModbusLink& link, std::uint8_t portIndex)

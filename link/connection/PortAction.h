@@ -8,6 +8,9 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+class QProgressDialog;
 
 // One owner of the port at a time, so no exchange lands between two frames
 // of another. A window's action owns it from the moment it opens it (through
@@ -27,6 +30,24 @@ bool PortOwned();
 // Runs `work` as the port's owner: at once when the port is free, else
 // as soon as the last owner lets it go (from the event loop). Never dropped.
 void WhenPortFree(std::function<void()> work);
+
+// While a link opens from the GUI thread, a network port's connection
+// attempt that takes a while shows "Connecting to …" with "Cancel", which
+// gives it up; the other windows wait meanwhile. A serial port, or a
+// connection that comes at once, shows nothing.
+class ConnectWatch {
+public:
+    explicit ConnectWatch(ModbusLink& link);
+    ~ConnectWatch();
+    ConnectWatch(const ConnectWatch&) = delete;
+    ConnectWatch& operator=(const ConnectWatch&) = delete;
+
+private:
+    bool KeepTrying();
+
+    ModbusLink& link_;
+    std::unique_ptr<QProgressDialog> dialog_;
+};
 
 enum class OpenWhen {
     IfClosed,  // only when the port-open flag is clear
@@ -60,6 +81,9 @@ QString LineName(const SerialLine& line);
 QString PortOpenFailure();
 // The same for a link of its own, which opened port `portIndex`.
 QString PortOpenFailure(const ModbusLink& link, std::uint8_t portIndex);
+// That reason in an "Error" box, unless the user gave the open up.
+void ShowPortOpenFailure();
+void ShowPortOpenFailure(const ModbusLink& link, std::uint8_t portIndex);
 
 // Why the port was closed under the last exchange, for example
 // "COM 1 (/dev/ttyUSB0) was lost: Input/output error".

@@ -6,6 +6,7 @@
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "NetworkTransport.h"
+#include "PortAction.h"
 #include "PortList.h"
 #include "Zmiana.h"
 #include "ui_Uart.h"
@@ -138,6 +139,7 @@ bool TForm2::ApplySettings()
     // An open port takes the new line at once; a closed one waits for the next action.
     if (Settings.portOpen) {
         Link.ClosePort();
+        ConnectWatch watch(Link);
         Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex);
     }
     return true;

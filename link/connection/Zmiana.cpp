@@ -105,7 +105,10 @@ void TForm3::SpeedButton1Click()
         MoveTo({std::uint8_t(Image.Get(kDisplayAddressRegister)),
                 {std::uint8_t(Image.Get(kDisplayModeRegister)),
                  std::uint8_t(RateCodeToIndex(Image.Get(kDisplayRateRegister)))}});
-        reopened = Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex) == 1;
+        {
+            ConnectWatch watch(Link);
+            reopened = Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex) == 1;
+        }
         if (reopened) {
             Pause(kSwitchPauseMs);
             atNewLine = Link.WriteBlock(Blocks::DisplayLine, kReplyPauseMs);
@@ -127,7 +130,7 @@ void TForm3::SpeedButton1Click()
     // The display has its new line whatever the tool's port does; the user
     // learns why the tool cannot follow it.
     if (!reopened)
-        ShowError(PortOpenFailure());
+        ShowPortOpenFailure();
 }
 
 namespace {
@@ -156,6 +159,7 @@ void TForm3::ReturnToTheDisplay(const ProbeTarget& oldPlace)
         atNew = DisplayAnswers();
         if (atNew == ProbeResult::Silent && !samePlace) {
             // Back where it was, whether the port opens there or not.
+            ConnectWatch watch(Link);
             Link.OpenPort(Settings.portIndex, oldPlace.line.modeIndex, oldPlace.line.rateIndex);
             MoveTo(oldPlace);
             if (Settings.portOpen)
