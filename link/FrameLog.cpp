@@ -6,8 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-std::string FrameLogLine(std::chrono::system_clock::time_point when, const char* direction,
-                         const std::string& where, std::uint32_t baud, const std::string& mode,
+std::string FrameLogLine(std::chrono::system_clock::time_point when, const char* direction, const std::string& place,
                          const std::uint8_t* bytes, std::size_t count, const std::string& outcome)
 {
     using namespace std::chrono;
@@ -26,7 +25,7 @@ std::string FrameLogLine(std::chrono::system_clock::time_point when, const char*
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                   int(milliseconds));
-    std::string line = std::string(stamp) + " " + direction + " " + where + " " + std::to_string(baud) + " " + mode + " ";
+    std::string line = std::string(stamp) + " " + direction + " " + place + " ";
     if (count == 0)
         line += " (nothing)";
     char hex[4];
@@ -37,6 +36,13 @@ std::string FrameLogLine(std::chrono::system_clock::time_point when, const char*
     if (!outcome.empty())
         line += "  " + outcome;
     return line;
+}
+
+std::string FrameLogLine(std::chrono::system_clock::time_point when, const char* direction,
+                         const std::string& where, std::uint32_t baud, const std::string& mode,
+                         const std::uint8_t* bytes, std::size_t count, const std::string& outcome)
+{
+    return FrameLogLine(when, direction, where + " " + std::to_string(baud) + " " + mode, bytes, count, outcome);
 }
 
 namespace {

@@ -13,7 +13,11 @@
 #include <ostream>
 #include <string>
 
-// "->" for a frame towards the display, "<-" for one from it.
+// "->" for a frame towards the display, "<-" for one from it; `place` says
+// where it travelled ("COM 1 (/dev/ttyUSB0) 9600 8n2", "127.0.0.1:502 Modbus TCP").
+std::string FrameLogLine(std::chrono::system_clock::time_point when, const char* direction, const std::string& place,
+                         const std::uint8_t* bytes, std::size_t count, const std::string& outcome);
+// The same on a serial line: its device, rate and mode make the place.
 std::string FrameLogLine(std::chrono::system_clock::time_point when, const char* direction,
                          const std::string& where, std::uint32_t baud, const std::string& mode,
                          const std::uint8_t* bytes, std::size_t count, const std::string& outcome);

@@ -1,5 +1,7 @@
 #include "DeviceServer.h"
 
+#include "FrameLog.h"
+
 #include "Modbus.h"
 #include "NetworkTransport.h"
 #include "SerialPort.h"
@@ -161,6 +163,15 @@ bool DeviceServer::ToClient(int client, const std::uint8_t* bytes, std::size_t c
     return !drop;
 }
 
+void DeviceServer::LogMbap(const char* direction, const std::vector<std::uint8_t>& frame,
+                           const std::string& note) const
+{
+    if (log_)
+        *log_ << FrameLogLine(std::chrono::system_clock::now(), direction,
+                              "127.0.0.1:" + std::to_string(port_) + " Modbus TCP", frame.data(), frame.size(), note)
+              << std::endl;
+}
+
 void DeviceServer::ServeClient(int client)
 {
     serial::Port line;
@@ -205,9 +216,14 @@ void DeviceServer::ServeClient(int client)
             } else {
                 request.insert(request.end(), buffer, buffer + n);
                 const std::size_t length = request.size() >= 6 ? std::size_t(request[4] << 8 | request[5]) : 0;
-                if (request.size() >= 6 && (length < 2 || length > 254 || request[2] != 0 || request[3] != 0))
-                    break;  // no MBAP header: the stream cannot be followed
+                if (request.size() >= 6 && (length < 2 || length > 254 || request[2] != 0 || request[3] != 0)) {
+                    // No MBAP header: the stream cannot be followed.
+                    LogMbap("->", request, "no MBAP header: connection closed");
+                    break;
+                }
                 if (request.size() >= 6 + length) {
+                    LogMbap("->", std::vector<std::uint8_t>(request.begin(), request.begin() + std::ptrdiff_t(6 + length)),
+                            "");
                     std::memcpy(header, request.data(), 7);
                     const std::vector<std::uint8_t> pdu(request.begin() + 7, request.begin() + std::ptrdiff_t(6 + length));
                     request.erase(request.begin(), request.begin() + std::ptrdiff_t(6 + length));
@@ -217,6 +233,7 @@ void DeviceServer::ServeClient(int client)
                         const std::uint8_t refusal[] = {0x90, 3};
                         const std::vector<std::uint8_t> mbap =
                             MbapFrame(std::uint16_t(header[0] << 8 | header[1]), header[6], refusal, 2);
+                        LogMbap("<-", mbap, "refused by the gateway: byte count");
                         if (!ToClient(client, mbap.data(), mbap.size()))
                             break;
                         continue;
@@ -248,22 +265,29 @@ void DeviceServer::ServeClient(int client)
                 if (whole != 0 && reply.size() >= whole) {
                     awaiting = false;
                     // A reply with a bad CRC is dropped, as a gateway does.
-                    if (Crc16(reply.data(), int(whole) - 3) == (reply[whole - 2] << 8 | reply[whole - 1])) {
+                    const bool sound = Crc16(reply.data(), int(whole) - 3) == (reply[whole - 2] << 8 | reply[whole - 1]);
+                    if (!sound) {
+                        LogMbap("<-", {}, "the display's reply failed its CRC check: dropped");
+                    } else {
                         std::size_t pduLength = whole - 3;
-                        if (checkByteCounts_ && reply[1] == 3 && reply[2] != readBytes) {
+                        const bool refused = checkByteCounts_ && reply[1] == 3 && reply[2] != readBytes;
+                        if (refused) {
                             reply = {reply[0], 0x83, 4};
                             pduLength = 2;
                         }
                         std::vector<std::uint8_t> mbap = MbapFrame(std::uint16_t(header[0] << 8 | header[1]),
                                                                    reply[0], reply.data() + 1, pduLength);
+                        LogMbap("<-", mbap, refused ? "refused by the gateway: byte count" : "");
                         if (!ToClient(client, mbap.data(), mbap.size()))
                             break;
                     }
                 }
             }
         }
-        if (awaiting && std::chrono::steady_clock::now() >= deadline)
+        if (awaiting && std::chrono::steady_clock::now() >= deadline) {
             awaiting = false;  // no reply in time: the request is given up, unanswered
+            LogMbap("<-", {}, "no reply from the display within " + std::to_string(kGatewayReplyTimeoutMs) + " ms");
+        }
     }
     serial::Close(line);
 }

@@ -13,6 +13,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace sim {
 
@@ -51,6 +52,8 @@ private:
     // Bytes towards the client, the connection dropped when a drop is due
     // within them; false when the client is gone.
     bool ToClient(int client, const std::uint8_t* bytes, std::size_t count);
+    // As a gateway, a Modbus TCP frame in the log beside the display's RTU frames.
+    void LogMbap(const char* direction, const std::vector<std::uint8_t>& frame, const std::string& note) const;
 
     SimDisplay& display_;
     Protocol protocol_;

@@ -13,8 +13,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QRegularExpression>
+
 #include <atomic>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 using Protocol = sim::DeviceServer::Protocol;
@@ -245,6 +248,29 @@ private slots:
         QCOMPARE(int(Link.openFlag), 0);
         QCOMPARE(Link.OpenDevice("modbus-tcp://host.invalid:502", k8n2, k9600), -1);
         QVERIFY(Link.LastOpenErrorText().find("the host host.invalid does not resolve") == 0);
+    }
+
+    void theGatewayLogsItsModbusTcpFrames()
+    {
+        sim.Start();
+        std::ostringstream log;
+        server = std::make_unique<sim::DeviceServer>(*sim.display, Protocol::ModbusTcp, &log);
+        QVERIFY(server->Start(0));
+        server->CheckByteCounts(true);
+        QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        QCOMPARE(Link.ReadBlock(Blocks::Alarms, 500), ReadResult::Rejected);
+        Link.ClosePort();
+        server.reset();  // its thread has logged all it will
+        const QString text = QString::fromStdString(log.str());
+        // Protocol 0, length 6, unit 1, then the PDU: a read of 4 from 4025; its reply carries 8 bytes.
+        QVERIFY2(text.contains(QRegularExpression(QStringLiteral(
+                     "-> 127\\.0\\.0\\.1:\\d+ Modbus TCP  [0-9A-F]{2} [0-9A-F]{2} 00 00 00 06 01 03 0F B9 00 04\n"))),
+                 qPrintable(text));
+        QVERIFY2(text.contains(QRegularExpression(QStringLiteral(
+                     "<- 127\\.0\\.0\\.1:\\d+ Modbus TCP  [0-9A-F]{2} [0-9A-F]{2} 00 00 00 0B 01 03 08( [0-9A-F]{2}){8}\n"))),
+                 qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("01 83 04  refused by the gateway: byte count")), qPrintable(text));
     }
 
     void aConnectionAttemptIsGivenUpWhenAsked_data() { BothProtocols(); }
