@@ -405,6 +405,43 @@ private slots:
         Link.ClosePort();
     }
 
+    void aLineChangeOverTheNetworkWarnsOfTheDeviceServersLine_data()
+    {
+        QTest::addColumn<Protocol>("protocol");
+        QTest::addColumn<QString>("peer");
+        QTest::newRow("RTU over TCP") << Protocol::RtuOverTcp << "device server";
+        QTest::newRow("Modbus TCP") << Protocol::ModbusTcp << "gateway";
+    }
+
+    void aLineChangeOverTheNetworkWarnsOfTheDeviceServersLine()
+    {
+        QFETCH(Protocol, protocol);
+        QFETCH(QString, peer);
+        sim::DeviceServer server(*fx.display, protocol);
+        QVERIFY(server.Start(0));
+        setenv("VT_COM1", server.Path().c_str(), 1);
+        fx.messages->answer = kChoiceCancel;
+        // The address alone changes nothing on the device server's side.
+        Form3->Show();
+        LineEdit(Form3, "Edit1")->setText(QStringLiteral("5"));
+        Button(Form3, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->LastText(), QStringLiteral("Write new parameters to diplay."));
+        Form3->hide();
+        Form3->Show();
+        Pick(Combo(Form3, "ComboBox2"), QStringLiteral("19200"));
+        Button(Form3, "SpeedButton1")->click();
+        QCOMPARE(fx.messages->LastText(),
+                 QStringLiteral("Write new parameters to diplay.\nThe display's line ends at the %1 at 127.0.0.1:%2, "
+                                "which keeps a line of its own: set it to 19200 8n2 there too after the change, or "
+                                "the display no longer answers through it.")
+                     .arg(peer)
+                     .arg(server.Port()));
+        QCOMPARE(fx.messages->shown.last().icon, MessageIcon::Question);
+        Form3->hide();
+        QCOMPARE(fx.TakeFrames().size(), std::size_t(0));  // declined: nothing sent
+        Link.ClosePort();
+    }
+
     void aGatewayRefusingThe32BitDialectIsNamed()
     {
         sim::DeviceServer gateway(*fx.display, Protocol::ModbusTcp);

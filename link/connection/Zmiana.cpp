@@ -7,7 +7,9 @@
 #include "Fields.h"
 #include "MessageBox.h"
 #include "Modbus.h"
+#include "NetworkTransport.h"
 #include "PortAction.h"
+#include "PortList.h"
 #include "ui_Zmiana.h"
 
 TForm3* Form3 = nullptr;
@@ -65,6 +67,22 @@ QString PlacesName(const ProbeTarget& first, const ProbeTarget& second)
     return PlaceName(first) + QStringLiteral(" or ") + PlaceName(second);
 }
 
+// Over a network port the display's line ends at a device server or a
+// gateway, which keeps a line of its own: a change of the display's mode or
+// rate must be made there too, or the display is out of reach. The words
+// for that, or nothing where it does not apply.
+QString NetworkLineWarning(const SerialLine& newLine)
+{
+    const std::optional<NetworkAddress> network = ParseNetworkPath(PortPath(Settings.portIndex));
+    if (!network || newLine == CurrentPlace().line)
+        return QString();
+    const bool gateway = network->protocol == NetworkAddress::Protocol::ModbusTcp;
+    return QStringLiteral("\nThe display's line ends at the %1 at %2, which keeps a line of its own: set it to %3 "
+                          "there too after the change, or the display no longer answers through it.")
+        .arg(gateway ? QStringLiteral("gateway") : QStringLiteral("device server"),
+             QString::fromStdString(network->HostAndPort()), LineName(newLine));
+}
+
 }  // namespace
 
 bool TForm3::CheckNewParameters()
@@ -87,8 +105,10 @@ void TForm3::SpeedButton1Click()
 {
     if (!CheckNewParameters())
         return;
-    if (ShowMessageBox(QStringLiteral("Write new parameters to diplay."), QString(), MessageIcon::Question,
-                       MessageButtons::OkCancel)
+    const SerialLine newLine {std::uint8_t(Image.Get(kDisplayModeRegister)),
+                              std::uint8_t(RateCodeToIndex(Image.Get(kDisplayRateRegister)))};
+    if (ShowMessageBox(QStringLiteral("Write new parameters to diplay.") + NetworkLineWarning(newLine), QString(),
+                       MessageIcon::Question, MessageButtons::OkCancel)
         != kChoiceOk)
         return;
     if (!OpenPortForAction(OpenWhen::IfClosed))
