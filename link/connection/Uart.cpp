@@ -33,6 +33,13 @@ void TForm2::EnableNetworkFields()
     for (QWidget* field : {static_cast<QWidget*>(ui->Edit2), static_cast<QWidget*>(ui->Edit3),
                            static_cast<QWidget*>(ui->ComboBox4)})
         field->setEnabled(network);
+    // Over the network the mode and rate still time the tool's waits, but
+    // the line itself is the device server's or the gateway's to set.
+    const QString lineHint = network ? QStringLiteral("The line behind the device server or gateway, which the tool's "
+                                                      "waits are timed by; the line itself is set there")
+                                     : QString();
+    ui->ComboBox2->setToolTip(lineHint);
+    ui->ComboBox3->setToolTip(lineHint);
 }
 
 void TForm2::ShowPorts()
