@@ -247,10 +247,14 @@ int RunProgram(const Wine& wine, const std::string& program)
     char* line = nullptr;
     std::size_t capacity = 0;
     ssize_t length;
+    bool tallied = false;  // the program's last words, "N passed, M failed", came
     while ((length = getline(&line, &capacity, output)) > 0) {
         std::string text(line, std::size_t(length));
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
             text.pop_back();
+        unsigned passed = 0, failed = 0;
+        char end = 0;
+        tallied = std::sscanf(text.c_str(), "%u passed, %u failed%c", &passed, &failed, &end) == 2;
         if (!text.empty() && text[0] == '@') {
             const std::string answer = ports.Answer(text.substr(1)) + "\n";
             if (write(toProgram[1], answer.data(), answer.size()) != ssize_t(answer.size()))
@@ -264,7 +268,13 @@ int RunProgram(const Wine& wine, const std::string& program)
     ::close(toProgram[1]);
     int status = 0;
     waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const int result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    // Wine may end a program that crashed with 0: only its tally says it ran to its end.
+    if (result == 0 && !tallied) {
+        std::cout << "the program ended before its tally (it crashed?)" << std::endl;
+        return 1;
+    }
+    return result;
 }
 
 }  // namespace
