@@ -3,6 +3,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "SystemTextWin32.h"
+
 #include <chrono>
 
 namespace net {
@@ -26,6 +28,21 @@ short PollFor(SOCKET socket, short events, int timeoutMs)
     return WSAPoll(&entry, 1, timeoutMs) > 0 ? entry.revents : 0;
 }
 
+// Waits for a connect under way to end, for at most timeoutMs: whether it
+// ended. select(), not WSAPoll: before Windows 10 2004 WSAPoll never reports
+// a connect that failed, and a refusal would wait out the time as silence.
+// A failed connect shows in the exception set, a made one in the write set.
+bool ConnectEnded(SOCKET socket, int timeoutMs)
+{
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket, &writable);
+    FD_SET(socket, &failed);
+    timeval timeout {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return select(0, nullptr, &writable, &failed, &timeout) > 0;
+}
+
 SOCKET ConnectTo(const addrinfo& address, int timeoutMs, int* osError)
 {
     SOCKET socket = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
@@ -40,8 +57,8 @@ SOCKET ConnectTo(const addrinfo& address, int timeoutMs, int* osError)
         error = WSAGetLastError();
         if (error == WSAEWOULDBLOCK) {
             error = WSAETIMEDOUT;
-            // A refused connection shows as POLLERR (or POLLHUP), its reason in SO_ERROR.
-            if (PollFor(socket, POLLOUT, timeoutMs) != 0) {
+            // Made or failed, the reason is in SO_ERROR.
+            if (ConnectEnded(socket, timeoutMs)) {
                 int size = sizeof error;
                 if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
                     error = WSAGetLastError();
@@ -72,9 +89,11 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+    const int resolved = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (resolved != 0) {
         failure->kind = ConnectFailure::Kind::Unresolved;
-        failure->text = "the host " + host + " does not resolve";
+        failure->text = "the host " + host + " does not resolve"
+                        + (resolved == WSATRY_AGAIN ? std::string(" (no name server answers now)") : std::string());
         return false;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -188,12 +207,7 @@ std::string ErrorText(int osError)
     case WSAEHOSTUNREACH: return "No route to host";
     default: break;
     }
-    char text[256] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, DWORD(osError), 0, text,
-                   sizeof text, nullptr);
-    std::string sentence = text;
-    while (!sentence.empty() && (sentence.back() == '\n' || sentence.back() == '\r' || sentence.back() == '.'))
-        sentence.pop_back();
+    const std::string sentence = win32::SystemText(DWORD(osError));
     return sentence.empty() ? "network error " + std::to_string(osError) : sentence;
 }
 
