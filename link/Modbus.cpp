@@ -270,6 +270,9 @@ void ModbusLink::AwaitQuietLine(std::int64_t boundMicros)
     while (openFlag) {
         const std::uint32_t before = stagedCount_;
         Stage();
+        // A read that failed lost the port: there is nothing left to wait on.
+        if (!openFlag)
+            break;
         if (stagedCount_ != before)
             strayAt = lastReceivedMicros_;
         // A line that never stops: only the latest bytes matter.

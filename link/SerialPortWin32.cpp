@@ -4,6 +4,7 @@
 // synchronous. Reads ask only for what ClearCommError has already counted and
 // the comm time-outs make them return at once.
 #include "SerialPort.h"
+#include "SystemTextWin32.h"
 
 #include <windows.h>
 
@@ -322,24 +323,7 @@ std::string ErrorText(int osError)
     default:
         break;
     }
-    // The system's words in the desktop's language, as UTF-8 like every text of the tool.
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
-                                            | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, static_cast<DWORD>(osError), 0, reinterpret_cast<LPWSTR>(&text), 0,
-                                        nullptr);
-    std::string message;
-    if (text && length > 0) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-        message.resize(static_cast<std::size_t>(size > 0 ? size : 0));
-        if (size > 0)
-            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &message[0], size, nullptr, nullptr);
-    }
-    if (text)
-        LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'
-                                || message.back() == ' '))
-        message.pop_back();
+    const std::string message = win32::SystemText(static_cast<DWORD>(osError));
     return message.empty() ? "Error " + std::to_string(osError) : message;
 }
 

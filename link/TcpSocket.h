@@ -38,9 +38,9 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
              const KeepTrying& keepTrying = {});
 
 // The platform layers' one wait for a connection under way: `pollSlice`
-// waits at most the milliseconds it is given and returns its poll events (0
-// when none came). Returns those events, 0 when timeoutMs ran out, or -1
-// when keepTrying gave the attempt up.
+// waits at most the milliseconds it is given and returns nonzero once the
+// attempt has ended, made or failed. Returns what it returned, 0 when
+// timeoutMs ran out, or -1 when keepTrying gave the attempt up.
 int AwaitConnection(int timeoutMs, const KeepTrying& keepTrying, const std::function<short(int sliceMs)>& pollSlice);
 
 // The words for a connection that failed with an OS error (`timedOut` when

@@ -3,6 +3,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "SystemTextWin32.h"
+
 #include <chrono>
 
 namespace net {
@@ -26,6 +28,21 @@ short PollFor(SOCKET socket, short events, int timeoutMs)
     return WSAPoll(&entry, 1, timeoutMs) > 0 ? entry.revents : 0;
 }
 
+// Waits for a connect under way to end, for at most timeoutMs: whether it
+// ended. select(), not WSAPoll: before Windows 10 2004 WSAPoll never reports
+// a connect that failed, and a refusal would wait out the time as silence.
+// A failed connect shows in the exception set, a made one in the write set.
+bool ConnectEnded(SOCKET socket, int timeoutMs)
+{
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket, &writable);
+    FD_SET(socket, &failed);
+    timeval timeout {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return select(0, nullptr, &writable, &failed, &timeout) > 0;
+}
+
 // One address: the socket, connected, or INVALID_SOCKET with *osError
 // (WSAETIMEDOUT when the time ran out, WSAECANCELLED when keepTrying gave it up).
 SOCKET ConnectTo(const addrinfo& address, int timeoutMs, const KeepTrying& keepTrying, int* osError)
@@ -41,12 +58,12 @@ SOCKET ConnectTo(const addrinfo& address, int timeoutMs, const KeepTrying& keepT
     if (::connect(socket, address.ai_addr, int(address.ai_addrlen)) != 0) {
         error = WSAGetLastError();
         if (error == WSAEWOULDBLOCK) {
-            // A refused connection shows as POLLERR (or POLLHUP), its reason in SO_ERROR.
-            const int events = AwaitConnection(timeoutMs, keepTrying, [socket](int sliceMs) {
-                return PollFor(socket, POLLOUT, sliceMs);
+            // Made or failed, the reason is in SO_ERROR.
+            const int ended = AwaitConnection(timeoutMs, keepTrying, [socket](int sliceMs) {
+                return short(ConnectEnded(socket, sliceMs) ? 1 : 0);
             });
-            error = events < 0 ? WSAECANCELLED : WSAETIMEDOUT;
-            if (events > 0) {
+            error = ended < 0 ? WSAECANCELLED : WSAETIMEDOUT;
+            if (ended > 0) {
                 int size = sizeof error;
                 if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
                     error = WSAGetLastError();
@@ -78,9 +95,11 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+    const int resolved = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (resolved != 0) {
         failure->kind = ConnectFailure::Kind::Unresolved;
-        failure->text = "the host " + host + " does not resolve";
+        failure->text = "the host " + host + " does not resolve"
+                        + (resolved == WSATRY_AGAIN ? std::string(" (no name server answers now)") : std::string());
         return false;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -190,12 +209,7 @@ std::string ErrorText(int osError)
     case WSAEHOSTUNREACH: return "No route to host";
     default: break;
     }
-    char text[256] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, DWORD(osError), 0, text,
-                   sizeof text, nullptr);
-    std::string sentence = text;
-    while (!sentence.empty() && (sentence.back() == '\n' || sentence.back() == '\r' || sentence.back() == '.'))
-        sentence.pop_back();
+    const std::string sentence = win32::SystemText(DWORD(osError));
     return sentence.empty() ? "network error " + std::to_string(osError) : sentence;
 }
 

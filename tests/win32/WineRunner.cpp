@@ -1,12 +1,24 @@
 // Runs a Windows test program of the Win32 link under Wine, with simulated
-// displays on pseudo-terminals behind the prefix's COM ports:
+// displays on pseudo-terminals behind the prefix's COM ports, and behind
+// device servers on the loopback:
 //   wine_runner PREFIX PROGRAM.exe
 // COM7 and COM12 of the prefix are mapped (once, in its registry) to links
 // in the prefix folder, which point at the display started behind each.
 // The program asks for what it needs on its standard output, one line each,
-// and reads the answer on its standard input:
+// and reads the answer on its standard input. Display N is the one behind
+// COM N, or behind the server @serve N put in front of it:
 //   @start N      a display (8n2, 9600, address 1) behind COM N: "started"
 //   @stop N       that display goes away, as an unplugged adapter: "stopped"
+//   @serve N rtu|mbap
+//                 display N (started if it is not yet) behind a device server
+//                 on 127.0.0.1, at a free port, carrying RTU frames as they
+//                 are (rtu) or, as a Modbus TCP gateway, under the MBAP header
+//                 (mbap): the path the program opens, "tcp://127.0.0.1:40123"
+//                 or "modbus-tcp://127.0.0.1:40123"
+//   @drop N B     the server cuts its next reply after B bytes and closes the
+//                 connection, as a device server that restarts: "dropping"
+//   @unserve N    the server goes away and nothing listens at its port any
+//                 more; the display stays: "unserved"
 //   @spoil N      the port's line as another program may leave it: XON/XOFF
 //                 and CTS flow control, 4800 baud: "spoiled"
 //   @found N      "as found" when the line is back as spoiled, else what differs
@@ -15,6 +27,7 @@
 //   @get N R      register R of the display, in decimal
 // Everything else it prints is passed on. Without Wine the test is skipped
 // (exit 77).
+#include "DeviceServer.h"
 #include "SimDisplay.h"
 
 #include <cerrno>
@@ -124,6 +137,8 @@ struct Wine {
 struct Behind {
     std::unique_ptr<sim::SimDisplay> display;
     termios spoiled {};
+    // In front of the display, when served; declared after it, as it goes first.
+    std::unique_ptr<sim::DeviceServer> server;
 };
 
 termios LineOf(const std::string& device, bool* read)
@@ -151,9 +166,9 @@ std::string Difference(const termios& was, const termios& now)
     return differs.empty() ? "as found" : "differs:" + differs;
 }
 
-class Ports {
+class Displays {
 public:
-    explicit Ports(const Wine& wine) : wine_(wine) {}
+    explicit Displays(const Wine& wine) : wine_(wine) {}
 
     std::string Answer(const std::string& request)
     {
@@ -162,23 +177,55 @@ public:
         int number = 0;
         words >> command >> number;
         if (command == "start") {
-            Behind& port = ports_[number];
-            port.display = std::make_unique<sim::SimDisplay>();
+            Behind& port = displays_[number];
             std::string error;
-            if (!port.display->Start(&error))
+            if (!StartDisplay(port, &error))
                 return "cannot start: " + error;
             const std::string link = wine_.PortLink(number);
             unlink(link.c_str());
             return symlink(port.display->DevicePath().c_str(), link.c_str()) == 0 ? "started" : "cannot link";
         }
-        auto found = ports_.find(number);
-        if (found == ports_.end() || !found->second.display)
-            return "no display behind COM" + std::to_string(number);
+        if (command == "serve") {
+            std::string protocol, error;
+            words >> protocol;
+            if (protocol != "rtu" && protocol != "mbap")
+                return "serve rtu or mbap, not " + protocol;
+            Behind& port = displays_[number];
+            port.server.reset();
+            if (!port.display && !StartDisplay(port, &error))
+                return "cannot start: " + error;
+            port.server = std::make_unique<sim::DeviceServer>(
+                *port.display, protocol == "rtu" ? sim::DeviceServer::Protocol::RtuOverTcp
+                                                 : sim::DeviceServer::Protocol::ModbusTcp);
+            if (!port.server->Start(0, &error)) {
+                port.server.reset();
+                return "cannot serve: " + error;
+            }
+            return port.server->Path();
+        }
+        auto found = displays_.find(number);
+        if (found == displays_.end() || !found->second.display)
+            return "no display " + std::to_string(number);
         Behind& port = found->second;
         sim::SimDisplay& display = *port.display;
         if (command == "stop") {
+            port.server.reset();
             port.display.reset();
             return "stopped";
+        }
+        if (command == "drop" || command == "unserve") {
+            if (!port.server)
+                return "no server in front of display " + std::to_string(number);
+            if (command == "unserve") {
+                port.server.reset();
+                return "unserved";
+            }
+            long bytes = -1;
+            words >> bytes;
+            if (bytes < 0)
+                return "drop after how many bytes?";
+            port.server->DropMidReply(std::size_t(bytes));
+            return "dropping";
         }
         if (command == "spoil") {
             bool read = false;
@@ -218,8 +265,17 @@ public:
     }
 
 private:
+    // A new display, none of the old one's registers: no server may still
+    // stand in front of the old one.
+    static bool StartDisplay(Behind& port, std::string* error)
+    {
+        port.server.reset();
+        port.display = std::make_unique<sim::SimDisplay>();
+        return port.display->Start(error);
+    }
+
     const Wine& wine_;
-    std::map<int, Behind> ports_;
+    std::map<int, Behind> displays_;
 };
 
 // Runs the program with its requests answered; its exit code.
@@ -243,16 +299,20 @@ int RunProgram(const Wine& wine, const std::string& program)
     ::close(toProgram[0]);
     ::close(fromProgram[1]);
     FILE* output = fdopen(fromProgram[0], "r");
-    Ports ports(wine);
+    Displays displays(wine);
     char* line = nullptr;
     std::size_t capacity = 0;
     ssize_t length;
+    bool tallied = false;  // the program's last words, "N passed, M failed", came
     while ((length = getline(&line, &capacity, output)) > 0) {
         std::string text(line, std::size_t(length));
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
             text.pop_back();
+        unsigned passed = 0, failed = 0;
+        char end = 0;
+        tallied = std::sscanf(text.c_str(), "%u passed, %u failed%c", &passed, &failed, &end) == 2;
         if (!text.empty() && text[0] == '@') {
-            const std::string answer = ports.Answer(text.substr(1)) + "\n";
+            const std::string answer = displays.Answer(text.substr(1)) + "\n";
             if (write(toProgram[1], answer.data(), answer.size()) != ssize_t(answer.size()))
                 break;
             continue;
@@ -264,7 +324,13 @@ int RunProgram(const Wine& wine, const std::string& program)
     ::close(toProgram[1]);
     int status = 0;
     waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const int result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    // Wine may end a program that crashed with 0: only its tally says it ran to its end.
+    if (result == 0 && !tallied) {
+        std::cout << "the program ended before its tally (it crashed?)" << std::endl;
+        return 1;
+    }
+    return result;
 }
 
 }  // namespace
