@@ -277,6 +277,18 @@ private slots:
         }
     }
 
+    void aPortThatGoesAwayWhileALateReplyIsAwaitedIsLost()
+    {
+        QCOMPARE(Link.OpenPort(0, k8n2, k9600), 1);
+        // A reply that did not come may still come: the next request waits for it first.
+        sim.display->InjectFault({FaultKind::Silent, 0});
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 50), ReadResult::NoReply);
+        sim.display->Stop();  // and the adapter is unplugged meanwhile
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::PortLost);
+        QVERIFY(Link.PortLost());
+        QCOMPARE(int(Settings.portOpen), 0);
+    }
+
     void aPortThatGoesAwayIsNamedAndReopens()
     {
         QCOMPARE(Link.OpenPort(0, k8n2, k9600), 1);
