@@ -2,6 +2,7 @@
 // panels from scripts: read one display into a profile, write it to others
 // with a read-back, compare a display with it, find the displays on a port.
 #include "Commands.h"
+#include "NetworkTransport.h"
 
 #include <CLI/CLI.hpp>
 
@@ -64,16 +65,21 @@ CLI::Validator Meaning(std::function<bool(const std::string&)> holds, const std:
 
 void AddLine(CLI::App* command, LineOptions& options, bool json)
 {
-    command->add_option("--port", options.port, "COM1 to COM8 (COMn opens $VT_COMn when set), another port by the name the tool lists it under "
-                        "(COM12; usb-... as in /dev/serial/by-id), a device path, or a network port: tcp://HOST:PORT (RTU over TCP) "
-                        "or modbus-tcp://HOST:PORT (Modbus TCP)")
+    command->add_option("--port", options.port,
+                        "COM1 to COM8 (COMn opens $VT_COMn when set), another port by the name\n"
+                        "the tool lists it under (COM12; usb-... as in /dev/serial/by-id), a device\n"
+                        "path, or a network port: tcp://HOST:PORT (RTU over TCP) or\n"
+                        "modbus-tcp://HOST:PORT (Modbus TCP)")
         ->required()
+        // A network port the path cannot name is a usage error, not a port that failed to open.
+        ->check(Meaning([](const std::string& text) { return !IsNetworkPath(text) || ParseNetworkPath(text); },
+                        "a network port like tcp://HOST:PORT, PORT 1 to 65535"))
         ->type_name("PORT");
     command->add_option("--mode", options.mode, "the line's character format: " + ModeChoices())
         ->check(Meaning([](const std::string& text) { return ParseMode(text).has_value(); }, "one of " + ModeChoices()))
         ->capture_default_str()
         ->type_name("MODE");
-    command->add_option("--rate", options.rate, "the line's rate in baud: " + RateChoices())
+    command->add_option("--rate", options.rate, "the line's rate in baud:\n" + RateChoices())
         ->check(Meaning([](const std::string& text) { return ParseRate(text).has_value(); }, "one of " + RateChoices()))
         ->capture_default_str()
         ->type_name("RATE");

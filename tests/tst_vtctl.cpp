@@ -151,6 +151,13 @@ private slots:
         QCOMPARE(Vtctl({"read", "--port", "COM1", "--rate", "28800"}).exitCode, 2);
         QCOMPARE(Vtctl({"write", "x.json", "--port", "COM1", "--address", "1-300"}).exitCode, 2);
         QCOMPARE(Vtctl({"diff", "x.json", "--port", "COM1", "--bogus"}).exitCode, 2);
+        // A network port its path cannot name is mistyped, not unreachable.
+        for (const char* port : {"tcp://127.0.0.1", "modbus-tcp://127.0.0.1:99999", "tcp://:502"}) {
+            const Run mistyped = Vtctl({"read", "--port", port});
+            QCOMPARE(mistyped.exitCode, 2);
+            QVERIFY2(mistyped.err.contains(QLatin1String("is not a network port like tcp://HOST:PORT")),
+                     qPrintable(mistyped.err));
+        }
     }
 
     // ---- exit codes
