@@ -26,6 +26,6 @@ std::string PortOpenFailureText(const ModbusLink& link, const std::string& label
 std::string PortLostText(const ModbusLink& link, const std::string& label)
 {
     if (const std::optional<NetworkAddress> address = ParseNetworkPath(link.LostDevice()))
-        return "the connection to " + address->HostAndPort() + " was lost: " + link.LostErrorText();
+        return "The connection to " + address->HostAndPort() + " was lost: " + link.LostErrorText();
     return PortWithDevice(label, link.LostDevice()) + " was lost: " + link.LostErrorText();
 }

@@ -442,6 +442,23 @@ private slots:
         Link.ClosePort();
     }
 
+    void noReplyOverTheNetworkPointsAtTheProtocolAndTheServersLine()
+    {
+        // Modbus TCP spoken to a device server that carries RTU frames: the
+        // display hears no frame of its own and stays silent.
+        sim::DeviceServer server(*fx.display, Protocol::RtuOverTcp);
+        QVERIFY(server.Start(0));
+        const std::string path = "modbus-tcp://127.0.0.1:" + std::to_string(server.Port());
+        QCOMPARE(Link.OpenDevice(path, 1, 2), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 300), ReadResult::NoReply);
+        const QString cause = LastStepFailure();
+        QVERIFY2(cause.startsWith(QStringLiteral("No reply from address 1 through 127.0.0.1:%1 (Modbus TCP) within ")
+                                      .arg(server.Port())),
+                 qPrintable(cause));
+        QVERIFY2(cause.contains(QStringLiteral("speaks Modbus TCP")), qPrintable(cause));
+        Link.ClosePort();
+    }
+
     void aGatewayRefusingThe32BitDialectIsNamed()
     {
         sim::DeviceServer gateway(*fx.display, Protocol::ModbusTcp);

@@ -314,7 +314,7 @@ private slots:
         QCOMPARE(Link.ReadBlock(Blocks::Rows, 500), ReadResult::PortLost);
         QVERIFY(Link.PortLost());
         QCOMPARE(QString::fromStdString(PortLostText(Link, "COM 1")),
-                 QString("the connection to 127.0.0.1:%1 was lost: Connection reset by peer").arg(server->Port()));
+                 QString("The connection to 127.0.0.1:%1 was lost: Connection reset by peer").arg(server->Port()));
         // What the windows do next: open the port again, and it works.
         QCOMPARE(SimFixture::OpenAt(k8n2, k9600), 1);
         sim.display->SetRegister(4022, 2031);

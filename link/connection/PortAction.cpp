@@ -281,6 +281,15 @@ QString LastStepFailure()
                 .arg(step.wholeReply)
                 .arg(where)
                 .arg(step.waitedMs);
+        // Over the network the line is the device server's or the gateway's,
+        // and a peer that speaks the other protocol stays silent too.
+        if (const std::optional<NetworkAddress> network = ParseNetworkPath(Link.PortDevice()))
+            return QStringLiteral("No reply from address %1 through %2 (%3) within %4 ms: check the address, that "
+                                  "the device server or gateway there speaks %3, and its line to the display (rate, "
+                                  "mode, wiring).")
+                .arg(step.address)
+                .arg(QString::fromStdString(network->HostAndPort()), QString::fromLatin1(network->ProtocolName()))
+                .arg(step.waitedMs);
         return QStringLiteral("No reply from %1 within %2 ms: check the address, rate, mode and wiring.")
             .arg(where)
             .arg(step.waitedMs);

@@ -183,7 +183,7 @@ int main()
             CHECK(Link.PortLost());
             CHECK(Link.LostErrorText() == "Connection reset by peer");
             CHECK(PortLostText(Link, "COM 1")
-                  == "the connection to " + served.HostAndPort() + " was lost: Connection reset by peer");
+                  == "The connection to " + served.HostAndPort() + " was lost: Connection reset by peer");
             CHECK_EQ(int(Settings.portOpen), 0);
             CHECK(served.Ask("set", "4022 2031") == "set");
             CHECK_EQ(Link.OpenDevice(served.path, k8n2, k9600), 1);
