@@ -8,71 +8,6 @@
 #include <cstring>
 #include <optional>
 
-namespace {
-
-// Why n bytes are not a sound reply of `function` from `address`, looking at
-// the fields in the order they travel.
-Rejection FaultOf(const std::uint8_t* reply, std::size_t n, std::uint8_t address, std::uint8_t function)
-{
-    if (n >= 1 && reply[0] != address)
-        return Rejection::Address;
-    if (n < 3 || Crc16(reply, int(n) - 3) != (reply[n - 2] << 8 | reply[n - 1]))
-        return Rejection::Crc;
-    if (reply[1] & 0x80)
-        return Rejection::Exception;
-    if (reply[1] != function)
-        return Rejection::Function;
-    return Rejection::None;
-}
-
-}  // namespace
-
-Rejection JudgeReadReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address,
-                         const RegisterBlock& block)
-{
-    if (Rejection fault = FaultOf(reply, n, address, 3); fault != Rejection::None)
-        return fault;
-    // address, 3, byte count, the values, CRC: nothing more, nothing less
-    const std::size_t dataBytes = std::size_t(block.quantity) * block.ValueBytes();
-    if (n != 5 + dataBytes || reply[2] != dataBytes)
-        return Rejection::ByteCount;
-    return Rejection::None;
-}
-
-Rejection JudgeWriteReply(const std::uint8_t* reply, std::size_t n, const std::uint8_t* request)
-{
-    if (Rejection fault = FaultOf(reply, n, request[0], 16); fault != Rejection::None)
-        return fault;
-    // address, 16, first register, quantity, CRC: the request's own header
-    if (n != 8 || std::memcmp(reply + 2, request + 2, 4) != 0)
-        return Rejection::Echo;
-    return Rejection::None;
-}
-
-Rejection StoreReadReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address,
-                         const RegisterBlock& block, RegisterImage& image)
-{
-    const Rejection rejection = JudgeReadReply(reply, n, address, block);
-    if (rejection == Rejection::None)
-        StoreReply(reply, n, block.first, ExpectedResponseLength(block.quantity, block.TypeCode()), image);
-    return rejection;
-}
-
-std::string DescribeRejection(Rejection rejection, int exceptionCode)
-{
-    switch (rejection) {
-    case Rejection::None: return "taken";
-    case Rejection::Address: return "from another address";
-    case Rejection::Crc: return "CRC error";
-    case Rejection::Function: return "another function's reply";
-    case Rejection::Exception: return "refused with exception " + std::to_string(exceptionCode);
-    case Rejection::ByteCount: return "wrong byte count";
-    case Rejection::Echo: return "not this write's echo";
-    case Rejection::TooManyRegisters: return "more registers than one request carries";
-    }
-    return {};
-}
-
 bool ModbusLink::Verdict(Rejection rejection, const char* taken)
 {
     lastRejection_ = rejection;
@@ -189,28 +124,6 @@ WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
     return Verdict(JudgeWriteReply(receiveBuffer, receivedCount_, transmitBuffer), "acknowledged")
                ? WriteResult::Acknowledged
                : WriteResult::Refused;
-}
-
-std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_t n)
-{
-    auto crcHolds = [&](std::size_t at, std::size_t length) {
-        const std::uint8_t* frame = bytes + at;
-        return Crc16(frame, int(length) - 3) == (frame[length - 2] << 8 | frame[length - 1]);
-    };
-    // A reply may follow noise or the tail of another: every start is tried.
-    for (std::size_t at = 0; at + 5 <= n; ++at) {
-        const std::uint8_t* frame = bytes + at;
-        if (frame[0] < 1 || frame[0] > 247)
-            continue;
-        // Exception code 0 is none: 0x83 00 is no exception reply. Codes 10
-        // and 11 come from a gateway whose display did not answer: nobody
-        // stands at that unit id.
-        if (frame[1] == 0x83 && frame[2] != 0 && frame[2] != 10 && frame[2] != 11 && crcHolds(at, 5))
-            return ProbeAnswer {frame[0], frame[2], at + 5};
-        if (frame[1] == 3 && frame[2] == 2 && at + 7 <= n && crcHolds(at, 7))
-            return ProbeAnswer {frame[0], 0, at + 7};
-    }
-    return std::nullopt;
 }
 
 bool ModbusLink::TakeProbeAnswer(ProbeAnswer* answer, bool late)

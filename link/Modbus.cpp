@@ -7,11 +7,6 @@
 #include <chrono>
 #include <cstring>
 
-const char* const kModeNames[kModeCount] = {"8n1", "8n2", "8e1", "8o1"};
-const std::uint32_t kPortRates[kPortRateCount] = {2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200};
-const std::uint32_t kDisplayRates[kDisplayRateCount] = {2400,  4800,  9600,  14400, 19200,
-                                                        28800, 38400, 57600, 76800, 115200};
-
 ConnectionSettings Settings;
 RegisterImage Image;
 ModbusLink Link(Settings, Image);
@@ -22,50 +17,6 @@ void ResetLink()
     Settings = ConnectionSettings {};
     Image.Clear();
     ForgetPorts();
-}
-
-unsigned CharacterBits(std::uint8_t modeIndex)
-{
-    // start + 8 data + (parity) + stop bits
-    switch (modeIndex) {
-    case 0: return 10;
-    default: return 11;  // 8n2, 8e1, 8o1
-    }
-}
-
-std::uint64_t WireTimeMicrosAt(std::uint32_t bytes, std::uint8_t modeIndex, std::uint32_t baud)
-{
-    return std::uint64_t(bytes) * CharacterBits(modeIndex) * 1000000u / (baud ? baud : 1);
-}
-
-std::uint64_t WireTimeMicros(std::uint32_t bytes, std::uint8_t modeIndex, std::uint8_t rateIndex)
-{
-    return WireTimeMicrosAt(bytes, modeIndex, kPortRates[std::min<unsigned>(rateIndex, kPortRateCount - 1)]);
-}
-
-std::uint64_t FrameGapMicros(std::uint8_t modeIndex, std::uint32_t baud)
-{
-    return std::max<std::uint64_t>(1750, WireTimeMicrosAt(7, modeIndex, baud) / 2);
-}
-
-std::uint32_t RateIndexToCode(int rateIndex)
-{
-    return std::uint32_t(rateIndex + (rateIndex > 4) + (rateIndex > 6));
-}
-
-int RateCodeToIndex(std::uint32_t rateCode)
-{
-    return int(rateCode) - (rateCode > 4) - (rateCode > 7);
-}
-
-int ExpectedResponseLength(std::uint16_t quantity, std::uint8_t typeCode)
-{
-    switch (typeCode) {
-    case 0: case 1: return 4 + quantity;
-    case 2: case 3: return 4 + 2 * quantity;
-    case 4: case 5: case 6: return 4 + 4 * quantity;
-    default: return 4;
-    }
 }
 
 // ---------------------------------------------------------------- serial port
@@ -473,61 +424,10 @@ int ModbusLink::BuildReadRequest(std::uint8_t address, std::uint16_t start, std:
     return AppendCrc(BuildRequestHeader(address, 3, start, quantity));
 }
 
-int CheckReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address)
-{
-    // Too short to hold an address, a function code and a CRC.
-    if (n < 3)
-        return 0;
-    if (reply[0] != address)
-        return 0;
-    if (Crc16(reply, int(n) - 3) != (reply[n - 2] << 8 | reply[n - 1]))
-        return 0;
-    switch (reply[1]) {
-    case 3: return 3;
-    case 16: return 16;
-    case 17: return 17;
-    case 0x83:
-    case 0x90: return n > 3 ? -reply[2] : 0;
-    default: return -1;
-    }
-}
-
 int ModbusLink::CheckResponse(std::uint8_t address)
 {
     int n = static_cast<int>(ReceiveFrame());
     return CheckReply(receiveBuffer, std::size_t(n), address);
-}
-
-int StoreReply(const std::uint8_t* reply, std::size_t n, std::uint16_t start, int last, RegisterImage& image)
-{
-    // The CRC must stand where the expected length puts it, inside what came.
-    if (last < 4 || last >= static_cast<int>(n))
-        return -1;
-    if (Crc16(reply, last - 2) != (reply[last - 1] << 8 | reply[last]))
-        return -1;
-    if (start < RegisterImage::kFirst16)
-        return 1;
-    const bool wide = start >= RegisterImage::kFirst32;
-    const int width = wide ? 4 : 2;
-    // Values are taken from the byte count, but never from the CRC's bytes.
-    const int available = (last - 1 - 3) / width;
-    const int count = std::min(reply[2] / width, available);
-    for (int k = 0; k < count; ++k) {
-        const std::uint8_t* value = reply + 3 + width * k;
-        unsigned reg = start + k;
-        std::uint32_t word = wide ? std::uint32_t(value[0]) << 24 | std::uint32_t(value[1]) << 16
-                                        | std::uint32_t(value[2]) << 8 | value[3]
-                                  : std::uint32_t(value[0]) << 8 | value[1];
-        // Stay in the block the start register chose; what falls outside is dropped.
-        bool inBlock = wide ? reg < RegisterImage::kFirst32 + RegisterImage::kCount32
-                       : start < RegisterImage::kFirstTable
-                           ? reg < RegisterImage::kFirst16 + RegisterImage::kCount16
-                           : reg >= RegisterImage::kFirstTable
-                                 && reg < RegisterImage::kFirstTable + RegisterImage::kCountTable;
-        if (inBlock)
-            image.Set(reg, word);
-    }
-    return 1;
 }
 
 int ModbusLink::StoreResponse(std::uint16_t start, int last)

@@ -3,7 +3,11 @@
 // Plain C++: no Qt here, the simulator's tests and the benchmarks use it too.
 #pragma once
 
+#include "ConnectionSettings.h"
 #include "Frames.h"
+#include "LineTiming.h"
+#include "Messages.h"
+#include "RegisterBlocks.h"
 #include "RegisterImage.h"
 #include "SerialPort.h"
 #include "Transport.h"
@@ -16,125 +20,8 @@
 #include <optional>
 #include <string>
 
-// Which port, line and display every exchange uses.
-struct ConnectionSettings {
-    std::uint8_t portIndex = 0;       // 0..7 for COM 1..COM 8, then the run's other ports (PortList.h)
-    std::uint8_t modeIndex = 0;       // 0..3 for 8n1, 8n2, 8e1, 8o1
-    std::uint8_t rateIndex = 0;       // 0..7, see kPortRates
-    std::uint8_t portOpen = 0;        // set and cleared only by OpenPort and ClosePort
-    std::uint8_t displayAddress = 1;  // 1..247
-};
-
-constexpr unsigned kModeCount = 4;
-constexpr unsigned kPortRateCount = 8;
-constexpr unsigned kPortCount = 8;  // COM 1..COM 8
-constexpr unsigned kDisplayRateCount = 10;
-extern const char* const kModeNames[kModeCount];
-extern const std::uint32_t kPortRates[kPortRateCount];
-// The display's own rate codes (registers 4002 and 4005), 28800 and 76800 among them.
-extern const std::uint32_t kDisplayRates[kDisplayRateCount];
-
-// Bits on the wire per character in a mode: start, 8 data, parity, stop.
-unsigned CharacterBits(std::uint8_t modeIndex);
-// Microseconds that `bytes` characters take on the line at a rate in baud.
-std::uint64_t WireTimeMicrosAt(std::uint32_t bytes, std::uint8_t modeIndex, std::uint32_t baud);
-// The same at a port rate index.
-std::uint64_t WireTimeMicros(std::uint32_t bytes, std::uint8_t modeIndex, std::uint8_t rateIndex);
-// The silence that ends an RTU frame: 3.5 characters, and never under the
-// 1.75 ms the standard fixes for rates above 19200.
-std::uint64_t FrameGapMicros(std::uint8_t modeIndex, std::uint32_t baud);
-
-// The display counts rates in ten codes (registers 4002 and 4005); the port's
-// list of eight lacks 28800 (code 5) and 76800 (code 8).
-std::uint32_t RateIndexToCode(int rateIndex);
-// Codes 5 and 8 give the entries of 19200 and 57600.
-int RateCodeToIndex(std::uint32_t rateCode);
-
-// Index of the last byte of a full function 3 reply for `quantity` registers of
-// a register type code (0..6): the reply's length less one.
-int ExpectedResponseLength(std::uint16_t quantity, std::uint8_t typeCode);
-
-// A run of registers exchanged in one request.
-struct RegisterBlock {
-    std::uint16_t first;
-    std::uint16_t quantity;
-    bool wide;  // the 32-bit area: one register number per 32-bit value
-
-    // The register type code the exchange counts its reply's bytes by.
-    constexpr std::uint8_t TypeCode() const { return wide ? 6 : 3; }
-    constexpr unsigned ValueBytes() const { return wide ? 4u : 2u; }
-};
-
-// The blocks the windows exchange with the display.
-namespace Blocks {
-constexpr RegisterBlock DisplayLine {4000, 3, false};   // address, mode code, rate code
-constexpr RegisterBlock DeviceLine {4003, 3, false};    // reply time-out, mode code, rate code
-constexpr RegisterBlock Rows {4006, 16, false};         // digits, format, register, alarm switch x 4
-constexpr RegisterBlock Clock {4022, 3, false};         // year, month-day, hour-minute
-constexpr RegisterBlock Brightness {4025, 4, false};    // day and night level, day and night start
-constexpr RegisterBlock Status {4029, 2, false};        // the display's flags, the devices' flags
-constexpr RegisterBlock DeviceTable {4300, 50, false};  // ten devices of five registers
-constexpr RegisterBlock Alarms {7610, 8, true};         // two alarm values per row
-constexpr RegisterBlock Coefficients {7643, 6, true};   // slope and offset of inputs I and II
-constexpr RegisterBlock CoefficientsInputI {7643, 2, true};
-constexpr RegisterBlock CoefficientsInputII {7647, 2, true};
-}  // namespace Blocks
-
-// The registers of the display's own line, one by one.
-constexpr unsigned kDisplayAddressRegister = Blocks::DisplayLine.first;
-constexpr unsigned kDisplayModeRegister = Blocks::DisplayLine.first + 1;  // a mode code
-constexpr unsigned kDisplayRateRegister = Blocks::DisplayLine.first + 2;  // a rate code
-
-// Why a reply was not taken.
-enum class Rejection { None, Address, Crc, Function, Exception, ByteCount, Echo, TooManyRegisters };
-
-// What a rejection means, in a few words for a trace.
-std::string DescribeRejection(Rejection rejection, int exceptionCode);
-
 enum class ReadResult { Stored, Rejected, NoReply, PortLost };
 enum class WriteResult { Acknowledged, Refused, NoReply, PortLost };
-
-// The parsers, on the bytes alone (no port): the link's operations call them,
-// and so can anything that holds a reply.
-
-// CheckResponse's verdict on n received bytes: 3, 16 or 17 for a sound reply
-// of that function; the exception code negated for an exception reply to
-// function 3 or 16; -1 for a sound reply of any other function; 0 for a wrong
-// address, a wrong CRC, or fewer than 3 bytes.
-int CheckReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address);
-// StoreResponse on n received bytes: the values of a read reply whose CRC
-// stands at index `last`, into the image from register `start` on, within the
-// block `start` falls in. 1 when stored, -1 when the CRC test fails.
-int StoreReply(const std::uint8_t* reply, std::size_t n, std::uint16_t start, int last, RegisterImage& image);
-// Whether n received bytes are the whole sound reply to a read of `block`.
-Rejection JudgeReadReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address,
-                         const RegisterBlock& block);
-// The read step on received bytes: a sound reply to a read of `block` is
-// stored into the image's slots of that block and no others.
-Rejection StoreReadReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address,
-                         const RegisterBlock& block, RegisterImage& image);
-// Whether n received bytes acknowledge the function 16 request `request`
-// (its first 6 bytes are looked at): its echo of address, first register
-// and quantity, and nothing more.
-Rejection JudgeWriteReply(const std::uint8_t* reply, std::size_t n, const std::uint8_t* request);
-
-// A probe asks whether a display answers at an address: a function 3 read of
-// one register every display answers, its status flags.
-constexpr unsigned kProbeRegister = Blocks::Status.first;
-
-// A reply to a probe, found among received bytes: a read reply of one
-// register (address, 3, 2, value, CRC) or an exception reply to function 3
-// (address, 0x83, code 1 to 255, CRC), with a good CRC, from whatever address.
-struct ProbeAnswer {
-    std::uint8_t address = 0;
-    int exceptionCode = 0;  // 0 for a read reply
-    std::size_t end = 0;    // the index just past the reply
-    // A late reply to an earlier probe, found before this probe's request
-    // went out: the address asked for is still to be tried.
-    bool late = false;
-};
-// The first probe reply anywhere in n received bytes.
-std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_t n);
 
 enum class ProbeResult { Answered, Silent, PortLost };
 
