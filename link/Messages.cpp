@@ -22,7 +22,65 @@ Rejection FaultOf(const std::uint8_t* reply, std::size_t n, std::uint8_t address
     return Rejection::None;
 }
 
+int PutRequestHeader(std::uint8_t* frame, std::uint8_t address, std::uint8_t function, std::uint16_t start,
+                     std::uint16_t quantity)
+{
+    // address, function, first register, quantity: both high byte first
+    frame[0] = address;
+    frame[1] = function;
+    frame[2] = std::uint8_t(start >> 8);
+    frame[3] = std::uint8_t(start & 0xFF);
+    frame[4] = std::uint8_t(quantity >> 8);
+    frame[5] = std::uint8_t(quantity & 0xFF);
+    return 6;
+}
+
+int AppendCrcTo(std::uint8_t* frame, int length)
+{
+    return int(AppendCrc(frame, std::size_t(length)));
+}
+
 }  // namespace
+
+int PutReadRequest(std::uint8_t* frame, std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
+{
+    return AppendCrcTo(frame, PutRequestHeader(frame, address, 3, start, quantity));
+}
+
+int PutWriteRequest16(std::uint8_t* frame, const RegisterImage& image, std::uint8_t address, std::uint16_t start,
+                      std::uint16_t quantity)
+{
+    // The byte count is one byte: the protocol carries at most 123 registers.
+    if (quantity > kMostWritten16)
+        return 0;
+    // header, byte count, values high byte first
+    PutRequestHeader(frame, address, 16, start, quantity);
+    frame[6] = std::uint8_t(2 * quantity);
+    for (unsigned k = 0; k < quantity; ++k) {
+        std::uint32_t value = image.Get(start + k) & 0xFFFF;
+        frame[7 + 2 * k] = std::uint8_t(value >> 8);
+        frame[8 + 2 * k] = std::uint8_t(value & 0xFF);
+    }
+    return AppendCrcTo(frame, 7 + 2 * quantity);
+}
+
+int PutWriteRequest32(std::uint8_t* frame, const RegisterImage& image, std::uint8_t address, std::uint16_t start,
+                      std::uint16_t quantity)
+{
+    // Four bytes a value in a one-byte count: at most 61 values.
+    if (quantity > kMostWritten32)
+        return 0;
+    // As the 16-bit write, but one register number per 32-bit value, most
+    // significant byte first, and the quantity counts values, not words.
+    PutRequestHeader(frame, address, 16, start, quantity);
+    frame[6] = std::uint8_t(4 * quantity);
+    for (unsigned k = 0; k < quantity; ++k) {
+        std::uint32_t value = image.Get(start + k);
+        for (int b = 0; b < 4; ++b)
+            frame[7 + 4 * k + b] = std::uint8_t(value >> (24 - 8 * b));
+    }
+    return AppendCrcTo(frame, 7 + 4 * quantity);
+}
 
 int ExpectedResponseLength(std::uint16_t quantity, std::uint8_t typeCode)
 {

@@ -1,6 +1,6 @@
-// What the master makes of the bytes that come back, on the bytes alone (no
-// port): the link's operations call it, and so can anything that holds a
-// reply. Plain C++.
+// The requests the master sends and what it makes of the bytes that come
+// back, on the bytes alone (no port): the link's operations call them, and so
+// can anything that holds a reply. Plain C++.
 #pragma once
 
 #include "RegisterBlocks.h"
@@ -10,6 +10,18 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+
+// The most registers one write carries: its byte count is one byte.
+constexpr std::uint16_t kMostWritten16 = 123, kMostWritten32 = 61;
+
+// Requests written into `frame` (room for the longest write, 255 bytes):
+// the frame's length, CRC included, or 0 for a write no frame can carry.
+int PutReadRequest(std::uint8_t* frame, std::uint8_t address, std::uint16_t start, std::uint16_t quantity);
+// The values are the image's, from `start` on.
+int PutWriteRequest16(std::uint8_t* frame, const RegisterImage& image, std::uint8_t address, std::uint16_t start,
+                      std::uint16_t quantity);
+int PutWriteRequest32(std::uint8_t* frame, const RegisterImage& image, std::uint8_t address, std::uint16_t start,
+                      std::uint16_t quantity);
 
 // Index of the last byte of a full function 3 reply for `quantity` registers of
 // a register type code (0..6): the reply's length less one.
