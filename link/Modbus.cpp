@@ -3,14 +3,7 @@
 #include "NetworkTransport.h"
 #include "PortList.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstring>
-
-const char* const kModeNames[kModeCount] = {"8n1", "8n2", "8e1", "8o1"};
-const std::uint32_t kPortRates[kPortRateCount] = {2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200};
-const std::uint32_t kDisplayRates[kDisplayRateCount] = {2400,  4800,  9600,  14400, 19200,
-                                                        28800, 38400, 57600, 76800, 115200};
 
 ConnectionSettings Settings;
 RegisterImage Image;
@@ -24,67 +17,14 @@ void ResetLink()
     ForgetPorts();
 }
 
-unsigned CharacterBits(std::uint8_t modeIndex)
-{
-    // start + 8 data + (parity) + stop bits
-    switch (modeIndex) {
-    case 0: return 10;
-    default: return 11;  // 8n2, 8e1, 8o1
-    }
-}
-
-std::uint64_t WireTimeMicrosAt(std::uint32_t bytes, std::uint8_t modeIndex, std::uint32_t baud)
-{
-    return std::uint64_t(bytes) * CharacterBits(modeIndex) * 1000000u / (baud ? baud : 1);
-}
-
-std::uint64_t WireTimeMicros(std::uint32_t bytes, std::uint8_t modeIndex, std::uint8_t rateIndex)
-{
-    return WireTimeMicrosAt(bytes, modeIndex, kPortRates[std::min<unsigned>(rateIndex, kPortRateCount - 1)]);
-}
-
-std::uint64_t FrameGapMicros(std::uint8_t modeIndex, std::uint32_t baud)
-{
-    return std::max<std::uint64_t>(1750, WireTimeMicrosAt(7, modeIndex, baud) / 2);
-}
-
-std::uint32_t RateIndexToCode(int rateIndex)
-{
-    return std::uint32_t(rateIndex + (rateIndex > 4) + (rateIndex > 6));
-}
-
-int RateCodeToIndex(std::uint32_t rateCode)
-{
-    return int(rateCode) - (rateCode > 4) - (rateCode > 7);
-}
-
-int ExpectedResponseLength(std::uint16_t quantity, std::uint8_t typeCode)
-{
-    switch (typeCode) {
-    case 0: case 1: return 4 + quantity;
-    case 2: case 3: return 4 + 2 * quantity;
-    case 4: case 5: case 6: return 4 + 4 * quantity;
-    default: return 4;
-    }
-}
-
 // ---------------------------------------------------------------- serial port
 
 ModbusLink::ModbusLink(ConnectionSettings& settings, RegisterImage& image)
-    : settings_(settings), image_(image)
+    : settings_(settings), image_(image),
+      master_(this, settings, lineSettings, image, transmitBuffer, receiveBuffer,
+              [this](int osError, const std::string& errorText) { Lose(osError, errorText); })
 {
 }
-
-namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-std::int64_t NowMicros()
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now().time_since_epoch()).count();
-}
-
-}  // namespace
 
 int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::uint8_t rateIndex)
 {
@@ -130,15 +70,7 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
     transport_ = std::move(opened);
     lineSettings = line;
     portDevice_ = lastOpenDevice_;
-    DropStaged();
-    // The last frame's end stays: the line's silence after it holds for a
-    // port closed and opened again. What went on before the open is not
-    // known: the first request waits for a frame gap of silence seen.
-    lineBusyUntilMicros_ = std::max(lineBusyUntilMicros_, NowMicros());
-    lateReplyUntilMicros_ = 0;
-    lineNeverFellSilent_ = false;
-    echo_ = Echo::None;
-    narrowBlockCameThrough_ = false;
+    master_.Attach(*transport_);
     openFlag = 1;
     settings_.modeIndex = modeIndex;
     settings_.rateIndex = rateIndex;
@@ -180,35 +112,19 @@ int ModbusLink::ClosePort()
         return 0;
     if (openFlag)
         transport_->Close();
+    master_.Detach();
     transport_.reset();
-    DropStaged();
     settings_.portOpen = 0;
     openFlag = 0;
     return 1;
 }
 
-void ModbusLink::Lose(int osError)
+void ModbusLink::Lose(int osError, const std::string& errorText)
 {
     lostDevice_ = portDevice_;
     lostError_ = osError;
-    lostErrorText_ = transport_ ? transport_->ErrorText(osError) : serial::ErrorText(osError);
+    lostErrorText_ = errorText;
     ClosePort();
-}
-
-std::uint64_t ModbusLink::FrameGap() const
-{
-    return transport_ ? transport_->FrameGapMicros() : FrameGapMicros(settings_.modeIndex, lineSettings.baud);
-}
-
-std::int64_t ModbusLink::WireTime(std::uint32_t bytes) const
-{
-    return std::int64_t(transport_ ? transport_->WireTimeMicros(bytes)
-                                   : WireTimeMicrosAt(bytes, settings_.modeIndex, lineSettings.baud));
-}
-
-std::int64_t ModbusLink::NetworkAllowance() const
-{
-    return transport_ ? transport_->NetworkAllowanceMicros() : 0;
 }
 
 const serial::Port* ModbusLink::SerialPortOf() const
@@ -221,278 +137,58 @@ std::uint32_t ModbusLink::SendFrame(std::uint32_t length)
 {
     if (!openFlag)
         return 0;
-    SettleBeforeRequest(std::int64_t(kSettleBoundMs) * 1000);
-    return Transmit(length);
-}
-
-std::uint32_t ModbusLink::Transmit(std::uint32_t length)
-{
-    if (!openFlag)
-        return 0;
-    length = std::min<std::uint32_t>(length, kBufferSize);
-    int osError = 0;
-    const std::int64_t began = NowMicros();
-    auto written = static_cast<std::uint32_t>(transport_->Write(transmitBuffer, length, &osError));
-    if (osError)
-        Lose(osError);
-    // The request may still be on its way out when the reply wait begins.
-    requestWireMicros_ = WireTime(written);
-    // Its last byte has left once the write returned (RTS dropped by hand)
-    // or its wire time after the write began, whichever is later.
-    lineBusyUntilMicros_ = std::max(NowMicros(), began + requestWireMicros_);
-    // What comes back first may be the request itself, from an echoing adapter.
-    requestLength_ = written;
-    echo_ = written > 0 ? Echo::Undecided : Echo::None;
-    return written;
-}
-
-std::uint64_t ModbusLink::SettleGap() const
-{
-    // A frame gap, but never so short that a sender's scheduling hiccup
-    // (or a USB adapter's latency timer) would look like the end of what it
-    // sends; waited only after stray bytes or a faulty exchange.
-    return std::max<std::uint64_t>(FrameGap(), 50000);
-}
-
-void ModbusLink::SettleAfterFault()
-{
-    lateReplyUntilMicros_ = std::max(lateReplyUntilMicros_, NowMicros() + std::int64_t(SettleGap()));
-}
-
-void ModbusLink::AwaitQuietLine(std::int64_t boundMicros)
-{
-    // No request is out: nothing that comes is an echo.
-    echo_ = Echo::None;
-    lineNeverFellSilent_ = false;
-    const std::int64_t limit = NowMicros() + boundMicros;
-    // Bytes left behind a whole reply came after it: stray.
-    std::int64_t strayAt = stagedCount_ > 0 ? lastReceivedMicros_ : 0;
-    while (openFlag) {
-        const std::uint32_t before = stagedCount_;
-        Stage();
-        // A read that failed lost the port: there is nothing left to wait on.
-        if (!openFlag)
-            break;
-        if (stagedCount_ != before)
-            strayAt = lastReceivedMicros_;
-        // A line that never stops: only the latest bytes matter.
-        if (stagedCount_ == kBufferSize)
-            KeepStagedTail(16);
-        std::int64_t quietAt = std::max(lineBusyUntilMicros_ + std::int64_t(FrameGap()), lateReplyUntilMicros_);
-        if (strayAt)
-            quietAt = std::max(quietAt, strayAt + std::int64_t(SettleGap()));
-        const std::int64_t now = NowMicros();
-        if (now >= quietAt)
-            break;
-        if (now >= limit) {
-            // The request goes out all the same: a busy line must not hang the tool.
-            lineNeverFellSilent_ = strayAt != 0 && now < strayAt + std::int64_t(SettleGap());
-            break;
-        }
-        int osError = 0;
-        if (transport_->WaitReadable(std::min(quietAt, limit) - now, &osError) == serial::WaitResult::Failed) {
-            Lose(osError);
-            return;
-        }
-    }
-    lateReplyUntilMicros_ = 0;
-}
-
-void ModbusLink::SettleBeforeRequest(std::int64_t boundMicros)
-{
-    AwaitQuietLine(boundMicros);
-    DropStaged();
-}
-
-std::uint32_t ModbusLink::PendingBytes()
-{
-    if (!openFlag)
-        return stagedCount_;
-    int osError = 0;
-    std::uint32_t pending = transport_->Pending(&osError);
-    if (osError)
-        Lose(osError);
-    return stagedCount_ + pending;
+    master_.SettleBeforeRequest(std::int64_t(kSettleBoundMs) * 1000);
+    return master_.Transmit(length);
 }
 
 std::uint32_t ModbusLink::ReceiveFrame()
 {
-    if (PendingBytes() == 0)
-        return 0;
-    return TakePending();
+    return master_.ReceiveFrame();
 }
 
-std::uint32_t ModbusLink::TakeStaged()
+std::uint32_t ModbusLink::PendingBytes()
 {
-    const std::uint32_t count = stagedCount_;
-    std::memcpy(receiveBuffer, staged_, count);
-    DropStaged();
-    receivedCount_ = count;
-    return count;
-}
-
-std::uint32_t ModbusLink::TakePending()
-{
-    // At most one buffer's worth; anything beyond stays queued for the next read.
-    std::uint32_t count = TakeStaged();
-    if (openFlag && count < kBufferSize) {
-        int osError = 0;
-        count += static_cast<std::uint32_t>(
-            transport_->Read(receiveBuffer + count, kBufferSize - count, &osError));
-        if (osError)
-            Lose(osError);
-    }
-    receivedCount_ = count;
-    return count;
-}
-
-void ModbusLink::Stage()
-{
-    if (!openFlag || stagedCount_ >= kBufferSize)
-        return;
-    int osError = 0;
-    const auto read = static_cast<std::uint32_t>(
-        transport_->Read(staged_ + stagedCount_, kBufferSize - stagedCount_, &osError));
-    if (osError)
-        Lose(osError);
-    if (read == 0)
-        return;
-    stagedCount_ += read;
-    lastReceivedMicros_ = NowMicros();
-    lineBusyUntilMicros_ = std::max(lineBusyUntilMicros_, lastReceivedMicros_);
-    DropEcho();
-}
-
-void ModbusLink::DropEcho()
-{
-    if (echo_ != Echo::Undecided)
-        return;
-    // A reply may begin as its request does (a write's acknowledgement
-    // repeats its first six bytes): only the whole request is its echo.
-    const std::uint32_t compared = std::min(stagedCount_, requestLength_);
-    if (std::memcmp(staged_, transmitBuffer, compared) != 0) {
-        echo_ = Echo::None;
-        return;
-    }
-    if (stagedCount_ < requestLength_)
-        return;
-    Observe(FrameEvent::Kind::Echo, staged_, requestLength_, "echo of the request");
-    std::memmove(staged_, staged_ + requestLength_, stagedCount_ - requestLength_);
-    stagedCount_ -= requestLength_;
-    echo_ = Echo::Dropped;
-}
-
-void ModbusLink::KeepStagedTail(std::uint32_t count)
-{
-    if (stagedCount_ <= count)
-        return;
-    std::memmove(staged_, staged_ + stagedCount_ - count, count);
-    stagedCount_ = count;
-}
-
-bool ModbusLink::ExceptionReplyStaged() const
-{
-    // address, function with its top bit set, exception code, CRC
-    return stagedCount_ >= 5 && (staged_[1] & 0x80);
-}
-
-bool ModbusLink::AwaitReply(unsigned pauseMs, std::uint32_t wanted)
-{
-    const std::int64_t pauseMicros = std::int64_t(pauseMs) * 1000;
-    const std::int64_t deadline =
-        NowMicros() + requestWireMicros_ + pauseMicros + WireTime(wanted + 1) + NetworkAllowance();
-    // The pattern's counts are one short of the full reply (the index of its
-    // last byte, 7 for an 8-byte acknowledgement): the wait ends on that last
-    // byte, or on a whole exception reply, once any echo is out of the way.
-    auto complete = [&] { return echo_ != Echo::Undecided && (stagedCount_ > wanted || ExceptionReplyStaged()); };
-    if (StageFor(deadline - NowMicros(), complete))
-        return true;
-    if (!openFlag)
-        return false;
-    // Time is up. What still looks like the start of an echo is what came;
-    // a reply one byte short is judged (and refused), not taken for none.
-    echo_ = Echo::None;
-    if (stagedCount_ >= wanted || ExceptionReplyStaged())
-        return true;
-    // The reply may still come: the next request waits for it first, for as
-    // long as this wait was once more.
-    lateReplyUntilMicros_ = deadline + pauseMicros;
-    return false;
+    return master_.PendingBytes();
 }
 
 std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
 {
-    AwaitReply(pauseMs, wanted);
-    return PendingBytes();
+    master_.AwaitReply(pauseMs, wanted);
+    return master_.PendingBytes();
 }
 
-bool ModbusLink::StageFor(std::int64_t waitMicros, const std::function<bool()>& complete)
+// ---------------------------------------------------------------- block steps
+
+ReadResult ModbusLink::ReadBlock(const RegisterBlock& block, unsigned pauseMs)
 {
-    // Blocked on the port, then read whatever came, and so on: the end of a
-    // reply is seen the moment it arrives. At the deadline what has come is
-    // read once more before it is judged.
-    const std::int64_t deadline = NowMicros() + waitMicros;
-    while (openFlag) {
-        if (complete())
-            return true;
-        const std::int64_t now = NowMicros();
-        if (now >= deadline) {
-            Stage();
-            return complete();
-        }
-        int osError = 0;
-        if (transport_->WaitReadable(deadline - now, &osError) == serial::WaitResult::Failed) {
-            Lose(osError);
-            return false;
-        }
-        Stage();
-    }
-    return false;
+    return master_.ReadBlock(block, pauseMs);
+}
+
+ReadResult ModbusLink::ReadBlocks(std::initializer_list<RegisterBlock> blocks, unsigned pauseMs)
+{
+    return master_.ReadBlocks(blocks, pauseMs);
+}
+
+WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
+{
+    return master_.WriteBlock(block, pauseMs);
+}
+
+ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer)
+{
+    const ProbeResult result = master_.Probe(address, latencyMs, answer);
+    // A closed port is silent to the master; one lost under an earlier
+    // exchange is still lost until it opens again.
+    if (result == ProbeResult::Silent && !openFlag && PortLost())
+        return ProbeResult::PortLost;
+    return result;
 }
 
 // ---------------------------------------------------------------- framing
 
-int ModbusLink::AppendCrc(int length)
-{
-    return int(::AppendCrc(transmitBuffer, std::size_t(length)));
-}
-
-int ModbusLink::BuildRequestHeader(std::uint8_t address, std::uint8_t function, std::uint16_t start,
-                                   std::uint16_t quantity)
-{
-    // address, function, first register, quantity: both high byte first
-    std::uint8_t* frame = transmitBuffer;
-    frame[0] = address;
-    frame[1] = function;
-    frame[2] = std::uint8_t(start >> 8);
-    frame[3] = std::uint8_t(start & 0xFF);
-    frame[4] = std::uint8_t(quantity >> 8);
-    frame[5] = std::uint8_t(quantity & 0xFF);
-    return 6;
-}
-
 int ModbusLink::BuildReadRequest(std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
 {
-    return AppendCrc(BuildRequestHeader(address, 3, start, quantity));
-}
-
-int CheckReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address)
-{
-    // Too short to hold an address, a function code and a CRC.
-    if (n < 3)
-        return 0;
-    if (reply[0] != address)
-        return 0;
-    if (Crc16(reply, int(n) - 3) != (reply[n - 2] << 8 | reply[n - 1]))
-        return 0;
-    switch (reply[1]) {
-    case 3: return 3;
-    case 16: return 16;
-    case 17: return 17;
-    case 0x83:
-    case 0x90: return n > 3 ? -reply[2] : 0;
-    default: return -1;
-    }
+    return PutReadRequest(transmitBuffer, address, start, quantity);
 }
 
 int ModbusLink::CheckResponse(std::uint8_t address)
@@ -501,83 +197,27 @@ int ModbusLink::CheckResponse(std::uint8_t address)
     return CheckReply(receiveBuffer, std::size_t(n), address);
 }
 
-int StoreReply(const std::uint8_t* reply, std::size_t n, std::uint16_t start, int last, RegisterImage& image)
-{
-    // The CRC must stand where the expected length puts it, inside what came.
-    if (last < 4 || last >= static_cast<int>(n))
-        return -1;
-    if (Crc16(reply, last - 2) != (reply[last - 1] << 8 | reply[last]))
-        return -1;
-    if (start < RegisterImage::kFirst16)
-        return 1;
-    const bool wide = start >= RegisterImage::kFirst32;
-    const int width = wide ? 4 : 2;
-    // Values are taken from the byte count, but never from the CRC's bytes.
-    const int available = (last - 1 - 3) / width;
-    const int count = std::min(reply[2] / width, available);
-    for (int k = 0; k < count; ++k) {
-        const std::uint8_t* value = reply + 3 + width * k;
-        unsigned reg = start + k;
-        std::uint32_t word = wide ? std::uint32_t(value[0]) << 24 | std::uint32_t(value[1]) << 16
-                                        | std::uint32_t(value[2]) << 8 | value[3]
-                                  : std::uint32_t(value[0]) << 8 | value[1];
-        // Stay in the block the start register chose; what falls outside is dropped.
-        bool inBlock = wide ? reg < RegisterImage::kFirst32 + RegisterImage::kCount32
-                       : start < RegisterImage::kFirstTable
-                           ? reg < RegisterImage::kFirst16 + RegisterImage::kCount16
-                           : reg >= RegisterImage::kFirstTable
-                                 && reg < RegisterImage::kFirstTable + RegisterImage::kCountTable;
-        if (inBlock)
-            image.Set(reg, word);
-    }
-    return 1;
-}
-
 int ModbusLink::StoreResponse(std::uint16_t start, int last)
 {
-    return StoreReply(receiveBuffer, receivedCount_, start, last, image_);
+    return StoreReply(receiveBuffer, master_.ReceivedCount(), start, last, image_);
 }
 
 int ModbusLink::BuildWriteRequest16(std::uint8_t address, std::uint16_t start,
                                     std::uint16_t quantity, std::uint8_t /*typeCode*/)
 {
-    // The byte count is one byte: the protocol carries at most 123 registers.
-    if (quantity > kMostWritten16)
-        return 0;
-    // header, byte count, values high byte first
-    std::uint8_t* frame = transmitBuffer;
-    BuildRequestHeader(address, 16, start, quantity);
-    frame[6] = std::uint8_t(2 * quantity);
-    for (unsigned k = 0; k < quantity; ++k) {
-        std::uint32_t value = image_.Get(start + k) & 0xFFFF;
-        frame[7 + 2 * k] = std::uint8_t(value >> 8);
-        frame[8 + 2 * k] = std::uint8_t(value & 0xFF);
-    }
-    return AppendCrc(7 + 2 * quantity);
+    return PutWriteRequest16(transmitBuffer, image_, address, start, quantity);
 }
 
 int ModbusLink::BuildWriteRequest32(std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
 {
-    // Four bytes a value in a one-byte count: at most 61 values.
-    if (quantity > kMostWritten32)
-        return 0;
-    // As the 16-bit write, but one register number per 32-bit value, most
-    // significant byte first, and the quantity counts values, not words.
-    std::uint8_t* frame = transmitBuffer;
-    BuildRequestHeader(address, 16, start, quantity);
-    frame[6] = std::uint8_t(4 * quantity);
-    for (unsigned k = 0; k < quantity; ++k) {
-        std::uint32_t value = image_.Get(start + k);
-        for (int b = 0; b < 4; ++b)
-            frame[7 + 4 * k + b] = std::uint8_t(value >> (24 - 8 * b));
-    }
-    return AppendCrc(7 + 4 * quantity);
+    return PutWriteRequest32(transmitBuffer, image_, address, start, quantity);
 }
 
 void ModbusLink::Reset()
 {
     if (openFlag)
         transport_->Close();
+    master_.Reset();
     transport_.reset();
     handleState = HandleState::Null;
     lineSettings = {};
@@ -585,8 +225,6 @@ void ModbusLink::Reset()
     std::memset(transmitBuffer, 0, sizeof transmitBuffer);
     openFlag = 0;
     settings_.portOpen = 0;
-    receivedCount_ = 0;
-    DropStaged();
     lastOpenDevice_.clear();
     lastOpenFailure_ = {};
     lastOpenFailureText_.clear();
@@ -597,16 +235,4 @@ void ModbusLink::Reset()
     lostDevice_.clear();
     lostError_ = 0;
     lostErrorText_.clear();
-    lateReplyUntilMicros_ = 0;
-    requestWireMicros_ = 0;
-    lineBusyUntilMicros_ = 0;
-    lastReceivedMicros_ = 0;
-    lineNeverFellSilent_ = false;
-    echo_ = Echo::None;
-    requestLength_ = 0;
-    lastRejection_ = Rejection::None;
-    lastExceptionCode_ = 0;
-    lastFailure_ = StepFailure {};
-    stepWide_ = false;
-    narrowBlockCameThrough_ = false;
 }

@@ -1,9 +1,15 @@
-// The display link: one serial master (ModbusLink), the connection settings
-// every window uses, and the local copy of the display's registers.
+// The display link: one port and the master that exchanges over it
+// (ModbusLink), the connection settings every window uses, and the local
+// copy of the display's registers.
 // Plain C++: no Qt here, the simulator's tests and the benchmarks use it too.
 #pragma once
 
+#include "ConnectionSettings.h"
 #include "Frames.h"
+#include "LineTiming.h"
+#include "Master.h"
+#include "Messages.h"
+#include "RegisterBlocks.h"
 #include "RegisterImage.h"
 #include "SerialPort.h"
 #include "Transport.h"
@@ -16,170 +22,11 @@
 #include <optional>
 #include <string>
 
-// Which port, line and display every exchange uses.
-struct ConnectionSettings {
-    std::uint8_t portIndex = 0;       // 0..7 for COM 1..COM 8, then the run's other ports (PortList.h)
-    std::uint8_t modeIndex = 0;       // 0..3 for 8n1, 8n2, 8e1, 8o1
-    std::uint8_t rateIndex = 0;       // 0..7, see kPortRates
-    std::uint8_t portOpen = 0;        // set and cleared only by OpenPort and ClosePort
-    std::uint8_t displayAddress = 1;  // 1..247
-};
-
-constexpr unsigned kModeCount = 4;
-constexpr unsigned kPortRateCount = 8;
-constexpr unsigned kPortCount = 8;  // COM 1..COM 8
-constexpr unsigned kDisplayRateCount = 10;
-extern const char* const kModeNames[kModeCount];
-extern const std::uint32_t kPortRates[kPortRateCount];
-// The display's own rate codes (registers 4002 and 4005), 28800 and 76800 among them.
-extern const std::uint32_t kDisplayRates[kDisplayRateCount];
-
-// Bits on the wire per character in a mode: start, 8 data, parity, stop.
-unsigned CharacterBits(std::uint8_t modeIndex);
-// Microseconds that `bytes` characters take on the line at a rate in baud.
-std::uint64_t WireTimeMicrosAt(std::uint32_t bytes, std::uint8_t modeIndex, std::uint32_t baud);
-// The same at a port rate index.
-std::uint64_t WireTimeMicros(std::uint32_t bytes, std::uint8_t modeIndex, std::uint8_t rateIndex);
-// The silence that ends an RTU frame: 3.5 characters, and never under the
-// 1.75 ms the standard fixes for rates above 19200.
-std::uint64_t FrameGapMicros(std::uint8_t modeIndex, std::uint32_t baud);
-
-// The display counts rates in ten codes (registers 4002 and 4005); the port's
-// list of eight lacks 28800 (code 5) and 76800 (code 8).
-std::uint32_t RateIndexToCode(int rateIndex);
-// Codes 5 and 8 give the entries of 19200 and 57600.
-int RateCodeToIndex(std::uint32_t rateCode);
-
-// Index of the last byte of a full function 3 reply for `quantity` registers of
-// a register type code (0..6): the reply's length less one.
-int ExpectedResponseLength(std::uint16_t quantity, std::uint8_t typeCode);
-
-// A run of registers exchanged in one request.
-struct RegisterBlock {
-    std::uint16_t first;
-    std::uint16_t quantity;
-    bool wide;  // the 32-bit area: one register number per 32-bit value
-
-    // The register type code the exchange counts its reply's bytes by.
-    constexpr std::uint8_t TypeCode() const { return wide ? 6 : 3; }
-    constexpr unsigned ValueBytes() const { return wide ? 4u : 2u; }
-};
-
-// The blocks the windows exchange with the display.
-namespace Blocks {
-constexpr RegisterBlock DisplayLine {4000, 3, false};   // address, mode code, rate code
-constexpr RegisterBlock DeviceLine {4003, 3, false};    // reply time-out, mode code, rate code
-constexpr RegisterBlock Rows {4006, 16, false};         // digits, format, register, alarm switch x 4
-constexpr RegisterBlock Clock {4022, 3, false};         // year, month-day, hour-minute
-constexpr RegisterBlock Brightness {4025, 4, false};    // day and night level, day and night start
-constexpr RegisterBlock Status {4029, 2, false};        // the display's flags, the devices' flags
-constexpr RegisterBlock DeviceTable {4300, 50, false};  // ten devices of five registers
-constexpr RegisterBlock Alarms {7610, 8, true};         // two alarm values per row
-constexpr RegisterBlock Coefficients {7643, 6, true};   // slope and offset of inputs I and II
-constexpr RegisterBlock CoefficientsInputI {7643, 2, true};
-constexpr RegisterBlock CoefficientsInputII {7647, 2, true};
-}  // namespace Blocks
-
-// The registers of the display's own line, one by one.
-constexpr unsigned kDisplayAddressRegister = Blocks::DisplayLine.first;
-constexpr unsigned kDisplayModeRegister = Blocks::DisplayLine.first + 1;  // a mode code
-constexpr unsigned kDisplayRateRegister = Blocks::DisplayLine.first + 2;  // a rate code
-
-// Why a reply was not taken.
-enum class Rejection { None, Address, Crc, Function, Exception, ByteCount, Echo, TooManyRegisters };
-
-// What a rejection means, in a few words for a trace.
-std::string DescribeRejection(Rejection rejection, int exceptionCode);
-
-enum class ReadResult { Stored, Rejected, NoReply, PortLost };
-enum class WriteResult { Acknowledged, Refused, NoReply, PortLost };
-
-// The parsers, on the bytes alone (no port): the link's operations call them,
-// and so can anything that holds a reply.
-
-// CheckResponse's verdict on n received bytes: 3, 16 or 17 for a sound reply
-// of that function; the exception code negated for an exception reply to
-// function 3 or 16; -1 for a sound reply of any other function; 0 for a wrong
-// address, a wrong CRC, or fewer than 3 bytes.
-int CheckReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address);
-// StoreResponse on n received bytes: the values of a read reply whose CRC
-// stands at index `last`, into the image from register `start` on, within the
-// block `start` falls in. 1 when stored, -1 when the CRC test fails.
-int StoreReply(const std::uint8_t* reply, std::size_t n, std::uint16_t start, int last, RegisterImage& image);
-// Whether n received bytes are the whole sound reply to a read of `block`.
-Rejection JudgeReadReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address,
-                         const RegisterBlock& block);
-// The read step on received bytes: a sound reply to a read of `block` is
-// stored into the image's slots of that block and no others.
-Rejection StoreReadReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address,
-                         const RegisterBlock& block, RegisterImage& image);
-// Whether n received bytes acknowledge the function 16 request `request`
-// (its first 6 bytes are looked at): its echo of address, first register
-// and quantity, and nothing more.
-Rejection JudgeWriteReply(const std::uint8_t* reply, std::size_t n, const std::uint8_t* request);
-
-// A probe asks whether a display answers at an address: a function 3 read of
-// one register every display answers, its status flags.
-constexpr unsigned kProbeRegister = Blocks::Status.first;
-
-// A reply to a probe, found among received bytes: a read reply of one
-// register (address, 3, 2, value, CRC) or an exception reply to function 3
-// (address, 0x83, code 1 to 255, CRC), with a good CRC, from whatever address.
-struct ProbeAnswer {
-    std::uint8_t address = 0;
-    int exceptionCode = 0;  // 0 for a read reply
-    std::size_t end = 0;    // the index just past the reply
-    // A late reply to an earlier probe, found before this probe's request
-    // went out: the address asked for is still to be tried.
-    bool late = false;
-};
-// The first probe reply anywhere in n received bytes.
-std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_t n);
-
-enum class ProbeResult { Answered, Silent, PortLost };
-
-// What became of the last block step that failed, for a message that says
-// why: the request, the line it went out on, and what came back.
-struct StepFailure {
-    enum class Kind { None, NotSent, NoReply, Refused };
-    Kind kind = Kind::None;
-    std::uint8_t address = 0;  // the request's
-    std::uint8_t modeIndex = 0;
-    std::uint32_t baud = 0;
-    unsigned waitedMs = 0;          // before the reply was counted missing
-    std::uint32_t received = 0;     // bytes that came
-    std::uint32_t wholeReply = 0;   // bytes of the whole reply asked for
-    Rejection rejection = Rejection::None;
-    int exceptionCode = 0;
-    std::uint8_t replyAddress = 0;  // the first byte that came
-    bool replyFramed = false;       // what came is one frame with a sound CRC
-    bool lineNeverFellSilent = false;
-    // A block of the 32-bit area, over a transport that carries the PDU alone
-    // (Modbus TCP) on which a 16-bit block has come through since it opened:
-    // a gateway that checks byte counts refuses the display's 32-bit dialect.
-    bool wideRefusedByGateway = false;
-};
-
-// A frame as a block step saw it, with what it made of it: for a trace.
-class ModbusLink;
-
-struct FrameEvent {
-    // Echo: the request's own bytes handed back by an echoing adapter.
-    enum class Kind { Request, Reply, NoReply, PortLost, Echo };
-    Kind kind;
-    const std::uint8_t* bytes;  // what went out or came back (part of a reply that did not come whole)
-    std::size_t count;
-    std::string outcome;  // "stored", "acknowledged", "CRC error", "no reply after 512 ms"...
-    // The link the frame went through: one observer can serve several.
-    const ModbusLink* link = nullptr;
-};
-using FrameObserver = std::function<void(const FrameEvent&)>;
-
 class ModbusLink {
 public:
-    static constexpr std::size_t kBufferSize = 300;
+    static constexpr std::size_t kBufferSize = ModbusMaster::kBufferSize;
     // The most registers one write carries: its byte count is one byte.
-    static constexpr std::uint16_t kMostWritten16 = 123, kMostWritten32 = 61;
+    static constexpr std::uint16_t kMostWritten16 = ::kMostWritten16, kMostWritten32 = ::kMostWritten32;
     // The longest wait before a raw SendFrame, as the block steps wait at
     // most their pause: the pause most exchanges use.
     static constexpr unsigned kSettleBoundMs = 500;
@@ -187,6 +34,8 @@ public:
     enum class HandleState { Null, Invalid, Valid };
 
     ModbusLink(ConnectionSettings& settings, RegisterImage& image);
+    ModbusLink(const ModbusLink&) = delete;
+    ModbusLink& operator=(const ModbusLink&) = delete;
 
     // --- serial port ---
     // Port index as in ConnectionSettings: a port this run's list has given.
@@ -240,7 +89,7 @@ public:
     // That error in a user's words, as the port that reported it puts them.
     const std::string& LostErrorText() const { return lostErrorText_; }
 
-    // --- block steps: every exchange the windows make ---
+    // --- block steps: every exchange the windows make (the master's) ---
     // Reads a block into the image: request, reply wait of at most pauseMs
     // (plus the reply's wire time), check, store.
     ReadResult ReadBlock(const RegisterBlock& block, unsigned pauseMs);
@@ -258,24 +107,24 @@ public:
     // comes before this one goes out is taken instead (answer->late).
     ProbeResult Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer);
     // Every frame of the block steps goes to the observer, when one is set.
-    void SetFrameObserver(FrameObserver observer) { observer_ = std::move(observer); }
-    const FrameObserver& Observer() const { return observer_; }
+    void SetFrameObserver(FrameObserver observer) { master_.SetFrameObserver(std::move(observer)); }
+    const FrameObserver& Observer() const { return master_.Observer(); }
     // The settings this link opens its port with and keeps up to date.
     const ConnectionSettings& Connection() const { return settings_; }
     // The last block step's request went out on a line that never fell
     // silent within its bounded wait: another master or noise on the line.
-    bool LineNeverFellSilent() const { return lineNeverFellSilent_; }
+    bool LineNeverFellSilent() const { return master_.LineNeverFellSilent(); }
     // The device of the port as last opened.
     const std::string& PortDevice() const { return portDevice_; }
 
     // Why the last step's reply was not taken, and the exception code of an
     // exception reply.
-    Rejection LastRejection() const { return lastRejection_; }
-    int LastExceptionCode() const { return lastExceptionCode_; }
+    Rejection LastRejection() const { return master_.LastRejection(); }
+    int LastExceptionCode() const { return master_.LastExceptionCode(); }
     // The last step that did not do what it was for (the port lost aside);
     // a later step that succeeds leaves it, so an action of several steps
     // can still say why one of them failed.
-    const StepFailure& LastFailedStep() const { return lastFailure_; }
+    const StepFailure& LastFailedStep() const { return master_.LastFailedStep(); }
 
     // --- Modbus RTU framing ---
     int BuildReadRequest(std::uint8_t address, std::uint16_t start, std::uint16_t quantity);
@@ -299,74 +148,15 @@ public:
     std::uint8_t openFlag = 0;
 
 private:
-    // ReceiveFrame without the count first, where the caller has just seen it.
-    std::uint32_t TakePending();
-    // What the reply wait took in, into the receive buffer: a whole reply
-    // (what follows it is discarded before the next request).
-    std::uint32_t TakeStaged();
-    bool ExceptionReplyStaged() const;
-    void Stage();
-    // Stages what comes until `complete` holds (true) or waitMicros have
-    // passed or the port is lost (false).
-    bool StageFor(std::int64_t waitMicros, const std::function<bool()>& complete);
-    void DropStaged() { stagedCount_ = 0; }
-    // Drops all but the last `count` staged bytes (the start of a reply still coming).
-    void KeepStagedTail(std::uint32_t count);
-    // Writes the first `length` bytes of the transmit buffer as they are.
-    std::uint32_t Transmit(std::uint32_t length);
-    int AppendCrc(int length);
-    int BuildRequestHeader(std::uint8_t address, std::uint8_t function, std::uint16_t start,
-                           std::uint16_t quantity);
-    // The one wait before a request, at most boundMicros: a frame gap after
-    // the last frame, a late reply's time after a faulty exchange, and a
-    // while after stray bytes. What comes meanwhile is staged.
-    void AwaitQuietLine(std::int64_t boundMicros);
-    // The same, then what came meanwhile dropped: nothing before a request
-    // can be part of its reply.
-    void SettleBeforeRequest(std::int64_t boundMicros);
-    void SettleAfterFault();
-    std::uint64_t SettleGap() const;
-    // The reply wait: true when a whole reply (wanted + 1 bytes, or an
-    // exception reply) is staged, or one short of it when the time is up.
-    bool AwaitReply(unsigned pauseMs, std::uint32_t wanted);
-    // Drops the request's echo from the head of what was staged, once it is
-    // there whole; until it can be told from a reply, echo_ stays Undecided.
-    void DropEcho();
-    // A probe reply among the staged bytes, taken into the receive buffer.
-    bool TakeProbeAnswer(ProbeAnswer* answer, bool late);
-    void Lose(int osError);
+    // The master reports its transport failed: the port is closed at once.
+    void Lose(int osError, const std::string& errorText);
     // A connection to the network port a path names; nothing, with the
     // reason kept for LastOpenErrorText, when it cannot be made.
     std::unique_ptr<Transport> OpenNetwork(const std::string& path, const serial::LineSettings& line);
-    // How a request's reply came: whole (judged next), missing, or the port lost.
-    enum class Exchanged { Whole, Missing, Lost };
-    // Sends `length` bytes of the transmit buffer and takes what comes back
-    // into the receive buffer.
-    Exchanged Exchange(std::uint32_t length, unsigned pauseMs, std::uint32_t wanted);
-    // Records the judgement of a whole reply for the caller, the trace and
-    // the next request; true when the reply was taken.
-    bool Verdict(Rejection rejection, const char* taken);
-    // The facts of a step's request, then of its failure.
-    void BeginStep(std::uint32_t wanted);
-    void FailStep(StepFailure::Kind kind, unsigned waitedMs);
-    void Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::size_t count, const std::string& outcome);
-    std::uint64_t FrameGap() const;
-    std::int64_t WireTime(std::uint32_t bytes) const;
-
-    // What a reply may take beyond its wire time: the network's share.
-    std::int64_t NetworkAllowance() const;
-    // Notes which kind of block the step under way exchanges, and whether
-    // its kind came through: for StepFailure::wideRefusedByGateway.
-    void NoteBlock(const RegisterBlock& block) { stepWide_ = block.wide; }
 
     ConnectionSettings& settings_;
     RegisterImage& image_;
     std::unique_ptr<Transport> transport_;  // while the port is open
-    std::uint32_t receivedCount_ = 0;  // bytes the last ReceiveFrame put into receiveBuffer
-    // Bytes the reply wait took from the port as they came, ahead of
-    // ReceiveFrame; they still count as pending.
-    std::uint8_t staged_[kBufferSize] = {};
-    std::uint32_t stagedCount_ = 0;
     std::string lastOpenDevice_;
     serial::OpenFailure lastOpenFailure_;
     std::string lastOpenFailureText_;  // why a network port did not open
@@ -377,24 +167,8 @@ private:
     std::string lostDevice_;
     int lostError_ = 0;
     std::string lostErrorText_;
-    // Times on the steady clock, in microseconds.
-    // After a reply wait that ended without a whole reply, that reply may
-    // still come; the next request waits for it until then, at most.
-    std::int64_t lateReplyUntilMicros_ = 0;  // 0: nothing to wait for
-    std::int64_t requestWireMicros_ = 0;     // the last request's time on the line
-    std::int64_t lineBusyUntilMicros_ = 0;   // the end of the last frame either way
-    std::int64_t lastReceivedMicros_ = 0;    // when bytes last came in
-    bool lineNeverFellSilent_ = false;
-    // Whether the bytes after a request begin with its echo.
-    enum class Echo { None, Undecided, Dropped } echo_ = Echo::None;
-    std::uint32_t requestLength_ = 0;  // the last request, still in the transmit buffer
-    Rejection lastRejection_ = Rejection::None;
-    int lastExceptionCode_ = 0;
-    bool stepWide_ = false;          // the step under way is of a 32-bit block
-    bool narrowBlockCameThrough_ = false;  // since the port opened
-    StepFailure step_;         // the step under way
-    StepFailure lastFailure_;
-    FrameObserver observer_;
+    // The block steps, on this link's buffers, line and transport.
+    ModbusMaster master_;
 };
 
 // The program's one link, settings block and image.
