@@ -31,8 +31,16 @@ bool ModbusMaster::Verdict(Rejection rejection, const char* taken)
 void ModbusMaster::Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::size_t count,
                            const std::string& outcome)
 {
-    if (observer_)
-        observer_({kind, bytes, count, outcome, link_});
+    if (!observer_)
+        return;
+    // The trace shows what travelled: over Modbus TCP the MBAP frame, not
+    // the RTU frame the master works with.
+    if (transport_ && bytes && count > 0) {
+        const std::vector<std::uint8_t> carried = transport_->AsCarried(bytes, count);
+        observer_({kind, carried.data(), carried.size(), outcome, link_});
+        return;
+    }
+    observer_({kind, bytes, count, outcome, link_});
 }
 
 ModbusMaster::Exchanged ModbusMaster::Exchange(std::uint32_t length, unsigned pauseMs, std::uint32_t wanted)

@@ -154,6 +154,14 @@ std::size_t ModbusTcpTransport::Write(const std::uint8_t* frame, std::size_t len
     return net::Send(socket_, mbap.data(), mbap.size(), osError) == mbap.size() ? length : 0;
 }
 
+std::vector<std::uint8_t> ModbusTcpTransport::AsCarried(const std::uint8_t* frame, std::size_t length) const
+{
+    // address, function, CRC at the least; less is no frame of ours
+    if (length < 4)
+        return TcpTransport::AsCarried(frame, length);
+    return MbapFrame(transaction_, frame[0], frame + 1, length - 3);
+}
+
 bool ModbusTcpTransport::Pump(int* osError)
 {
     *osError = 0;

@@ -78,6 +78,8 @@ public:
     std::uint32_t Pending(int* osError) override;
     void DiscardInput() override;
     bool CarriesPduOnly() const override { return true; }
+    // The PDU under the header of the last request, which a reply handed on shares.
+    std::vector<std::uint8_t> AsCarried(const std::uint8_t* frame, std::size_t length) const override;
     // The gateway is the line's master and keeps its silences itself.
     std::uint64_t FrameGapMicros() const override { return 0; }
     std::int64_t NetworkAllowanceMicros() const override;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class Transport {
 public:
@@ -42,6 +43,14 @@ public:
     // Whether it carries the PDU alone, its framing rebuilt on the way (a
     // Modbus TCP gateway), rather than the RTU frames as they are.
     virtual bool CarriesPduOnly() const { return false; }
+
+    // An RTU frame the master handed over or was given, as it travelled
+    // here, for the trace: the frame itself, or what a transport rebuilt
+    // it from.
+    virtual std::vector<std::uint8_t> AsCarried(const std::uint8_t* frame, std::size_t length) const
+    {
+        return std::vector<std::uint8_t>(frame, frame + length);
+    }
 
     // A sentence a user can act on for an OS error this transport reported.
     virtual std::string ErrorText(int osError) const { return serial::ErrorText(osError); }

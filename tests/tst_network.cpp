@@ -2,6 +2,7 @@
 // device server (RTU over TCP) and behind a Modbus TCP gateway, and peers
 // scripted byte by byte where the timing of a reply is the point.
 #include "DisplaySearch.h"
+#include "FrameLog.h"
 #include "NetworkTransport.h"
 #include "PortMessages.h"
 #include "SimFixture.h"
@@ -248,6 +249,27 @@ private slots:
         QCOMPARE(int(Link.openFlag), 0);
         QCOMPARE(Link.OpenDevice("modbus-tcp://host.invalid:502", k8n2, k9600), -1);
         QVERIFY(Link.LastOpenErrorText().find("the host host.invalid does not resolve") == 0);
+    }
+
+    void theTraceShowsFramesAsTheyTravelled()
+    {
+        std::ostringstream trace;
+        TraceFrames(Link, trace, [] { return std::string("COM 1"); });
+        Serve(Protocol::ModbusTcp);
+        QCOMPARE(SimFixture::OpenAt(k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        // The MBAP header (transaction 1, protocol 0, length, unit 1) and the PDU, no CRC.
+        QVERIFY2(trace.str().find("  00 01 00 00 00 06 01 03 0F B9 00 04\n") != std::string::npos, trace.str().c_str());
+        QVERIFY2(trace.str().find("  00 01 00 00 00 0B 01 03 08 ") != std::string::npos, trace.str().c_str());
+        Link.ClosePort();
+        // Through a device server the RTU frame is what travelled, CRC and all.
+        trace.str({});
+        Serve(Protocol::RtuOverTcp);
+        QCOMPARE(SimFixture::OpenAt(k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        QVERIFY2(trace.str().find("  01 03 0F B9 00 04 ") != std::string::npos, trace.str().c_str());
+        Link.ClosePort();
+        Link.SetFrameObserver(nullptr);
     }
 
     void theGatewayLogsItsModbusTcpFrames()
