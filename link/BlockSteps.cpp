@@ -43,6 +43,11 @@ void ModbusMaster::Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std
     observer_({kind, bytes, count, outcome, link_});
 }
 
+void ModbusMaster::ObserveLoss()
+{
+    Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + lostErrorText_);
+}
+
 ModbusMaster::Exchanged ModbusMaster::Exchange(std::uint32_t length, unsigned pauseMs, std::uint32_t wanted)
 {
     lastRejection_ = Rejection::None;
@@ -63,7 +68,7 @@ ModbusMaster::Exchanged ModbusMaster::Exchange(std::uint32_t length, unsigned pa
     const bool whole = sent && AwaitReply(pauseMs, wanted);
     const std::uint32_t received = whole ? TakeStaged() : ReceiveFrame();
     if (lost_) {
-        Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + lostErrorText_);
+        ObserveLoss();
         return Exchanged::Lost;
     }
     if (!sent) {
@@ -155,7 +160,7 @@ ProbeResult ModbusMaster::Probe(std::uint8_t address, unsigned latencyMs, ProbeA
 {
     receivedCount_ = 0;
     const auto lost = [&] {
-        Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + lostErrorText_);
+        ObserveLoss();
         return ProbeResult::PortLost;
     };
     if (!transport_)
@@ -221,9 +226,7 @@ void ModbusMaster::FailStep(StepFailure::Kind kind, unsigned waitedMs)
     step_.rejection = lastRejection_;
     step_.exceptionCode = lastExceptionCode_;
     step_.replyAddress = receivedCount_ > 0 ? receiveBuffer_[0] : 0;
-    step_.replyFramed = receivedCount_ >= 4
-                        && Crc16(receiveBuffer_, int(receivedCount_) - 3)
-                               == (receiveBuffer_[receivedCount_ - 2] << 8 | receiveBuffer_[receivedCount_ - 1]);
+    step_.replyFramed = receivedCount_ >= 4 && CrcHolds(receiveBuffer_, receivedCount_);
     step_.lineNeverFellSilent = LineNeverFellSilent();
     step_.wideRefusedByGateway = kind != StepFailure::Kind::NotSent && stepWide_ && narrowBlockCameThrough_
                                  && transport_ && transport_->CarriesPduOnly();

@@ -45,20 +45,6 @@ std::string FrameLogLine(std::chrono::system_clock::time_point when, const char*
     return FrameLogLine(when, direction, where + " " + std::to_string(baud) + " " + mode, bytes, count, outcome);
 }
 
-namespace {
-
-// "8n2": the line's character format as the link set it.
-const char* ModeName(const serial::LineSettings& line)
-{
-    switch (line.parity) {
-    case serial::Parity::Even: return "8e1";
-    case serial::Parity::Odd: return "8o1";
-    case serial::Parity::None: break;
-    }
-    return line.stopBits == 2 ? "8n2" : "8n1";
-}
-
-}  // namespace
 
 void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string()> portLabel)
 {
@@ -71,7 +57,7 @@ void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string(
         const bool lost = frame.kind == FrameEvent::Kind::PortLost;
         const std::string where = PortWithDevice(label, lost ? from.LostDevice() : from.PortDevice());
         out << FrameLogLine(std::chrono::system_clock::now(), frame.kind == FrameEvent::Kind::Request ? "->" : "<-",
-                            where, from.lineSettings.baud, ModeName(from.lineSettings), frame.bytes, frame.count,
+                            where, from.lineSettings.baud, kModeNames[ModeIndexOf(from.lineSettings)], frame.bytes, frame.count,
                             frame.outcome)
             << std::endl;  // each line whole at once, should the program end abruptly
     });

@@ -41,6 +41,11 @@ const std::uint8_t kCrcLowTable[256] = {
     0x44, 0x84, 0x85, 0x45, 0x87, 0x47, 0x46, 0x86, 0x82, 0x42, 0x43, 0x83, 0x41, 0x81, 0x80, 0x40,
 };
 
+bool CrcHolds(const std::uint8_t* frame, std::size_t length)
+{
+    return length >= 3 && Crc16(frame, int(length) - 3) == (frame[length - 2] << 8 | frame[length - 1]);
+}
+
 std::uint16_t Crc16(const std::uint8_t* data, int last)
 {
     std::uint8_t hi = 0xFF, lo = 0xFF;
@@ -75,6 +80,9 @@ std::size_t AppendCrc(std::uint8_t* frame, std::size_t length)
 
 std::vector<std::uint8_t> RtuFrame(std::uint8_t address, const std::uint8_t* pdu, std::size_t pduLength)
 {
+    // A Modbus PDU is at most 253 bytes; nothing longer is framed.
+    if (pduLength > 253)
+        return {};
     std::vector<std::uint8_t> frame(pduLength + 3);
     frame[0] = address;
     std::copy_n(pdu, pduLength, frame.begin() + 1);

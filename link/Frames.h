@@ -15,6 +15,10 @@ std::uint16_t Crc16(const std::uint8_t* data, int last);
 extern const std::uint8_t kCrcHighTable[256];
 extern const std::uint8_t kCrcLowTable[256];
 
+// Whether the last two bytes of frame[0..length-1] are the CRC of the bytes
+// before them; never for fewer than three bytes.
+bool CrcHolds(const std::uint8_t* frame, std::size_t length);
+
 // Puts the CRC of frame[0..length-1] after it, low-order byte first;
 // returns the frame's new length.
 std::size_t AppendCrc(std::uint8_t* frame, std::size_t length);

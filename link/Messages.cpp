@@ -13,7 +13,7 @@ Rejection FaultOf(const std::uint8_t* reply, std::size_t n, std::uint8_t address
 {
     if (n >= 1 && reply[0] != address)
         return Rejection::Address;
-    if (n < 3 || Crc16(reply, int(n) - 3) != (reply[n - 2] << 8 | reply[n - 1]))
+    if (!CrcHolds(reply, n))
         return Rejection::Crc;
     if (reply[1] & 0x80)
         return Rejection::Exception;
@@ -99,7 +99,7 @@ int CheckReply(const std::uint8_t* reply, std::size_t n, std::uint8_t address)
         return 0;
     if (reply[0] != address)
         return 0;
-    if (Crc16(reply, int(n) - 3) != (reply[n - 2] << 8 | reply[n - 1]))
+    if (!CrcHolds(reply, n))
         return 0;
     switch (reply[1]) {
     case 3: return 3;
@@ -116,7 +116,7 @@ int StoreReply(const std::uint8_t* reply, std::size_t n, std::uint16_t start, in
     // The CRC must stand where the expected length puts it, inside what came.
     if (last < 4 || last >= static_cast<int>(n))
         return -1;
-    if (Crc16(reply, last - 2) != (reply[last - 1] << 8 | reply[last]))
+    if (!CrcHolds(reply, std::size_t(last) + 1))
         return -1;
     if (start < RegisterImage::kFirst16)
         return 1;
@@ -191,10 +191,6 @@ std::string DescribeRejection(Rejection rejection, int exceptionCode)
 
 std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_t n)
 {
-    auto crcHolds = [&](std::size_t at, std::size_t length) {
-        const std::uint8_t* frame = bytes + at;
-        return Crc16(frame, int(length) - 3) == (frame[length - 2] << 8 | frame[length - 1]);
-    };
     // A reply may follow noise or the tail of another: every start is tried.
     for (std::size_t at = 0; at + 5 <= n; ++at) {
         const std::uint8_t* frame = bytes + at;
@@ -203,9 +199,9 @@ std::optional<ProbeAnswer> FindProbeAnswer(const std::uint8_t* bytes, std::size_
         // Exception code 0 is none: 0x83 00 is no exception reply. Codes 10
         // and 11 come from a gateway whose display did not answer: nobody
         // stands at that unit id.
-        if (frame[1] == 0x83 && frame[2] != 0 && frame[2] != 10 && frame[2] != 11 && crcHolds(at, 5))
+        if (frame[1] == 0x83 && frame[2] != 0 && frame[2] != 10 && frame[2] != 11 && CrcHolds(frame, 5))
             return ProbeAnswer {frame[0], frame[2], at + 5};
-        if (frame[1] == 3 && frame[2] == 2 && at + 7 <= n && crcHolds(at, 7))
+        if (frame[1] == 3 && frame[2] == 2 && at + 7 <= n && CrcHolds(frame, 7))
             return ProbeAnswer {frame[0], 0, at + 7};
     }
     return std::nullopt;

@@ -265,7 +265,7 @@ void DeviceServer::ServeClient(int client)
                 if (whole != 0 && reply.size() >= whole) {
                     awaiting = false;
                     // A reply with a bad CRC is dropped, as a gateway does.
-                    const bool sound = Crc16(reply.data(), int(whole) - 3) == (reply[whole - 2] << 8 | reply[whole - 1]);
+                    const bool sound = CrcHolds(reply.data(), whole);
                     if (!sound) {
                         LogMbap("<-", {}, "the display's reply failed its CRC check: dropped");
                     } else {

@@ -191,7 +191,7 @@ Reply SlaveLogic::Handle(const std::uint8_t* frame, std::size_t size)
 {
     if (size < 4)
         return {};
-    if (Crc16(frame, int(size) - 3) != (frame[size - 2] << 8 | frame[size - 1]))
+    if (!CrcHolds(frame, size))
         return {};
     const std::uint8_t address = frame[0], function = frame[1];
     const bool broadcast = address == 0;
