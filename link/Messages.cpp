@@ -47,39 +47,43 @@ int PutReadRequest(std::uint8_t* frame, std::uint8_t address, std::uint16_t star
     return AppendCrcTo(frame, PutRequestHeader(frame, address, 3, start, quantity));
 }
 
+namespace {
+
+// A function 16 request of `quantity` values from the image, each `width`
+// bytes, most significant byte first: header, byte count, values.
+int PutWriteRequest(std::uint8_t* frame, const RegisterImage& image, std::uint8_t address, std::uint16_t start,
+                    std::uint16_t quantity, unsigned width)
+{
+    PutRequestHeader(frame, address, 16, start, quantity);
+    frame[6] = std::uint8_t(width * quantity);
+    for (unsigned k = 0; k < quantity; ++k) {
+        const std::uint32_t value = image.Get(start + k);
+        for (unsigned b = 0; b < width; ++b)
+            frame[7 + width * k + b] = std::uint8_t(value >> (8 * (width - 1 - b)));
+    }
+    return AppendCrcTo(frame, int(7 + width * quantity));
+}
+
+}  // namespace
+
 int PutWriteRequest16(std::uint8_t* frame, const RegisterImage& image, std::uint8_t address, std::uint16_t start,
                       std::uint16_t quantity)
 {
     // The byte count is one byte: the protocol carries at most 123 registers.
     if (quantity > kMostWritten16)
         return 0;
-    // header, byte count, values high byte first
-    PutRequestHeader(frame, address, 16, start, quantity);
-    frame[6] = std::uint8_t(2 * quantity);
-    for (unsigned k = 0; k < quantity; ++k) {
-        std::uint32_t value = image.Get(start + k) & 0xFFFF;
-        frame[7 + 2 * k] = std::uint8_t(value >> 8);
-        frame[8 + 2 * k] = std::uint8_t(value & 0xFF);
-    }
-    return AppendCrcTo(frame, 7 + 2 * quantity);
+    return PutWriteRequest(frame, image, address, start, quantity, 2);
 }
 
 int PutWriteRequest32(std::uint8_t* frame, const RegisterImage& image, std::uint8_t address, std::uint16_t start,
                       std::uint16_t quantity)
 {
-    // Four bytes a value in a one-byte count: at most 61 values.
+    // Four bytes a value in a one-byte count: at most 61 values. One
+    // register number per 32-bit value, and the quantity counts values, not
+    // words.
     if (quantity > kMostWritten32)
         return 0;
-    // As the 16-bit write, but one register number per 32-bit value, most
-    // significant byte first, and the quantity counts values, not words.
-    PutRequestHeader(frame, address, 16, start, quantity);
-    frame[6] = std::uint8_t(4 * quantity);
-    for (unsigned k = 0; k < quantity; ++k) {
-        std::uint32_t value = image.Get(start + k);
-        for (int b = 0; b < 4; ++b)
-            frame[7 + 4 * k + b] = std::uint8_t(value >> (24 - 8 * b));
-    }
-    return AppendCrcTo(frame, 7 + 4 * quantity);
+    return PutWriteRequest(frame, image, address, start, quantity, 4);
 }
 
 int ExpectedResponseLength(std::uint16_t quantity, std::uint8_t typeCode)
