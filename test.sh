@@ -12,7 +12,7 @@ ensure_packages "${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64 wine64 libmodbus-dev
     desktop-file-utils appstream dpkg-dev file
 # The tests where the search's thread and the windows' link meet.
 tsan_tests=(tst_adapter tst_display_search tst_port_owner tst_panel_profiles tst_connection tst_display_configuration
-            tst_clock_and_brightness tst_status_and_devices tst_recalibration_and_information)
+            tst_clock_and_brightness tst_status_and_devices tst_recalibration_and_information tst_windows_over_network)
 case "${1:-}" in
     "") folder=build; options=(); only=() ;;
     --sanitize) folder=build-sanitize; options=(-DVT_SANITIZE=ON); only=() ;;
