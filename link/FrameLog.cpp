@@ -45,7 +45,6 @@ std::string FrameLogLine(std::chrono::system_clock::time_point when, const char*
     return FrameLogLine(when, direction, where + " " + std::to_string(baud) + " " + mode, bytes, count, outcome);
 }
 
-
 void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string()> portLabel)
 {
     // Another link may share this observer (the tool's search, on a thread
@@ -57,8 +56,8 @@ void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string(
         const bool lost = frame.kind == FrameEvent::Kind::PortLost;
         const std::string where = PortWithDevice(label, lost ? from.LostDevice() : from.PortDevice());
         out << FrameLogLine(std::chrono::system_clock::now(), frame.kind == FrameEvent::Kind::Request ? "->" : "<-",
-                            where, from.lineSettings.baud, kModeNames[ModeIndexOf(from.lineSettings)], frame.bytes, frame.count,
-                            frame.outcome)
+                            where, from.lineSettings.baud, kModeNames[ModeIndexOf(from.lineSettings)], frame.bytes,
+                            frame.count, frame.outcome)
             << std::endl;  // each line whole at once, should the program end abruptly
     });
 }

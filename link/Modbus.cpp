@@ -46,11 +46,7 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
     lostError_ = 0;
     lostErrorText_.clear();
     lastOpenDevice_ = device;
-    serial::LineSettings line {kPortRates[rateIndex],
-                               modeIndex == 2 ? serial::Parity::Even
-                               : modeIndex == 3 ? serial::Parity::Odd
-                                                : serial::Parity::None,
-                               std::uint8_t(modeIndex == 1 ? 2 : 1)};
+    const serial::LineSettings line = LineOf(modeIndex, kPortRates[rateIndex]);
     lastOpenBaudAsked_ = line.baud;
     lastOpenFailureText_.clear();
     lastOpenGivenUp_ = false;

@@ -77,6 +77,11 @@ std::string NetworkAddress::Path() const
     return (protocol == Protocol::ModbusTcp ? kMbapScheme : kRtuScheme) + HostAndPort();
 }
 
+std::string NetworkAddress::Name() const
+{
+    return HostAndPort() + " (" + ProtocolName() + ")";
+}
+
 const char* NetworkAddress::ProtocolName() const
 {
     return protocol == Protocol::ModbusTcp ? "Modbus TCP" : "RTU over TCP";

@@ -26,6 +26,8 @@ struct NetworkAddress {
     std::string HostAndPort() const;
     // "RTU over TCP", "Modbus TCP".
     const char* ProtocolName() const;
+    // "192.0.2.7:4001 (RTU over TCP)": the port in a list or a message.
+    std::string Name() const;
 };
 
 // The network port a path names; nothing for a serial device's path or a

@@ -142,7 +142,7 @@ std::optional<unsigned> NetworkPortIndex(const std::string& path)
             return kPortCount + k;
     if (kPortCount + others.size() >= kMostPorts)
         return std::nullopt;
-    others.push_back({address->HostAndPort() + " (" + address->ProtocolName() + ")", address->Path()});
+    others.push_back({address->Name(), address->Path()});
     return unsigned(kPortCount + others.size() - 1);
 }
 

@@ -7,7 +7,7 @@ std::string PortWithDevice(const std::string& label, const std::string& device)
     // A network port by its host and protocol: "COM 3 (192.0.2.7:4001, RTU over TCP)".
     if (const std::optional<NetworkAddress> address = ParseNetworkPath(device)) {
         const std::string where = address->HostAndPort() + ", " + address->ProtocolName();
-        const std::string named = address->HostAndPort() + " (" + address->ProtocolName() + ")";
+        const std::string named = address->Name();
         return label.empty() || label == device || label == named ? named : label + " (" + where + ")";
     }
     if (label.empty() || label == device)

@@ -36,6 +36,13 @@ int AwaitConnection(int timeoutMs, const KeepTrying& keepTrying, const std::func
     }
 }
 
+void DescribeUnresolved(const std::string& host, bool tryAgain, ConnectFailure* failure)
+{
+    failure->kind = ConnectFailure::Kind::Unresolved;
+    // In the tool's words, not the C library's (which follow the locale).
+    failure->text = "the host " + host + " does not resolve" + (tryAgain ? " (no name server answers now)" : "");
+}
+
 void DescribeConnectFailure(int osError, bool refused, bool timedOut, bool givenUp, int timeoutMs,
                             ConnectFailure* failure)
 {

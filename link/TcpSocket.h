@@ -43,6 +43,10 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
 // timeoutMs ran out, or -1 when keepTrying gave the attempt up.
 int AwaitConnection(int timeoutMs, const KeepTrying& keepTrying, const std::function<short(int sliceMs)>& pollSlice);
 
+// The words for a host name that did not resolve; `tryAgain` when no name
+// server answered now.
+void DescribeUnresolved(const std::string& host, bool tryAgain, ConnectFailure* failure);
+
 // The words for a connection that failed with an OS error (`timedOut` when
 // the time ran out, `givenUp` when KeepTrying stopped it), into *failure.
 void DescribeConnectFailure(int osError, bool refused, bool timedOut, bool givenUp, int timeoutMs,

@@ -75,10 +75,7 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
     addrinfo* found = nullptr;
     const int resolved = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (resolved != 0) {
-        failure->kind = ConnectFailure::Kind::Unresolved;
-        // In the tool's words, not the C library's (which follow the locale).
-        failure->text = "the host " + host + " does not resolve"
-                        + (resolved == EAI_AGAIN ? std::string(" (no name server answers now)") : std::string());
+        DescribeUnresolved(host, resolved == EAI_AGAIN, failure);
         return false;
     }
     // The time-out covers every address the name gave, not each one.

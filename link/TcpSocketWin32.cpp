@@ -97,9 +97,7 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
     addrinfo* found = nullptr;
     const int resolved = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (resolved != 0) {
-        failure->kind = ConnectFailure::Kind::Unresolved;
-        failure->text = "the host " + host + " does not resolve"
-                        + (resolved == WSATRY_AGAIN ? std::string(" (no name server answers now)") : std::string());
+        DescribeUnresolved(host, resolved == WSATRY_AGAIN, failure);
         return false;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -12,6 +12,15 @@ std::uint8_t ModeIndexOf(const serial::LineSettings& line)
     return line.stopBits == 2 ? 1 : 0;
 }
 
+serial::LineSettings LineOf(std::uint8_t modeIndex, std::uint32_t baud)
+{
+    return {baud,
+            modeIndex == 2   ? serial::Parity::Even
+            : modeIndex == 3 ? serial::Parity::Odd
+                             : serial::Parity::None,
+            std::uint8_t(modeIndex == 1 ? 2 : 1)};
+}
+
 std::uint64_t Transport::WireTimeMicros(std::uint32_t bytes) const
 {
     return WireTimeMicrosAt(bytes, ModeIndexOf(Line()), Line().baud);

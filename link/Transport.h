@@ -59,6 +59,8 @@ public:
 // The character format of a line: 1 for 8n1, 2 for 8n2 and so on (the
 // connection settings' mode index).
 std::uint8_t ModeIndexOf(const serial::LineSettings& line);
+// The other way: the line of a mode index at a rate in baud.
+serial::LineSettings LineOf(std::uint8_t modeIndex, std::uint32_t baud);
 
 // A serial port through the platform layer of SerialPort.h.
 class SerialTransport final : public Transport {

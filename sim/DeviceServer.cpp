@@ -31,10 +31,7 @@ constexpr int kGatewayReplyTimeoutMs = int(kGatewayTimeoutMicros / 1000);
 // The display's own line, as a device server in front of it is set up.
 serial::LineSettings DisplayLine(const SimDisplay& display)
 {
-    const std::uint8_t mode = display.Mode();
-    return {kDisplayRates[display.RateCode() < kDisplayRateCount ? display.RateCode() : 2],
-            mode == 2 ? serial::Parity::Even : mode == 3 ? serial::Parity::Odd : serial::Parity::None,
-            std::uint8_t(mode == 1 ? 2 : 1)};
+    return LineOf(display.Mode(), kDisplayRates[display.RateCode() < kDisplayRateCount ? display.RateCode() : 2]);
 }
 
 // The length of an RTU reply from its first bytes: 0 while it cannot be told.
@@ -222,11 +219,12 @@ void DeviceServer::ServeClient(int client)
                     break;
                 }
                 if (request.size() >= 6 + length) {
-                    LogMbap("->", std::vector<std::uint8_t>(request.begin(), request.begin() + std::ptrdiff_t(6 + length)),
-                            "");
-                    std::memcpy(header, request.data(), 7);
-                    const std::vector<std::uint8_t> pdu(request.begin() + 7, request.begin() + std::ptrdiff_t(6 + length));
-                    request.erase(request.begin(), request.begin() + std::ptrdiff_t(6 + length));
+                    const auto end = request.begin() + std::ptrdiff_t(6 + length);
+                    const std::vector<std::uint8_t> taken(request.begin(), end);
+                    request.erase(request.begin(), end);
+                    LogMbap("->", taken, "");
+                    std::memcpy(header, taken.data(), 7);
+                    const std::vector<std::uint8_t> pdu(taken.begin() + 7, taken.end());
                     const unsigned quantity = pdu.size() >= 5 ? unsigned(pdu[3] << 8 | pdu[4]) : 0;
                     readBytes = pdu[0] == 3 ? 2 * quantity : 0;
                     if (checkByteCounts_ && pdu[0] == 16 && (pdu.size() < 6 || pdu[5] != 2 * quantity)) {

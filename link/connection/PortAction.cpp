@@ -106,10 +106,9 @@ ConnectWatch::~ConnectWatch()
 bool ConnectWatch::KeepTrying()
 {
     if (!dialog_) {
+        // Only a network port's connection attempt asks.
         const std::optional<NetworkAddress> address = ParseNetworkPath(link_.LastOpenDevice());
-        const QString name = address ? QStringLiteral("%1 (%2)").arg(QString::fromStdString(address->HostAndPort()),
-                                                                     QString::fromLatin1(address->ProtocolName()))
-                                     : QString::fromStdString(link_.LastOpenDevice());
+        const QString name = QString::fromStdString(address ? address->Name() : link_.LastOpenDevice());
         dialog_ = std::make_unique<QProgressDialog>(QStringLiteral("Connecting to %1…").arg(name),
                                                     QStringLiteral("Cancel"), 0, 0, QApplication::activeWindow());
         dialog_->setObjectName(QStringLiteral("ConnectingDialog"));
@@ -284,12 +283,13 @@ QString LastStepFailure()
         // Over the network the line is the device server's or the gateway's,
         // and a peer that speaks the other protocol stays silent too.
         if (const std::optional<NetworkAddress> network = ParseNetworkPath(Link.PortDevice()))
-            return QStringLiteral("No reply from address %1 through %2 (%3) within %4 ms: check the address, that "
-                                  "the device server or gateway there speaks %3, and its line to the display (rate, "
+            return QStringLiteral("No reply from address %1 through %2 within %3 ms: check the address, that the "
+                                  "device server or gateway there speaks %4, and its line to the display (rate, "
                                   "mode, wiring).")
                 .arg(step.address)
-                .arg(QString::fromStdString(network->HostAndPort()), QString::fromLatin1(network->ProtocolName()))
-                .arg(step.waitedMs);
+                .arg(QString::fromStdString(network->Name()))
+                .arg(step.waitedMs)
+                .arg(QString::fromLatin1(network->ProtocolName()));
         return QStringLiteral("No reply from %1 within %2 ms: check the address, rate, mode and wiring.")
             .arg(where)
             .arg(step.waitedMs);

@@ -67,6 +67,13 @@ QString PlacesName(const ProbeTarget& first, const ProbeTarget& second)
     return PlaceName(first) + QStringLiteral(" or ") + PlaceName(second);
 }
 
+// The line the change asks the display for: the image's mode and rate registers.
+SerialLine RequestedLine()
+{
+    return {std::uint8_t(Image.Get(kDisplayModeRegister)),
+            std::uint8_t(RateCodeToIndex(Image.Get(kDisplayRateRegister)))};
+}
+
 // Over a network port the display's line ends at a device server or a
 // gateway, which keeps a line of its own: a change of the display's mode or
 // rate must be made there too, or the display is out of reach. The words
@@ -105,10 +112,8 @@ void TForm3::SpeedButton1Click()
 {
     if (!CheckNewParameters())
         return;
-    const SerialLine newLine {std::uint8_t(Image.Get(kDisplayModeRegister)),
-                              std::uint8_t(RateCodeToIndex(Image.Get(kDisplayRateRegister)))};
-    if (ShowMessageBox(QStringLiteral("Write new parameters to diplay.") + NetworkLineWarning(newLine), QString(),
-                       MessageIcon::Question, MessageButtons::OkCancel)
+    if (ShowMessageBox(QStringLiteral("Write new parameters to diplay.") + NetworkLineWarning(RequestedLine()),
+                       QString(), MessageIcon::Question, MessageButtons::OkCancel)
         != kChoiceOk)
         return;
     if (!OpenPortForAction(OpenWhen::IfClosed))
@@ -122,9 +127,7 @@ void TForm3::SpeedButton1Click()
         // the tool follows it to both and says the same once more there.
         atOldLine = Link.WriteBlock(Blocks::DisplayLine, kFirstReplyPauseMs);
         Link.ClosePort();
-        MoveTo({std::uint8_t(Image.Get(kDisplayAddressRegister)),
-                {std::uint8_t(Image.Get(kDisplayModeRegister)),
-                 std::uint8_t(RateCodeToIndex(Image.Get(kDisplayRateRegister)))}});
+        MoveTo({std::uint8_t(Image.Get(kDisplayAddressRegister)), RequestedLine()});
         {
             ConnectWatch watch(Link);
             reopened = Link.OpenPort(Settings.portIndex, Settings.modeIndex, Settings.rateIndex) == 1;
