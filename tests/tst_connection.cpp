@@ -2,11 +2,10 @@
 // and address, and changing the display's own line with the tool following.
 #include "ConnectionWindow.h"
 
-#include "DeviceServer.h"
+#include "NetworkPeers.h"
 #include "Jasnosc.h"
 #include "PortAction.h"
 #include "PortList.h"
-#include "StalledListener.h"
 #include "Uart.h"
 #include "Zmiana.h"
 
@@ -15,8 +14,6 @@
 #include <QtTest>
 
 using sim::FaultKind;
-using Protocol = sim::DeviceServer::Protocol;
-Q_DECLARE_METATYPE(Protocol)
 
 
 class ConnectionTest : public QObject {
@@ -359,12 +356,7 @@ private slots:
         QCOMPARE(fx.messages->LastText().section(QLatin1Char('\n'), 0, 0), QStringLiteral("Parameters has been changed"));
     }
 
-    void aNetworkPortIsChosenAndRemembered_data()
-    {
-        QTest::addColumn<Protocol>("protocol");
-        QTest::newRow("RTU over TCP") << Protocol::RtuOverTcp;
-        QTest::newRow("Modbus TCP") << Protocol::ModbusTcp;
-    }
+    void aNetworkPortIsChosenAndRemembered_data() { AddProtocolRows(); }
 
     void aNetworkPortIsChosenAndRemembered()
     {

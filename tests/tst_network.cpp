@@ -3,16 +3,10 @@
 // scripted byte by byte where the timing of a reply is the point.
 #include "DisplaySearch.h"
 #include "FrameLog.h"
+#include "NetworkPeers.h"
 #include "NetworkTransport.h"
 #include "PortMessages.h"
 #include "SimFixture.h"
-#include "DeviceServer.h"
-#include "StalledListener.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QRegularExpression>
 
@@ -20,9 +14,6 @@
 #include <functional>
 #include <sstream>
 #include <thread>
-
-using Protocol = sim::DeviceServer::Protocol;
-Q_DECLARE_METATYPE(Protocol)
 
 namespace {
 
@@ -36,15 +27,9 @@ std::vector<std::uint8_t> Bytes(std::initializer_list<int> values)
 // A listening socket on the loopback and its port.
 int Listen(std::uint16_t* port)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 1) != 0
-        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    const int fd = ListenOnLoopback(1, port);
+    if (fd < 0)
         qFatal("cannot listen on the loopback");
-    *port = ntohs(address.sin_port);
     return fd;
 }
 
@@ -122,13 +107,6 @@ class NetworkTest : public QObject {
         setenv("VT_COM1", server->Path().c_str(), 1);
     }
 
-    static void BothProtocols()
-    {
-        QTest::addColumn<Protocol>("protocol");
-        QTest::newRow("RTU over TCP") << Protocol::RtuOverTcp;
-        QTest::newRow("Modbus TCP") << Protocol::ModbusTcp;
-    }
-
 private slots:
     void cleanup()
     {
@@ -182,7 +160,7 @@ private slots:
 
     // ---- exchanges through the simulated display
 
-    void blocksTravelBothWays_data() { BothProtocols(); }
+    void blocksTravelBothWays_data() { AddProtocolRows(); }
 
     void blocksTravelBothWays()
     {
@@ -207,7 +185,7 @@ private slots:
         QCOMPARE(Link.LastExceptionCode(), 2);
     }
 
-    void theSearchProbesAddressesOnly_data() { BothProtocols(); }
+    void theSearchProbesAddressesOnly_data() { AddProtocolRows(); }
 
     void theSearchProbesAddressesOnly()
     {
@@ -295,7 +273,7 @@ private slots:
         QVERIFY2(text.contains(QStringLiteral("01 83 04  refused by the gateway: byte count")), qPrintable(text));
     }
 
-    void aConnectionAttemptIsGivenUpWhenAsked_data() { BothProtocols(); }
+    void aConnectionAttemptIsGivenUpWhenAsked_data() { AddProtocolRows(); }
 
     void aConnectionAttemptIsGivenUpWhenAsked()
     {
@@ -325,7 +303,7 @@ private slots:
         Link.ClosePort();
     }
 
-    void aConnectionDroppedMidReply_data() { BothProtocols(); }
+    void aConnectionDroppedMidReply_data() { AddProtocolRows(); }
 
     void aConnectionDroppedMidReply()
     {
@@ -347,7 +325,7 @@ private slots:
 
     // ---- replies as TCP may bring them
 
-    void aReplySplitAcrossSegments_data() { BothProtocols(); }
+    void aReplySplitAcrossSegments_data() { AddProtocolRows(); }
 
     void aReplySplitAcrossSegments()
     {

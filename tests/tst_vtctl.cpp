@@ -4,7 +4,7 @@
 #include "DesktopLocale.h"
 #include "LineState.h"
 #include "Profile.h"
-#include "DeviceServer.h"
+#include "NetworkPeers.h"
 #include "SimDisplay.h"
 
 #include <QtTest>
@@ -16,8 +16,6 @@
 #include <sys/ioctl.h>
 
 using sim::FaultKind;
-
-Q_DECLARE_METATYPE(sim::DeviceServer::Protocol)
 
 namespace {
 
@@ -176,12 +174,7 @@ private slots:
         QCOMPARE(write.exitCode, 3);
     }
 
-    void overTheNetwork_data()
-    {
-        QTest::addColumn<sim::DeviceServer::Protocol>("protocol");
-        QTest::newRow("RTU over TCP") << sim::DeviceServer::Protocol::RtuOverTcp;
-        QTest::newRow("Modbus TCP") << sim::DeviceServer::Protocol::ModbusTcp;
-    }
+    void overTheNetwork_data() { AddProtocolRows(); }
 
     void overTheNetwork()
     {

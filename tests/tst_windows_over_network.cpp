@@ -7,7 +7,7 @@
 #include "WindowFixture.h"
 
 #include "Czas.h"
-#include "DeviceServer.h"
+#include "NetworkPeers.h"
 #include "Informacje.h"
 #include "Jasnosc.h"
 #include "PortList.h"
@@ -24,8 +24,6 @@
 #include <QtTest>
 #include <memory>
 
-using Protocol = sim::DeviceServer::Protocol;
-Q_DECLARE_METATYPE(Protocol)
 
 namespace {
 
@@ -65,12 +63,7 @@ class WindowsOverNetworkTest : public QObject {
 private slots:
     void initTestCase() { VerifyDesktopLocale(); }
 
-    void initTestCase_data()
-    {
-        QTest::addColumn<Protocol>("protocol");
-        QTest::newRow("RTU over TCP") << Protocol::RtuOverTcp;
-        QTest::newRow("Modbus TCP") << Protocol::ModbusTcp;
-    }
+    void initTestCase_data() { AddProtocolRows(); }
 
     void init()
     {
