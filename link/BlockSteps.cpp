@@ -43,6 +43,12 @@ void ModbusMaster::Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std
     observer_({kind, bytes, count, outcome, link_});
 }
 
+void ModbusMaster::ObserveRequest(std::uint32_t length)
+{
+    Observe(FrameEvent::Kind::Request, transmitBuffer_, length,
+            lineNeverFellSilent_ ? "sent though the line never fell silent" : "");
+}
+
 void ModbusMaster::ObserveLoss()
 {
     Observe(FrameEvent::Kind::PortLost, nullptr, 0, "port lost: " + lostErrorText_);
@@ -63,8 +69,7 @@ ModbusMaster::Exchanged ModbusMaster::Exchange(std::uint32_t length, unsigned pa
     const bool sent = Transmit(length) == length;
     const auto sentAt = std::chrono::steady_clock::now();
     if (sent)
-        Observe(FrameEvent::Kind::Request, transmitBuffer_, length,
-                lineNeverFellSilent_ ? "sent though the line never fell silent" : "");
+        ObserveRequest(length);
     const bool whole = sent && AwaitReply(pauseMs, wanted);
     const std::uint32_t received = whole ? TakeStaged() : ReceiveFrame();
     if (lost_) {
@@ -175,8 +180,7 @@ ProbeResult ModbusMaster::Probe(std::uint8_t address, unsigned latencyMs, ProbeA
     const bool sent = Transmit(length) == length;
     if (lost_)
         return lost();
-    Observe(FrameEvent::Kind::Request, transmitBuffer_, length,
-            lineNeverFellSilent_ ? "sent though the line never fell silent" : "");
+    ObserveRequest(length);
     // On a half-duplex bus a display answers no sooner than 3.5 characters
     // after the request, and then within its turnaround; its first byte needs
     // its own time on the wire to arrive.

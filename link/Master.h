@@ -173,6 +173,8 @@ private:
     void BeginStep(std::uint32_t wanted);
     void FailStep(StepFailure::Kind kind, unsigned waitedMs);
     void Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::size_t count, const std::string& outcome);
+    // The request in the transmit buffer, as it went out.
+    void ObserveRequest(std::uint32_t length);
     // The port lost under the step, with the OS's words for why.
     void ObserveLoss();
     std::uint64_t FrameGap() const;
