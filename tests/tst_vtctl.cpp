@@ -13,6 +13,7 @@
 #include <csignal>
 #include <memory>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 
 using sim::FaultKind;
@@ -24,7 +25,16 @@ struct Run {
     QString out, err;
 };
 
-Run Vtctl(const QStringList& arguments, const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
+// The backups go to a folder of the test's own, never the user's.
+QProcessEnvironment TestEnvironment()
+{
+    static QTemporaryDir state;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_STATE_HOME", state.path());
+    return environment;
+}
+
+Run Vtctl(const QStringList& arguments, const QProcessEnvironment& environment = TestEnvironment())
 {
     QProcess process;
     process.setProcessEnvironment(environment);
@@ -111,6 +121,8 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QList<int>>("addresses");  // empty: refused
         QTest::newRow("one") << "7" << QList<int> {7};
+        QTest::newRow("leading zeros are decimal") << "010,08,0247" << QList<int> {10, 8, 247};
+        QTest::newRow("leading zeros in a range") << "07-010" << QList<int> {7, 8, 9, 10};
         QTest::newRow("range and one") << "1-3,9" << QList<int> {1, 2, 3, 9};
         QTest::newRow("overlapping") << "3,1-4" << QList<int> {3, 1, 2, 4};
         QTest::newRow("edges") << "1,247" << QList<int> {1, 247};
@@ -134,6 +146,66 @@ private slots:
         QCOMPARE(got, addresses);
     }
 
+    void oneAddressParserForEveryCommand_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("reached");  // the display that answered; 0: refused as usage
+        // A leading zero is decimal everywhere, as in the address lists.
+        for (const char* command : {"read", "diff", "write"}) {
+            QTest::newRow(qPrintable(QString("%1 010").arg(command))) << command << "010" << 10;
+            QTest::newRow(qPrintable(QString("%1 08").arg(command))) << command << "08" << 8;
+            QTest::newRow(qPrintable(QString("%1 0247").arg(command))) << command << "0247" << 247;
+            QTest::newRow(qPrintable(QString("%1 0").arg(command))) << command << "000" << 0;
+            QTest::newRow(qPrintable(QString("%1 0x10").arg(command))) << command << "0x10" << 0;
+        }
+        QTest::newRow("find 08") << "find" << "08" << -1;
+        QTest::newRow("find 010x") << "find" << "010x" << 0;
+    }
+    void oneAddressParserForEveryCommand()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, address);
+        QFETCH(int, reached);
+        // Each display tells itself apart by its day level.
+        sim::SimDisplay::Options options;
+        options.address = 10;
+        options.moreAddresses = {8, 247};
+        auto line = Display(options);
+        for (std::uint8_t display : {10, 8, 247})
+            line->SetRegister(display, 4025, 30u + display % 50);
+        const QString file = Path("address.json");
+        QCOMPARE(Vtctl({"read", "--port", Port(*line), "--address", "10", "-o", file}).exitCode, 0);
+        QStringList arguments {command};
+        if (command == "diff" || command == "write")
+            arguments << file;
+        arguments << "--port" << Port(*line) << "--address" << address;
+        if (command == "read")
+            arguments << "-o" << "-";
+        if (command == "write")
+            arguments << "--no-backup";
+        if (command == "find")
+            arguments << "--help";  // the search itself is tried below; here only the option is read
+        const Run run = Vtctl(arguments);
+        if (reached == 0) {
+            QCOMPARE(run.exitCode, 2);
+            QVERIFY2(run.err.contains(address + " is not an address 1 to 247")
+                         || run.err.contains(address + " is not a list of addresses"),
+                     qPrintable(run.err));
+            return;
+        }
+        QCOMPARE(run.exitCode, command == "diff" && reached != 10 ? 1 : 0);
+        if (command == "read")
+            QVERIFY2(run.out.contains(QString("\"dayLevel\": %1,").arg(30 + reached % 50)), qPrintable(run.out));
+        if (command == "diff")
+            QCOMPARE(run.out, reached == 10 ? "display 10 matches " + file + "\n"
+                                            : QString("brightness dayLevel: display %1, file 40\n").arg(30 + reached % 50));
+        if (command == "write") {
+            QCOMPARE(run.out.section('\n', 0, 0), QString("display %1: written and verified").arg(reached));
+            QCOMPARE(line->Register(std::uint8_t(reached), 4025), 40u);
+        }
+    }
+
     void helpAndUsage()
     {
         const Run help = Vtctl({"--help"});
@@ -144,6 +216,15 @@ private slots:
         QCOMPARE(writeHelp.exitCode, 0);
         QVERIFY(writeHelp.out.contains(QLatin1String("--address LIST=1")));
         QVERIFY(writeHelp.out.contains(QLatin1String("--trace [=FILE]")));
+        for (const char* command : {"read", "write", "diff", "find"}) {
+            const Run commandHelp = Vtctl({command, "--help"});
+            QVERIFY2(commandHelp.out.contains(QLatin1String("4 a display did not answer"))
+                         && commandHelp.out.contains(QLatin1String("130 interrupted")),
+                     command);
+        }
+        const Run bogus = Vtctl({"bogus", "--port", "COM1"});
+        QCOMPARE(bogus.exitCode, 2);
+        QVERIFY2(bogus.err.contains(QLatin1String("unknown command \"bogus\"")), qPrintable(bogus.err));
         QCOMPARE(Vtctl({}).exitCode, 2);
         QCOMPARE(Vtctl({"read"}).exitCode, 2);  // no port
         QCOMPARE(Vtctl({"read", "--port", "COM1", "--rate", "28800"}).exitCode, 2);
@@ -165,7 +246,7 @@ private slots:
         const Run byPath = Vtctl({"read", "--port", "/dev/vt-no-such-port"});
         QCOMPARE(byPath.exitCode, 3);
         QCOMPARE(byPath.err, QStringLiteral("vtctl: Cannot open /dev/vt-no-such-port: No such device\n"));
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment environment = TestEnvironment();
         environment.insert("VT_COM3", "/dev/vt-absent");
         const Run byName = Vtctl({"find", "--port", "COM3"}, environment);
         QCOMPARE(byName.exitCode, 3);
@@ -187,7 +268,7 @@ private slots:
         QCOMPARE(Vtctl({"write", file, "--port", port}).exitCode, 0);
         QCOMPARE(Vtctl({"diff", file, "--port", port}).out, "display 1 matches " + file + "\n");
         // COM 2 mapped to the same server, as a user's environment may.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment environment = TestEnvironment();
         environment.insert("VT_COM2", port);
         display->SetRegister(4012, 7);
         const Run read = Vtctl({"read", "--port", "COM2", "-o", Path("network.json")}, environment);
@@ -208,7 +289,7 @@ private slots:
         const Run refused = Vtctl({"read", "--port", port});
         QCOMPARE(refused.exitCode, 3);
         QCOMPARE(refused.err, "vtctl: Cannot open " + where + " (RTU over TCP): Connection refused\n");
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment environment = TestEnvironment();
         environment.insert("VT_COM3", "modbus-tcp://" + where);
         const Run byName = Vtctl({"read", "--port", "COM3"}, environment);
         QCOMPARE(byName.exitCode, 3);
@@ -220,22 +301,29 @@ private slots:
         auto display = Display();
         display->InjectFault({FaultKind::Silent, 0, true});
         const Run read = Vtctl({"read", "--port", Port(*display), "-o", Path("silent.json")});
-        QCOMPARE(read.exitCode, 1);
+        QCOMPARE(read.exitCode, 4);
         QVERIFY2(read.err.contains(QLatin1String("display 1: reading rows: no reply")), qPrintable(read.err));
         QVERIFY(!QFile::exists(Path("silent.json")));
         QVERIFY(!QFile::exists(Path("silent.json.part")));
-        QCOMPARE(Vtctl({"diff", Profile(), "--port", Port(*display)}).exitCode, 1);
+        QCOMPARE(Vtctl({"diff", Profile(), "--port", Port(*display)}).exitCode, 4);
     }
 
-    void aRefusedWriteFails()
+    void aRefusedWriteNamesEveryGroup()
     {
         const QString file = Profile();
         auto display = Display();
         display->InjectFault({FaultKind::RefuseWrite, 4025, true});
-        const Run write = Vtctl({"write", file, "--port", Port(*display)});
+        const Run write = Vtctl({"write", file, "--port", Port(*display), "--no-backup"});
         QCOMPARE(write.exitCode, 1);
-        QCOMPARE(write.out, QStringLiteral("display 1: writing brightness: refused with exception 3\n"
+        QCOMPARE(write.out, QStringLiteral("display 1: rows written and verified; brightness refused with exception 3; "
+                                           "deviceLine, devices, recalibration not written (the display now holds "
+                                           "part of the profile)\n"
                                            "0 of 1 display written and verified, 1 failed\n"));
+        const Run json = Vtctl({"write", file, "--port", Port(*display), "--no-backup", "--json"});
+        QCOMPARE(json.exitCode, 1);
+        const profile::Json groups = profile::Json::parse(json.out.toStdString())["displays"][0]["groups"];
+        QCOMPARE(groups, profile::Json::parse(R"({"rows": "verified", "brightness": "refused", "deviceLine": "not written",
+                                                  "devices": "not written", "recalibration": "not written"})"));
     }
 
     void damagedFilesSendNothing_data()
@@ -276,11 +364,12 @@ private slots:
         options.moreAddresses = {3};
         auto line = Display(options);
         const Run write = Vtctl({"write", file, "--port", Port(*line), "--address", "1-3"});
-        QCOMPARE(write.exitCode, 1);
-        QCOMPARE(write.out, QStringLiteral("display 1: written and verified\n"
-                                           "display 2: writing rows: no reply\n"
-                                           "display 3: written and verified\n"
-                                           "2 of 3 displays written and verified, 1 failed\n"));
+        QCOMPARE(write.exitCode, 4);
+        QCOMPARE(QString(write.out).replace(QRegularExpression(" \\(its settings before: [^)]*\\)"), QString()),
+                 QStringLiteral("display 1: written and verified\n"
+                                "display 2: not written: reading rows: no reply\n"
+                                "display 3: written and verified\n"
+                                "2 of 3 displays written and verified, 1 failed\n"));
         QVERIFY(write.err.contains(QLatin1String("writing display 3 (3 of 3)")));
         for (std::uint8_t address : {1, 3}) {
             QCOMPARE(line->Register(address, 7610), FloatToBits(0.1f));
@@ -288,11 +377,12 @@ private slots:
         }
         // The same for scripts.
         const Run json = Vtctl({"write", file, "--port", Port(*line), "--address", "3,2", "--json"});
-        QCOMPARE(json.exitCode, 1);
+        QCOMPARE(json.exitCode, 4);
         const profile::Json report = profile::Json::parse(json.out.toStdString());
         QCOMPARE(report["verified"], profile::Json(1));
         QCOMPARE(report["displays"][0]["address"], profile::Json(3));
-        QCOMPARE(report["displays"][1]["problems"][0], profile::Json("writing rows: no reply"));
+        QCOMPARE(report["displays"][1]["result"], profile::Json("no reply"));
+        QCOMPARE(report["displays"][1]["problems"][0], profile::Json("not written: reading rows: no reply"));
     }
 
     void diffNamesWhatDiffers()
