@@ -464,6 +464,33 @@ private slots:
         QVERIFY(line_state::Same(line_state::Read(device), found));
     }
 
+    void anInterruptedWriteNamesTheDisplayInProgress()
+    {
+        const QString file = Profile();
+        sim::SimDisplay::Options options;
+        options.moreAddresses = {2, 3};
+        auto line = Display(options);
+        QProcess process;
+        process.setProcessEnvironment(TestEnvironment());
+        process.start(QStringLiteral(VTCTL_BINARY), {"write", file, "--port", Port(*line), "--address", "1-3", "--no-backup"});
+        QVERIFY(process.waitForStarted());
+        const auto toDisplay2 = [&] {
+            for (const sim::ReceivedFrame& frame : line->Frames())
+                if (!frame.bytes.empty() && frame.bytes[0] == 2)
+                    return true;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(toDisplay2(), 20000);
+        kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(10000));
+        // Ended by the signal, as the shell expects of Ctrl+C ($? is 130).
+        QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+        QVERIFY2(err.endsWith(QLatin1String("display 2: interrupted while writing; the display may hold part of the profile\n")),
+                 qPrintable(err));
+        QCOMPARE(QString::fromLocal8Bit(process.readAllStandardOutput()), QStringLiteral("display 1: written and verified\n"));
+    }
+
     void findListsTheDisplays()
     {
         sim::SimDisplay::Options options;
