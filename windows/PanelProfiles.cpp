@@ -248,7 +248,7 @@ void TFormPanelProfiles::StartWrite()
     results_.clear();
     ui->ListResults->clear();
     ShowResult(QStringLiteral("Writing %1…").arg(DisplayAt(addresses_.front())));
-    Begin(unsigned(addresses_.size()) * profile::Transfer::WriteSteps(),
+    Begin(unsigned(addresses_.size()) * profile::StepsPerDisplay(),
           [this, wanted = wanted_, addresses = addresses_](profile::PanelLine& line) {
               profile::WriteObserver observer;
               observer.stop = [this] { return worker_.Cancelled(); };
@@ -276,7 +276,7 @@ void TFormPanelProfiles::DisplayWritten(std::size_t index, const profile::Displa
     ui->ListResults->addItem(Text(profile::WriteReport(result.address, result.problems)));
     ui->ListResults->scrollToBottom();
     // A display that failed early counts whole.
-    ui->ProgressBar->setValue(int((index + 1) * profile::Transfer::WriteSteps()));
+    ui->ProgressBar->setValue(int((index + 1) * profile::StepsPerDisplay()));
 }
 
 void TFormPanelProfiles::Written()
