@@ -41,6 +41,10 @@ void ModbusMaster::Attach(Transport& transport)
     lineNeverFellSilent_ = false;
     echo_ = Echo::None;
     narrowBlockCameThrough_ = false;
+    // A probe before the open was at another line or through another peer.
+    silentProbe_ = 0;
+    foreignAsked_ = 0;
+    gatewayLeavesSilenceUnanswered_ = false;
 }
 
 void ModbusMaster::Detach()
@@ -77,6 +81,9 @@ void ModbusMaster::Reset()
     lastFailure_ = StepFailure {};
     stepWide_ = false;
     narrowBlockCameThrough_ = false;
+    silentProbe_ = 0;
+    foreignAsked_ = 0;
+    gatewayLeavesSilenceUnanswered_ = false;
 }
 
 std::uint64_t ModbusMaster::FrameGap() const
@@ -105,6 +112,7 @@ std::uint32_t ModbusMaster::Transmit(std::uint32_t length)
     auto written = static_cast<std::uint32_t>(transport_->Write(transmitBuffer_, length, &osError));
     if (osError)
         Lose(osError);
+    ObserveDropped();
     // The request may still be on its way out when the reply wait begins.
     requestWireMicros_ = WireTime(written);
     // Its last byte has left once the write returned (RTS dropped by hand)
@@ -209,6 +217,7 @@ std::uint32_t ModbusMaster::TakePending()
         int osError = 0;
         count += static_cast<std::uint32_t>(
             transport_->Read(receiveBuffer_ + count, kBufferSize - count, &osError));
+        ObserveDropped();
         if (osError)
             Lose(osError);
     }
@@ -223,6 +232,7 @@ void ModbusMaster::Stage()
     int osError = 0;
     const auto read = static_cast<std::uint32_t>(
         transport_->Read(staged_ + stagedCount_, kBufferSize - stagedCount_, &osError));
+    ObserveDropped();
     if (osError)
         Lose(osError);
     if (read == 0)
