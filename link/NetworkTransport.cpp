@@ -172,6 +172,12 @@ bool ModbusTcpTransport::HeaderCanBegin() const
     // transaction id (2), protocol 0 (2), length (2: a unit id and a PDU of
     // 1 to 253 bytes), unit id: each byte that has come must fit.
     const std::size_t n = stream_.size();
+    if (sent_ == 0)
+        return false;
+    // The transactions sent lately span one or two high bytes.
+    const std::uint16_t oldest = std::uint16_t(transaction_ - (std::min(sent_, kTransactionsKept) - 1));
+    if (stream_[0] != transaction_ >> 8 && stream_[0] != oldest >> 8)
+        return false;
     if (n >= 2 && !SentLately(std::uint16_t(stream_[0] << 8 | stream_[1])))
         return false;
     if ((n >= 3 && stream_[2] != 0) || (n >= 4 && stream_[3] != 0) || (n >= 5 && stream_[4] != 0))
