@@ -234,9 +234,10 @@ bool ModbusMaster::TakeProbeAnswer(ProbeAnswer* answer, bool late, ProbeNotes* n
         // comes from the address this probe asked as well.
         const bool toForeign = foreignAsked_ != 0 && frame->address == foreignAsked_;
         bool ours = false;
+        const bool asked = frame->address == transmitBuffer_[0];
         if (frame->kind == LineFrame::Kind::ProbeAnswer)
             ours = late ? frame->address == silentProbe_ && !toForeign
-                        : !toForeign || frame->address == transmitBuffer_[0];
+                        : asked || (!toForeign && !anotherMasterHeard_);
         if (ours) {
             std::memcpy(receiveBuffer_, bytes, length);
             receivedCount_ = length;
@@ -249,6 +250,7 @@ bool ModbusMaster::TakeProbeAnswer(ProbeAnswer* answer, bool late, ProbeNotes* n
             return true;
         }
         ++notes->foreignFrames;
+        anotherMasterHeard_ = true;
         if (frame->kind == LineFrame::Kind::Request) {
             foreignAsked_ = frame->address;
             Observe(FrameEvent::Kind::Dropped, bytes, length, "another master's request: passed over");

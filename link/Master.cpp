@@ -42,8 +42,9 @@ void ModbusMaster::Attach(Transport& transport)
     echo_ = Echo::None;
     narrowBlockCameThrough_ = false;
     // A probe before the open was at another line or through another peer.
+    // Another master's request stays awaited: the open between it and its
+    // reply is only a moment.
     silentProbe_ = 0;
-    foreignAsked_ = 0;
     gatewayLeavesSilenceUnanswered_ = false;
 }
 
@@ -83,6 +84,7 @@ void ModbusMaster::Reset()
     narrowBlockCameThrough_ = false;
     silentProbe_ = 0;
     foreignAsked_ = 0;
+    anotherMasterHeard_ = false;
     gatewayLeavesSilenceUnanswered_ = false;
 }
 

@@ -255,6 +255,10 @@ private:
     // The address another master's last request went to, while its reply
     // may still come (0: none): that reply is not a probe's answer.
     std::uint8_t foreignAsked_ = 0;
+    // Another master's frames have come since the program started (or the
+    // link was reset): a probe's answer from an address it did not ask is
+    // taken for that master's then, as its request may have gone by unseen.
+    bool anotherMasterHeard_ = false;
     // The gateway left a probe unanswered for the whole bound: it does not
     // answer silent unit ids, and later probes wait as long as it waits on the line.
     bool gatewayLeavesSilenceUnanswered_ = false;
