@@ -235,6 +235,18 @@ bool ModbusMaster::TakeProbeAnswer(ProbeAnswer* answer, bool late, ProbeNotes* n
         const bool toForeign = foreignAsked_ != 0 && frame->address == foreignAsked_;
         bool ours = false;
         const bool asked = frame->address == transmitBuffer_[0];
+        // Inside this probe's wait, the probe before's late answer is that
+        // probe's; this one's own may still follow it.
+        if (!late && frame->kind == LineFrame::Kind::ProbeAnswer && silentProbe_ != 0
+            && frame->address == silentProbe_ && !asked && !toForeign && !notes->lateAnswered) {
+            notes->lateAnswered = true;
+            notes->late = ProbeAnswer {frame->address, frame->exceptionCode, length, true};
+            silentProbe_ = 0;
+            Observe(FrameEvent::Kind::Reply, bytes, length,
+                    "answered from address " + std::to_string(frame->address) + " (late)");
+            KeepStagedTail(stagedCount_ - std::uint32_t(frame->end));
+            continue;
+        }
         if (frame->kind == LineFrame::Kind::ProbeAnswer)
             ours = late ? frame->address == silentProbe_ && !toForeign
                         : asked || (!toForeign && !anotherMasterHeard_);
@@ -296,7 +308,6 @@ ProbeResult ModbusMaster::Probe(std::uint8_t address, unsigned latencyMs, ProbeA
         notes->late = late;
         TakeProbeAnswer(&late, true, notes);  // another master's frames behind it, counted
     }
-    silentProbe_ = 0;
     DropStaged();
     const bool sent = Transmit(length) == length;
     if (lost_) {
@@ -313,6 +324,8 @@ ProbeResult ModbusMaster::Probe(std::uint8_t address, unsigned latencyMs, ProbeA
         // while it may still come.
         got = answered() || (stagedCount_ > 0 && StageFor(WireTime(7) + std::int64_t(FrameGap()), answered));
     }
+    // A late answer to the probe before is looked for until this one's wait ends.
+    silentProbe_ = 0;
     if (got) {
         *answer = found;
         return ProbeResult::Answered;

@@ -190,6 +190,28 @@ private slots:
         QTEST(search.Found()[0].exceptionCode, "exception");
     }
 
+    void aLateAnswerAndTheNextProbesOwnAreBothListed()
+    {
+        // The display at 1 answers its probe late, inside the wait of the
+        // probe of 2, which the display at 2 answers behind it (the line's
+        // timing not kept, so the two do not collide). Each is listed at a
+        // step of its own, and 2 is probed once.
+        sim::SimDisplay::Options options;
+        options.moreAddresses = {2};
+        options.strict = false;
+        fx.Begin(options);
+        fx.display->InjectFault({FaultKind::Late, 90});
+        DisplaySearch search(0, {{1, k9600_8n2}, {2, k9600_8n2}});
+        QVERIFY(search.Open());
+        QCOMPARE(search.Next(), DisplaySearch::Step::Probed);
+        QCOMPARE(search.Next(), DisplaySearch::Step::Found);
+        QCOMPARE(search.Next(), DisplaySearch::Step::Found);
+        QCOMPARE(search.Next(), DisplaySearch::Step::Finished);
+        QCOMPARE(FoundAddresses(search), (std::vector<int> {1, 2}));
+        QCOMPARE(fx.display->Frames().size(), std::size_t(2));
+        QVERIFY(search.EndNotes().empty());
+    }
+
     void aSilentPortEndsWithNothingFoundAndTheLinkFree()
     {
         fx.Begin();
