@@ -1,10 +1,15 @@
 // How long finding a display takes: the search of one port against the
 // simulated display, with the number of probes made and the time their bytes
 // alone need on the wire, and one line's scan of every address beside
-// libmodbus scanning the same line with the same reply wait.
-//   bench_search          a display at address 1, then at 200 at 38400 8o1
-//   bench_search --full   also the whole search of a port where nothing answers
+// libmodbus scanning the same line with the same reply wait; then the scan of
+// one line at 9600 on the serial line, through a device server (RTU over
+// TCP), through the simulator's Modbus TCP gateway, and through a gateway
+// that retries each silent unit id for 2.4 s.
+//   bench_search            all of it
+//   bench_search --full     also the whole search of a port where nothing answers
+//   bench_search --network  the one line's scans alone
 #include "DisplaySearch.h"
+#include "NetworkPeers.h"
 #include "SimDisplay.h"
 
 #include <modbus.h>
@@ -111,11 +116,75 @@ bool ScanOneLine()
     return true;
 }
 
+// Addresses 1 to `last` at 9600 8n2 on `path`, where the displays behind it
+// answer some; one line of figures.
+bool ScanThrough(const char* what, const std::string& path, unsigned last)
+{
+    std::vector<ProbeTarget> order;
+    for (unsigned address = 1; address <= last; ++address)
+        order.push_back({std::uint8_t(address), k9600_8n2});
+    DisplaySearch search(path, order);
+    const Clock::time_point begin = Clock::now();
+    if (!search.Open()) {
+        std::fprintf(stderr, "cannot open %s\n", path.c_str());
+        return false;
+    }
+    while (!DisplaySearch::Ends(search.Next())) {
+    }
+    const double elapsed = Seconds(Clock::now() - begin);
+    std::string found;
+    for (const FoundDisplay& display : search.Found())
+        found += (found.empty() ? "" : ",") + std::to_string(display.address);
+    const double perProbe = elapsed / double(search.Tried());
+    std::printf("%-40s %6zu %-8s %8.2f %8.1f %11.1f\n", what, search.Tried(), found.c_str(), elapsed,
+                1000 * perProbe, 247 * perProbe / 60);
+    for (const std::string& note : search.EndNotes())
+        std::printf("  %s\n", note.c_str());
+    return true;
+}
+
+// One line at 9600 8n2 scanned address by address on each way to it.
+bool ScanEachWay()
+{
+    std::printf("\nOne line at 9600 8n2 scanned address by address; a display at 200 (7 behind the gateways).\n"
+                "per probe: the time of the whole scan over the probes made; 247 ids: that, for a whole line.\n\n");
+    std::printf("%-40s %6s %-8s %8s %8s %11s\n", "way", "probes", "found", "took s", "per ms", "247 ids min");
+    sim::SimDisplay::Options options;
+    options.address = 200;
+    {
+        sim::SimDisplay display(options);
+        if (!StartDisplay(display) || !ScanThrough("serial line", display.DevicePath(), 247))
+            return false;
+    }
+    for (const Protocol protocol : {Protocol::RtuOverTcp, Protocol::ModbusTcp}) {
+        const bool mbap = protocol == Protocol::ModbusTcp;
+        sim::SimDisplay::Options behind = options;
+        if (mbap)
+            behind.address = 7;
+        sim::SimDisplay display(behind);
+        if (!StartDisplay(display))
+            return false;
+        sim::DeviceServer server(display, protocol);
+        std::string error;
+        if (!server.Start(0, &error)) {
+            std::fprintf(stderr, "device server: %s\n", error.c_str());
+            return false;
+        }
+        if (!ScanThrough(mbap ? "vtsim's gateway (silent ids unanswered)" : "device server (RTU over TCP)",
+                         server.Path(), mbap ? 16 : 247))
+            return false;
+    }
+    RetryingGateway gateway({7}, 2400);
+    return gateway.Ready() && ScanThrough("gateway retrying silent ids for 2.4 s", gateway.Path(), 8);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const bool full = argc > 1 && std::strcmp(argv[1], "--full") == 0;
+    if (argc > 1 && std::strcmp(argv[1], "--network") == 0)
+        return ScanEachWay() ? 0 : 1;
     std::printf("The search of COM 1 from 9600 8n2 with address 1 typed, probe turnaround %u ms,\n"
                 "simulator keeping the line's timing. wire: the probes' bytes at their lines;\n"
                 "over: per probe, what is not wire time (frame gaps, turnaround, the PC).\n"
@@ -150,5 +219,5 @@ int main(int argc, char** argv)
         if (!Search("none, from 2400 8n2", {1, 0}))
             return 1;
     }
-    return ScanOneLine() ? 0 : 1;
+    return ScanOneLine() && ScanEachWay() ? 0 : 1;
 }

@@ -336,6 +336,8 @@ int Find(const Line& line, std::uint8_t knownAddress, bool full, const Output& o
         }
         output.err << ": not searched\n";
     }
+    for (const std::string& note : search.EndNotes())
+        output.err << note << "\n";
     if (output.json) {
         Json list = Json::array();
         for (const FoundDisplay& found : search.Found())

@@ -7,8 +7,10 @@
 #include "Frames.h"
 
 #include <chrono>
+#include <functional>
 #include <cstring>
 #include <optional>
+#include <string>
 
 bool ModbusMaster::Verdict(Rejection rejection, const char* taken)
 {
@@ -146,70 +148,248 @@ WriteResult ModbusMaster::WriteBlock(const RegisterBlock& block, unsigned pauseM
                : WriteResult::Refused;
 }
 
-bool ModbusMaster::TakeProbeAnswer(ProbeAnswer* answer, bool late)
+namespace {
+
+// A frame on the line as the probe sorts it: an answer a probe may take (a
+// one-register read reply or an exception reply to function 3, as
+// FindProbeAnswer takes them), a request, or another reply.
+struct LineFrame {
+    enum class Kind { ProbeAnswer, Request, OtherReply };
+    Kind kind;
+    std::size_t begin, end;
+    std::uint8_t address;
+    int exceptionCode;
+};
+
+// The first whole frame with a sound CRC among n bytes; the noise before
+// it is passed over.
+std::optional<LineFrame> NextLineFrame(const std::uint8_t* bytes, std::size_t n)
 {
-    const std::optional<ProbeAnswer> found = FindProbeAnswer(staged_, stagedCount_);
-    if (!found)
-        return false;
-    std::memcpy(receiveBuffer_, staged_, found->end);
-    receivedCount_ = std::uint32_t(found->end);
-    KeepStagedTail(stagedCount_ - std::uint32_t(found->end));
-    *answer = *found;
-    answer->late = late;
-    Observe(FrameEvent::Kind::Reply, receiveBuffer_, receivedCount_,
-            "answered from address " + std::to_string(found->address) + (late ? " (late)" : ""));
-    return true;
+    for (std::size_t at = 0; at + 4 <= n; ++at) {
+        const std::uint8_t* frame = bytes + at;
+        const std::size_t left = n - at;
+        const std::uint8_t address = frame[0], function = frame[1];
+        auto whole = [&](std::size_t length) { return length <= left && CrcHolds(frame, length); };
+        auto found = [&](LineFrame::Kind kind, std::size_t length, int code) {
+            return LineFrame {kind, at, at + length, address, code};
+        };
+        if (address > 247)
+            continue;
+        if (address != 0) {
+            // Replies first: a request's length is tried only when none fits.
+            // Codes 10 and 11 come from a gateway whose display did not
+            // answer: nobody stands at that unit id.
+            if ((function & 0x80) && whole(5)) {
+                const int code = frame[2];
+                const bool answer = function == 0x83 && code != 0 && code != 10 && code != 11;
+                return found(answer ? LineFrame::Kind::ProbeAnswer : LineFrame::Kind::OtherReply, 5, code);
+            }
+            if (function == 3 && frame[2] == 2 && whole(7))
+                return found(LineFrame::Kind::ProbeAnswer, 7, 0);
+            if ((function == 3 || function == 4) && whole(5 + std::size_t(frame[2])))
+                return found(LineFrame::Kind::OtherReply, 5 + std::size_t(frame[2]), 0);
+            if (function == 16 && whole(8))
+                return found(LineFrame::Kind::OtherReply, 8, 0);
+        }
+        // Reads, single writes (whose acknowledgement looks the same) and
+        // multiple writes, broadcast ones included.
+        if (function >= 1 && function <= 6 && whole(8))
+            return found(LineFrame::Kind::Request, 8, 0);
+        if (function == 16 && left >= 7 && whole(9 + std::size_t(frame[6])))
+            return found(LineFrame::Kind::Request, 9 + std::size_t(frame[6]), 0);
+    }
+    return std::nullopt;
 }
 
-ProbeResult ModbusMaster::Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer)
+std::int64_t NowMicros()
 {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Milliseconds(std::int64_t micros)
+{
+    return std::to_string((micros + 500) / 1000) + " ms";
+}
+
+}  // namespace
+
+void ModbusMaster::ObserveDropped()
+{
+    if (!transport_)
+        return;
+    // Dropped bytes are kept as they travelled: no rebuilding for the trace.
+    for (const Transport::Dropped& dropped : transport_->TakeDropped())
+        if (observer_)
+            observer_({FrameEvent::Kind::Dropped, dropped.bytes.data(), dropped.bytes.size(), dropped.why, link_});
+}
+
+bool ModbusMaster::TakeProbeAnswer(ProbeAnswer* answer, bool late, ProbeNotes* notes)
+{
+    while (const std::optional<LineFrame> frame = NextLineFrame(staged_, stagedCount_)) {
+        const std::uint8_t* bytes = staged_ + frame->begin;
+        const std::uint32_t length = std::uint32_t(frame->end - frame->begin);
+        // A reply to another master's request is that master's, unless it
+        // comes from the address this probe asked as well.
+        const bool toForeign = foreignAsked_ != 0 && frame->address == foreignAsked_;
+        bool ours = false;
+        const bool asked = frame->address == transmitBuffer_[0];
+        // Inside this probe's wait, the probe before's late answer is that
+        // probe's; this one's own may still follow it.
+        if (!late && frame->kind == LineFrame::Kind::ProbeAnswer && silentProbe_ != 0
+            && frame->address == silentProbe_ && !asked && !toForeign && !notes->lateAnswered) {
+            notes->lateAnswered = true;
+            notes->late = ProbeAnswer {frame->address, frame->exceptionCode, length, true};
+            silentProbe_ = 0;
+            Observe(FrameEvent::Kind::Reply, bytes, length,
+                    "answered from address " + std::to_string(frame->address) + " (late)");
+            KeepStagedTail(stagedCount_ - std::uint32_t(frame->end));
+            continue;
+        }
+        if (frame->kind == LineFrame::Kind::ProbeAnswer)
+            ours = late ? frame->address == silentProbe_ && !toForeign
+                        : asked || (!toForeign && !anotherMasterHeard_);
+        if (ours) {
+            std::memcpy(receiveBuffer_, bytes, length);
+            receivedCount_ = length;
+            KeepStagedTail(stagedCount_ - std::uint32_t(frame->end));
+            *answer = ProbeAnswer {frame->address, frame->exceptionCode, length, late};
+            if (late)
+                silentProbe_ = 0;
+            Observe(FrameEvent::Kind::Reply, receiveBuffer_, receivedCount_,
+                    "answered from address " + std::to_string(frame->address) + (late ? " (late)" : ""));
+            return true;
+        }
+        ++notes->foreignFrames;
+        anotherMasterHeard_ = true;
+        if (frame->kind == LineFrame::Kind::Request) {
+            foreignAsked_ = frame->address;
+            Observe(FrameEvent::Kind::Dropped, bytes, length, "another master's request: passed over");
+        } else {
+            if (toForeign)
+                foreignAsked_ = 0;
+            Observe(FrameEvent::Kind::Dropped, bytes, length, "a reply to another master: passed over");
+        }
+        KeepStagedTail(stagedCount_ - std::uint32_t(frame->end));
+    }
+    // What is left may be the start of a frame still coming; a buffer full
+    // of noise keeps its end only.
+    if (stagedCount_ == kBufferSize)
+        KeepStagedTail(16);
+    return false;
+}
+
+ProbeResult ModbusMaster::Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer, ProbeNotes* notes)
+{
+    ProbeNotes ignored;
+    if (!notes)
+        notes = &ignored;
+    *notes = ProbeNotes {};
     receivedCount_ = 0;
-    const auto lost = [&] {
-        ObserveLoss();
-        return ProbeResult::PortLost;
-    };
     if (!transport_)
         return ProbeResult::Silent;
-    // A frame gap after the last frame. What comes meanwhile is looked at:
-    // a reply later than an earlier probe's wait still names its sender.
-    AwaitQuietLine(std::int64_t(latencyMs) * 1000);
-    if (TakeProbeAnswer(answer, true))
-        return ProbeResult::Answered;
-    DropStaged();
     const std::uint32_t length = std::uint32_t(PutReadRequest(transmitBuffer_, address, kProbeRegister, 1));
-    const bool sent = Transmit(length) == length;
-    if (lost_)
-        return lost();
-    ObserveRequest(length);
     // On a half-duplex bus a display answers no sooner than 3.5 characters
     // after the request, and then within its turnaround; its first byte needs
     // its own time on the wire to arrive.
-    const std::int64_t waitMicros = requestWireMicros_ + std::int64_t(FrameGap()) + std::int64_t(latencyMs) * 1000
-                                    + WireTime(1) + NetworkAllowance();
-    ProbeAnswer found;
-    auto answered = [&] {
-        if (echo_ == Echo::Undecided)
-            return false;
-        if (TakeProbeAnswer(&found, false))
-            return true;
-        // What cannot be the start of a reply leaves room for one.
-        KeepStagedTail(6);
-        return false;
+    auto answerWait = [&] {
+        return requestWireMicros_ + std::int64_t(FrameGap()) + std::int64_t(latencyMs) * 1000 + WireTime(1)
+               + NetworkAllowance();
     };
-    bool got = sent && StageFor(waitMicros, answered);
+    if (transport_->CarriesPduOnly())
+        return ProbeThroughGateway(length, answerWait, answer, notes);
+    // A frame gap after the last frame. What comes meanwhile is looked at:
+    // a reply later than the last probe's wait still names its sender.
+    AwaitQuietLine(std::int64_t(latencyMs) * 1000);
+    ProbeAnswer late;
+    if (TakeProbeAnswer(&late, true, notes)) {
+        notes->lateAnswered = true;
+        notes->late = late;
+        TakeProbeAnswer(&late, true, notes);  // another master's frames behind it, counted
+    }
+    DropStaged();
+    const bool sent = Transmit(length) == length;
+    if (lost_) {
+        ObserveLoss();
+        return ProbeResult::PortLost;
+    }
+    ObserveRequest(length);
+    ProbeAnswer found;
+    auto answered = [&] { return echo_ != Echo::Undecided && TakeProbeAnswer(&found, false, notes); };
+    bool got = sent && StageFor(answerWait(), answered);
     if (sent && !got && transport_) {
         echo_ = Echo::None;
         // A reply that has begun is waited for until whole: nothing goes out
         // while it may still come.
         got = answered() || (stagedCount_ > 0 && StageFor(WireTime(7) + std::int64_t(FrameGap()), answered));
     }
+    // A late answer to the probe before is looked for until this one's wait ends.
+    silentProbe_ = 0;
     if (got) {
         *answer = found;
         return ProbeResult::Answered;
     }
-    if (lost_)
-        return lost();
+    if (lost_) {
+        ObserveLoss();
+        return ProbeResult::PortLost;
+    }
+    silentProbe_ = address;
     Observe(FrameEvent::Kind::NoReply, staged_, stagedCount_, "no answer");
+    return ProbeResult::Silent;
+}
+
+ProbeResult ModbusMaster::ProbeThroughGateway(std::uint32_t length, const std::function<std::int64_t()>& answerWait,
+                                              ProbeAnswer* answer, ProbeNotes* notes)
+{
+    // The gateway keeps the line's timing and takes one request at a time:
+    // the next probe goes out once it has answered this one (the transport
+    // hands on its answer to this request alone), or the bound has passed.
+    // A gateway known to leave a silent unit id unanswered is waited for as
+    // long as it waits on the line.
+    SettleBeforeRequest(0);
+    const std::uint8_t address = transmitBuffer_[0];
+    const bool sent = Transmit(length) == length;
+    if (lost_) {
+        ObserveLoss();
+        return ProbeResult::PortLost;
+    }
+    ObserveRequest(length);
+    const std::int64_t sentAt = NowMicros();
+    const std::int64_t bound =
+        gatewayLeavesSilenceUnanswered_ ? answerWait() : std::int64_t(kGatewayAnswerBoundMs) * 1000;
+    const bool got = sent && StageFor(bound, [&] { return stagedCount_ > 0; });
+    const std::int64_t took = NowMicros() - sentAt;
+    if (lost_) {
+        ObserveLoss();
+        return ProbeResult::PortLost;
+    }
+    if (!got) {
+        if (sent) {
+            notes->gatewayUnanswered = true;
+            gatewayLeavesSilenceUnanswered_ = true;
+        }
+        Observe(FrameEvent::Kind::NoReply, nullptr, 0, "no answer from the gateway within " + Milliseconds(took));
+        return ProbeResult::Silent;
+    }
+    TakeStaged();
+    const std::optional<LineFrame> frame = NextLineFrame(receiveBuffer_, receivedCount_);
+    const bool whole = frame && frame->begin == 0 && frame->end == receivedCount_;
+    if (whole && frame->kind == LineFrame::Kind::ProbeAnswer) {
+        *answer = ProbeAnswer {frame->address, frame->exceptionCode, frame->end, false};
+        Observe(FrameEvent::Kind::Reply, receiveBuffer_, receivedCount_,
+                "answered from address " + std::to_string(frame->address) + " after " + Milliseconds(took));
+        return ProbeResult::Answered;
+    }
+    const bool noDisplay = whole && receiveBuffer_[1] == 0x83 && (frame->exceptionCode == 10 || frame->exceptionCode == 11);
+    if (noDisplay) {
+        notes->gatewaySaidSilent = true;
+        notes->gatewayMicros = took;
+    }
+    Observe(FrameEvent::Kind::Reply, receiveBuffer_, receivedCount_,
+            noDisplay ? "no display at unit " + std::to_string(address) + ": the gateway's exception "
+                            + std::to_string(frame->exceptionCode) + " after " + Milliseconds(took)
+                      : std::string("no answer to the probe"));
     return ProbeResult::Silent;
 }
 

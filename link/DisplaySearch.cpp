@@ -121,8 +121,35 @@ void DisplaySearch::Close()
     link_.ClosePort();
 }
 
+bool DisplaySearch::List(const ProbeAnswer& answer, const SerialLine& line)
+{
+    // Listed under the address it answered from: another device on the line
+    // is shown as what it is.
+    if (foundAddresses_[answer.address])
+        return false;
+    foundAddresses_[answer.address] = true;
+    found_.push_back({answer.address, line, answer.exceptionCode});
+    return true;
+}
+
+void DisplaySearch::Tally(const ProbeNotes& notes)
+{
+    foreignFrames_ += notes.foreignFrames;
+    if (notes.gatewaySaidSilent) {
+        ++gatewaySilentAnswers_;
+        gatewaySilentMicros_ += notes.gatewayMicros;
+    }
+    if (notes.gatewayUnanswered)
+        ++gatewayUnanswered_;
+}
+
 DisplaySearch::Step DisplaySearch::Next()
 {
+    if (unlisted_) {
+        found_.push_back(*unlisted_);
+        unlisted_.reset();
+        return Step::Found;
+    }
     if (!SkipDone()) {
         Close();
         return Step::Finished;
@@ -136,21 +163,56 @@ DisplaySearch::Step DisplaySearch::Next()
         return Step::LineSkipped;
     }
     ProbeAnswer answer;
-    const ProbeResult result = link_.Probe(target.address, latencyMs_, &answer);
-    // A late reply to an earlier probe came before this one went out: the
-    // target is still to be tried.
-    if (!(result == ProbeResult::Answered && answer.late))
-        ++next_;
-    switch (result) {
-    case ProbeResult::PortLost: return Step::PortLost;
-    case ProbeResult::Silent: return Step::Probed;
-    case ProbeResult::Answered: break;
+    ProbeNotes notes;
+    const ProbeResult result = link_.Probe(target.address, latencyMs_, &answer, &notes);
+    ++next_;
+    Tally(notes);
+    if (result == ProbeResult::PortLost)
+        return Step::PortLost;
+    // A late answer to the probe before came at this line too.
+    const bool lateListed = notes.lateAnswered && List(notes.late, target.line);
+    if (result != ProbeResult::Answered)
+        return lateListed ? Step::Found : Step::Probed;
+    if (!lateListed)
+        return List(answer, target.line) ? Step::Found : Step::Probed;
+    if (!foundAddresses_[answer.address]) {
+        foundAddresses_[answer.address] = true;
+        unlisted_ = FoundDisplay {answer.address, target.line, answer.exceptionCode};
     }
-    // Listed under the address it answered from: another device on the line
-    // is shown as what it is.
-    if (foundAddresses_[answer.address])
-        return Step::Probed;
-    foundAddresses_[answer.address] = true;
-    found_.push_back({answer.address, target.line, answer.exceptionCode});
     return Step::Found;
+}
+
+namespace {
+
+std::string Count(unsigned count, const char* one, const char* several)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : several);
+}
+
+// "2.4 s"
+std::string Seconds(std::int64_t micros)
+{
+    const std::int64_t tenths = (micros + 50000) / 100000;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
+}  // namespace
+
+std::vector<std::string> DisplaySearch::EndNotes() const
+{
+    std::vector<std::string> notes;
+    // A gateway that tries a silent display once answers after its own
+    // time-out; well beyond that, it tries again and again.
+    if (gatewaySilentAnswers_ > 0) {
+        const std::int64_t typical = gatewaySilentMicros_ / gatewaySilentAnswers_;
+        if (typical > kGatewayTimeoutMicros * 3 / 2)
+            notes.push_back("the gateway took " + Seconds(typical)
+                            + " over silent addresses; set its retries to 0 for a faster search");
+    }
+    if (gatewayUnanswered_ > 0)
+        notes.push_back("the gateway left " + Count(gatewayUnanswered_, "probe", "probes") + " without an answer");
+    if (foreignFrames_ > 0)
+        notes.push_back("another master is talking on this line (" + Count(foreignFrames_, "frame", "frames")
+                        + " of its traffic passed over)");
+    return notes;
 }

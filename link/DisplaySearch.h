@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 struct SerialLine {
@@ -72,8 +73,11 @@ public:
     bool Open();
     // One probe, at the next address not yet found (Found when it brought a
     // display not listed yet), switching the port's line when the probe's
-    // differs. Finished when every target has been tried; the port is closed
-    // then, and when the search fails.
+    // differs. Every probe moves the search on, whatever else comes on the
+    // line meanwhile. Finished when every target has been tried; the port is
+    // closed then, and when the search fails. One display is listed a step:
+    // when a probe brings two (a late answer to the probe before, and its
+    // own), the next step lists the second without probing.
     Step Next();
     // Closes the port, if open; the search can go on later.
     void Close();
@@ -85,6 +89,13 @@ public:
     const std::vector<FoundDisplay>& Found() const { return found_; }
     // The lines the port refused (a rate it cannot run at), in the order met.
     const std::vector<SerialLine>& SkippedLines() const { return skipped_; }
+    // What the user should know of the search so far beyond what it found,
+    // a sentence each without its capital and full stop: a gateway slow over
+    // silent addresses, one that left probes unanswered, another master's
+    // frames on the line. Empty when there is nothing to say.
+    std::vector<std::string> EndNotes() const;
+    // Frames of another master seen so far (its requests, replies to it).
+    unsigned ForeignFrames() const { return foreignFrames_; }
     // Every frame of the search's link goes to the observer, when one is set.
     void SetFrameObserver(FrameObserver observer) { link_.SetFrameObserver(std::move(observer)); }
     // The search's own link: why an open failed or the port was lost.
@@ -97,6 +108,9 @@ private:
     bool Skipped(const SerialLine& line) const;
     bool OpenAt(const SerialLine& line);
     void KeepFirstLine();
+    // Lists a display that answered at `line`; false when already listed.
+    bool List(const ProbeAnswer& answer, const SerialLine& line);
+    void Tally(const ProbeNotes& notes);
 
     std::uint8_t portIndex_;
     std::string device_;  // when not empty, opened instead of the port index
@@ -109,4 +123,11 @@ private:
     std::bitset<256> foundAddresses_;
     std::vector<FoundDisplay> found_;
     std::vector<SerialLine> skipped_;
+    std::optional<FoundDisplay> unlisted_;  // found, listed at the next step
+    unsigned foreignFrames_ = 0;
+    // A gateway's exceptions 10 and 11 (no display at a unit id): how many
+    // and their time in all; probes it left unanswered.
+    unsigned gatewaySilentAnswers_ = 0;
+    std::int64_t gatewaySilentMicros_ = 0;
+    unsigned gatewayUnanswered_ = 0;
 };

@@ -2,6 +2,8 @@
 // verbose log, so the two read side by side:
 //   14:05:59.123 -> COM 1 (/dev/ttyUSB0) 9600 8n2  01 03 0F A6 00 10 A7 31
 //   14:05:59.168 <- COM 1 (/dev/ttyUSB0) 9600 8n2  01 03 20 00 05 ... 6B 0C  stored
+// and what was dropped as no part of the exchange, with why:
+//   14:05:59.170 <- 127.0.0.1:502 (Modbus TCP) 9600 8n2  AA BB CC  stray bytes: dropped
 #pragma once
 
 #include "Modbus.h"

@@ -41,6 +41,11 @@ void ModbusMaster::Attach(Transport& transport)
     lineNeverFellSilent_ = false;
     echo_ = Echo::None;
     narrowBlockCameThrough_ = false;
+    // A probe before the open was at another line or through another peer.
+    // Another master's request stays awaited: the open between it and its
+    // reply is only a moment.
+    silentProbe_ = 0;
+    gatewayLeavesSilenceUnanswered_ = false;
 }
 
 void ModbusMaster::Detach()
@@ -77,6 +82,10 @@ void ModbusMaster::Reset()
     lastFailure_ = StepFailure {};
     stepWide_ = false;
     narrowBlockCameThrough_ = false;
+    silentProbe_ = 0;
+    foreignAsked_ = 0;
+    anotherMasterHeard_ = false;
+    gatewayLeavesSilenceUnanswered_ = false;
 }
 
 std::uint64_t ModbusMaster::FrameGap() const
@@ -105,6 +114,7 @@ std::uint32_t ModbusMaster::Transmit(std::uint32_t length)
     auto written = static_cast<std::uint32_t>(transport_->Write(transmitBuffer_, length, &osError));
     if (osError)
         Lose(osError);
+    ObserveDropped();
     // The request may still be on its way out when the reply wait begins.
     requestWireMicros_ = WireTime(written);
     // Its last byte has left once the write returned (RTS dropped by hand)
@@ -209,6 +219,7 @@ std::uint32_t ModbusMaster::TakePending()
         int osError = 0;
         count += static_cast<std::uint32_t>(
             transport_->Read(receiveBuffer_ + count, kBufferSize - count, &osError));
+        ObserveDropped();
         if (osError)
             Lose(osError);
     }
@@ -223,6 +234,7 @@ void ModbusMaster::Stage()
     int osError = 0;
     const auto read = static_cast<std::uint32_t>(
         transport_->Read(staged_ + stagedCount_, kBufferSize - stagedCount_, &osError));
+    ObserveDropped();
     if (osError)
         Lose(osError);
     if (read == 0)

@@ -50,7 +50,9 @@ class ModbusLink;
 
 struct FrameEvent {
     // Echo: the request's own bytes handed back by an echoing adapter.
-    enum class Kind { Request, Reply, NoReply, PortLost, Echo };
+    // Dropped: bytes the transport or the probe put aside as no part of the
+    // exchange in progress (another transaction, another master's frame).
+    enum class Kind { Request, Reply, NoReply, PortLost, Echo, Dropped };
     Kind kind;
     const std::uint8_t* bytes;  // what went out or came back (part of a reply that did not come whole)
     std::size_t count;
@@ -59,6 +61,27 @@ struct FrameEvent {
     const ModbusLink* link = nullptr;
 };
 using FrameObserver = std::function<void(const FrameEvent&)>;
+
+// How long a probe through a Modbus TCP gateway waits for the gateway's
+// answer (a reply, or its exception 10 or 11 for a unit that is silent),
+// however long the gateway's own retries take on the line.
+constexpr unsigned kGatewayAnswerBoundMs = 5000;
+
+// What one probe met besides its own answer, for what the search says at its end.
+struct ProbeNotes {
+    // A late answer to the probe before, which came before this one went out.
+    bool lateAnswered = false;
+    ProbeAnswer late;
+    // Frames of another master on the line: its requests, and replies to
+    // requests this link did not send.
+    unsigned foreignFrames = 0;
+    // Through a gateway: it answered that no display stands at the unit id
+    // (exception 10 or 11), after gatewayMicros; or it gave no answer at all
+    // within kGatewayAnswerBoundMs.
+    bool gatewaySaidSilent = false;
+    std::int64_t gatewayMicros = 0;
+    bool gatewayUnanswered = false;
+};
 
 class ModbusMaster {
 public:
@@ -99,10 +122,13 @@ public:
     // address in *answer, when any display began to reply within the
     // request's wire time, 3.5 characters and a turnaround of latencyMs; a
     // reply that has begun is waited for until whole, so nothing else goes
-    // out while it may still come. A late reply to an earlier probe that
-    // comes before this one goes out is taken instead (answer->late). With
-    // no transport attached nothing goes out: Silent.
-    ProbeResult Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer);
+    // out while it may still come. A late reply to the probe before that
+    // comes before this one goes out is noted in *notes, and this one goes
+    // out all the same; so are another master's frames, which are never
+    // taken for an answer. Through a gateway (a transport that carries the
+    // PDU alone) the probe waits for the gateway's answer to it, up to
+    // kGatewayAnswerBoundMs. With no transport attached nothing goes out: Silent.
+    ProbeResult Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer, ProbeNotes* notes = nullptr);
     // Every frame of the block steps goes to the observer, when one is set.
     void SetFrameObserver(FrameObserver observer) { observer_ = std::move(observer); }
     const FrameObserver& Observer() const { return observer_; }
@@ -157,8 +183,18 @@ private:
     // Drops the request's echo from the head of what was staged, once it is
     // there whole; until it can be told from a reply, echo_ stays Undecided.
     void DropEcho();
-    // A probe reply among the staged bytes, taken into the receive buffer.
-    bool TakeProbeAnswer(ProbeAnswer* answer, bool late);
+    // Goes through the staged frames in order: another master's are counted
+    // in *notes and dropped, and the first probe answer that is not a reply
+    // to another master's request is taken into the receive buffer (true).
+    // Noise is passed over; the start of a frame still coming stays staged.
+    bool TakeProbeAnswer(ProbeAnswer* answer, bool late, ProbeNotes* notes);
+    // The probe through a gateway: its answer to this request, or none within the bound.
+    // `length`: the probe's request, in the transmit buffer; `answerWait`:
+    // how long a display takes to answer it on the line, and the network's share.
+    ProbeResult ProbeThroughGateway(std::uint32_t length, const std::function<std::int64_t()>& answerWait,
+                                    ProbeAnswer* answer, ProbeNotes* notes);
+    // What the transport dropped since last asked, to the trace.
+    void ObserveDropped();
     // Tells the owner; the transport is detached when it returns.
     void Lose(int osError);
     // How a request's reply came: whole (judged next), missing, or the port lost.
@@ -213,6 +249,19 @@ private:
     // Whether the bytes after a request begin with its echo.
     enum class Echo { None, Undecided, Dropped } echo_ = Echo::None;
     std::uint32_t requestLength_ = 0;  // the last request, still in the transmit buffer
+    // The probe before, when it went unanswered: a late answer from that
+    // address is its answer. 0: none (a probe answered, or the port opened since).
+    std::uint8_t silentProbe_ = 0;
+    // The address another master's last request went to, while its reply
+    // may still come (0: none): that reply is not a probe's answer.
+    std::uint8_t foreignAsked_ = 0;
+    // Another master's frames have come since the program started (or the
+    // link was reset): a probe's answer from an address it did not ask is
+    // taken for that master's then, as its request may have gone by unseen.
+    bool anotherMasterHeard_ = false;
+    // The gateway left a probe unanswered for the whole bound: it does not
+    // answer silent unit ids, and later probes wait as long as it waits on the line.
+    bool gatewayLeavesSilenceUnanswered_ = false;
     Rejection lastRejection_ = Rejection::None;
     int lastExceptionCode_ = 0;
     bool stepWide_ = false;          // the step under way is of a 32-bit block

@@ -170,9 +170,9 @@ WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
     return master_.WriteBlock(block, pauseMs);
 }
 
-ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer)
+ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer, ProbeNotes* notes)
 {
-    const ProbeResult result = master_.Probe(address, latencyMs, answer);
+    const ProbeResult result = master_.Probe(address, latencyMs, answer, notes);
     // A closed port is silent to the master; one lost under an earlier
     // exchange is still lost until it opens again.
     if (result == ProbeResult::Silent && !openFlag && PortLost())

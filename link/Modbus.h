@@ -103,9 +103,10 @@ public:
     // address in *answer, when any display began to reply within the
     // request's wire time, 3.5 characters and a turnaround of latencyMs; a
     // reply that has begun is waited for until whole, so nothing else goes
-    // out while it may still come. A late reply to an earlier probe that
-    // comes before this one goes out is taken instead (answer->late).
-    ProbeResult Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer);
+    // out while it may still come. What else the probe met (a late answer
+    // to the probe before, another master's frames, a gateway's time) goes
+    // to *notes: see ModbusMaster::Probe.
+    ProbeResult Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer, ProbeNotes* notes = nullptr);
     // Every frame of the block steps goes to the observer, when one is set.
     void SetFrameObserver(FrameObserver observer) { master_.SetFrameObserver(std::move(observer)); }
     const FrameObserver& Observer() const { return master_.Observer(); }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -147,13 +148,60 @@ std::int64_t ModbusTcpTransport::NetworkAllowanceMicros() const
     return TcpTransport::NetworkAllowanceMicros() + kGatewayTimeoutMicros;
 }
 
+namespace {
+
+// A reply that comes later than this many requests after its own is no
+// reply any more: its bytes are taken for stray ones.
+constexpr std::uint32_t kTransactionsKept = 64;
+
+std::string TransactionName(std::uint16_t transaction)
+{
+    return "transaction " + std::to_string(transaction);
+}
+
+}  // namespace
+
+bool ModbusTcpTransport::SentLately(std::uint16_t transaction) const
+{
+    const std::uint16_t age = std::uint16_t(transaction_ - transaction);
+    return age < std::min(sent_, kTransactionsKept);
+}
+
+bool ModbusTcpTransport::HeaderCanBegin() const
+{
+    // transaction id (2), protocol 0 (2), length (2: a unit id and a PDU of
+    // 1 to 253 bytes), unit id: each byte that has come must fit.
+    const std::size_t n = stream_.size();
+    if (sent_ == 0)
+        return false;
+    // The transactions sent lately span one or two high bytes.
+    const std::uint16_t oldest = std::uint16_t(transaction_ - (std::min(sent_, kTransactionsKept) - 1));
+    if (stream_[0] != transaction_ >> 8 && stream_[0] != oldest >> 8)
+        return false;
+    if (n >= 2 && !SentLately(std::uint16_t(stream_[0] << 8 | stream_[1])))
+        return false;
+    if ((n >= 3 && stream_[2] != 0) || (n >= 4 && stream_[3] != 0) || (n >= 5 && stream_[4] != 0))
+        return false;
+    return n < 6 || (stream_[5] >= 2 && stream_[5] <= 254);
+}
+
 std::size_t ModbusTcpTransport::Write(const std::uint8_t* frame, std::size_t length, int* osError)
 {
     *osError = 0;
     // address, function, CRC at the least
     if (length < 4)
         return 0;
+    // What came for the request before is sorted under it; a reply to it
+    // that nobody read is no reply to this one.
+    Pump(osError);
+    if (!frames_.empty()) {
+        dropped_.push_back({MbapFrame(transaction_, frames_[0], frames_.data() + 1, frames_.size() - 3),
+                            "reply to " + TransactionName(transaction_) + " after it was given up: dropped"});
+        frames_.clear();
+    }
     ++transaction_;
+    sent_ = std::min(sent_ + 1, kTransactionsKept);
+    answered_ = false;
     const std::vector<std::uint8_t> mbap = MbapFrame(transaction_, frame[0], frame + 1, length - 3);
     // What the link counts is the RTU frame it handed over.
     return net::Send(socket_, mbap.data(), mbap.size(), osError) == mbap.size() ? length : 0;
@@ -174,31 +222,51 @@ bool ModbusTcpTransport::Pump(int* osError)
     // What came before the connection failed is still taken apart below.
     while (const std::size_t n = net::Receive(socket_, chunk, sizeof chunk, osError))
         stream_.insert(stream_.end(), chunk, chunk + n);
-    // transaction id (2), protocol (2), length (2), unit id, PDU
-    while (stream_.size() >= 7) {
-        const std::uint16_t transaction = std::uint16_t(stream_[0] << 8 | stream_[1]);
-        const unsigned protocol = unsigned(stream_[2] << 8 | stream_[3]);
-        const std::size_t length = std::size_t(stream_[4] << 8 | stream_[5]);
-        if (protocol != 0 || length < 2 || length > 254) {
-            // No header: where the next frame begins cannot be known.
-            stream_.clear();
-            break;
+    std::vector<std::uint8_t> stray;
+    auto dropStray = [&] {
+        if (!stray.empty())
+            dropped_.push_back({std::move(stray), "stray bytes: dropped"});
+        stray.clear();
+    };
+    while (!stream_.empty()) {
+        // Bytes that begin no header are passed over one at a time: the
+        // next reply's header is found behind them.
+        if (!HeaderCanBegin()) {
+            stray.push_back(stream_.front());
+            stream_.erase(stream_.begin());
+            continue;
         }
-        if (stream_.size() < 6 + length)
+        if (stream_.size() < 6 || stream_.size() < 6 + std::size_t(stream_[5]))
             break;
-        if (transaction == transaction_) {
-            const std::vector<std::uint8_t> rtu = RtuFrame(stream_[6], stream_.data() + 7, length - 1);
+        dropStray();
+        const std::size_t whole = 6 + std::size_t(stream_[5]);
+        std::vector<std::uint8_t> frame(stream_.begin(), stream_.begin() + std::ptrdiff_t(whole));
+        stream_.erase(stream_.begin(), stream_.begin() + std::ptrdiff_t(whole));
+        const std::uint16_t transaction = std::uint16_t(frame[0] << 8 | frame[1]);
+        if (transaction != transaction_) {
+            dropped_.push_back({std::move(frame), "reply to " + TransactionName(transaction) + ", not to "
+                                                      + TransactionName(transaction_) + ": dropped"});
+        } else if (answered_) {
+            dropped_.push_back({std::move(frame), TransactionName(transaction) + " answered again: dropped"});
+        } else {
+            answered_ = true;
+            const std::vector<std::uint8_t> rtu = RtuFrame(frame[6], frame.data() + 7, whole - 7);
             frames_.insert(frames_.end(), rtu.begin(), rtu.end());
         }
-        stream_.erase(stream_.begin(), stream_.begin() + std::ptrdiff_t(6 + length));
     }
+    dropStray();
     return *osError == 0;
+}
+
+std::vector<Transport::Dropped> ModbusTcpTransport::TakeDropped()
+{
+    return std::exchange(dropped_, {});
 }
 
 serial::WaitResult ModbusTcpTransport::WaitReadable(std::int64_t timeoutMicros, int* osError)
 {
-    // Readable once a whole reply to the last request is in: a header alone,
-    // or a reply to an earlier request, is nothing to read.
+    // Readable once the whole reply to the request in progress is in: a
+    // header alone, or a reply to an earlier request, is nothing to read.
     const std::int64_t deadline = NowMicros() + std::max<std::int64_t>(timeoutMicros, 0);
     for (;;) {
         if (!Pump(osError))

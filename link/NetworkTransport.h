@@ -69,8 +69,11 @@ constexpr std::int64_t kGatewayTimeoutMicros = 1000000;
 // The PDU under the MBAP header: transaction id, protocol 0, length, unit
 // id. The link still hands over and takes RTU frames: a request loses its
 // address and CRC on the way out, and a reply to it gains them on the way
-// in. A reply whose transaction id is not the last request's is dropped: it
-// answers an earlier request that was given up.
+// in. Replies are taken apart by their header's length field; only the
+// first reply to the request in progress is handed on. A reply to an
+// earlier request (given up), a second copy of a reply, and bytes that
+// begin no header of a request sent lately are dropped, and TakeDropped
+// says which.
 class ModbusTcpTransport final : public TcpTransport {
 public:
     using TcpTransport::TcpTransport;
@@ -85,15 +88,24 @@ public:
     // The gateway is the line's master and keeps its silences itself.
     std::uint64_t FrameGapMicros() const override { return 0; }
     std::int64_t NetworkAllowanceMicros() const override;
+    std::vector<Dropped> TakeDropped() override;
 
 private:
-    // Takes what has come from the socket and turns each whole reply to the
-    // last request into an RTU frame; false when the connection failed.
+    // Takes what has come from the socket and turns the reply to the
+    // request in progress into an RTU frame; false when the connection failed.
     bool Pump(int* osError);
+    // Whether the head of what came can still begin the header of a reply
+    // to a request sent lately, as far as it has come.
+    bool HeaderCanBegin() const;
+    // A transaction this connection sent not long ago: its reply may still come.
+    bool SentLately(std::uint16_t transaction) const;
 
-    std::uint16_t transaction_ = 0;
+    std::uint16_t transaction_ = 0;  // the request in progress
+    std::uint32_t sent_ = 0;         // requests sent, counted up to a bound
+    bool answered_ = false;          // its reply has been handed on
     std::vector<std::uint8_t> stream_;  // as it came, up to a part of the next header
-    std::vector<std::uint8_t> frames_;  // RTU frames ready to be read
+    std::vector<std::uint8_t> frames_;  // the RTU frame ready to be read
+    std::vector<Dropped> dropped_;
 };
 
 // Connects to the network port an address names, within kConnectTimeoutMs

@@ -54,6 +54,15 @@ public:
 
     // A sentence a user can act on for an OS error this transport reported.
     virtual std::string ErrorText(int osError) const { return serial::ErrorText(osError); }
+
+    // Bytes that came but belong to no exchange in progress (a reply to an
+    // earlier request, a reply sent twice, stray bytes), dropped before the
+    // master saw them, each with why: for the trace. Taken once.
+    struct Dropped {
+        std::vector<std::uint8_t> bytes;
+        std::string why;
+    };
+    virtual std::vector<Dropped> TakeDropped() { return {}; }
 };
 
 // The character format of a line: 1 for 8n1, 2 for 8n2 and so on (the

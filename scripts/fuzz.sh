@@ -14,7 +14,7 @@ cmake --build build-fuzz -j "$(nproc)" >/dev/null
 mkdir -p build-fuzz/artifacts
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-targets=(read16 read32 write request probe profile)
+targets=(read16 read32 write request probe mbap profile)
 run_target() {
     local target=$1
     mkdir -p "$work/$target"

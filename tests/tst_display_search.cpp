@@ -1,6 +1,7 @@
 // Finding a display whose address and line are not known: the probe's reply
 // test on known frames, the order of the search, and the search and its
 // window against the simulated display.
+#include "NetworkPeers.h"
 #include "SearchWindow.h"
 #include "WindowFixture.h"
 
@@ -11,6 +12,7 @@
 #include "Uart.h"
 
 #include <QListWidget>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QtTest>
 
@@ -28,6 +30,24 @@ std::optional<ProbeAnswer> Find(const QByteArray& hex)
 }
 
 constexpr SerialLine k9600_8n2 {1, 2};
+
+// Probes until the search ends, at most `most` steps (a search that stalls
+// ends there); the last step.
+DisplaySearch::Step RunToEnd(DisplaySearch& search, int most)
+{
+    DisplaySearch::Step step = DisplaySearch::Step::Probed;
+    for (int k = 0; k < most && !DisplaySearch::Ends(step); ++k)
+        step = search.Next();
+    return step;
+}
+
+std::vector<int> FoundAddresses(const DisplaySearch& search)
+{
+    std::vector<int> addresses;
+    for (const FoundDisplay& found : search.Found())
+        addresses.push_back(found.address);
+    return addresses;
+}
 
 // Probes until the search ends or finds a display; the steps taken.
 std::vector<DisplaySearch::Step> RunUntilFound(DisplaySearch& search)
@@ -170,6 +190,28 @@ private slots:
         QTEST(search.Found()[0].exceptionCode, "exception");
     }
 
+    void aLateAnswerAndTheNextProbesOwnAreBothListed()
+    {
+        // The display at 1 answers its probe late, inside the wait of the
+        // probe of 2, which the display at 2 answers behind it (the line's
+        // timing not kept, so the two do not collide). Each is listed at a
+        // step of its own, and 2 is probed once.
+        sim::SimDisplay::Options options;
+        options.moreAddresses = {2};
+        options.strict = false;
+        fx.Begin(options);
+        fx.display->InjectFault({FaultKind::Late, 90});
+        DisplaySearch search(0, {{1, k9600_8n2}, {2, k9600_8n2}});
+        QVERIFY(search.Open());
+        QCOMPARE(search.Next(), DisplaySearch::Step::Probed);
+        QCOMPARE(search.Next(), DisplaySearch::Step::Found);
+        QCOMPARE(search.Next(), DisplaySearch::Step::Found);
+        QCOMPARE(search.Next(), DisplaySearch::Step::Finished);
+        QCOMPARE(FoundAddresses(search), (std::vector<int> {1, 2}));
+        QCOMPARE(fx.display->Frames().size(), std::size_t(2));
+        QVERIFY(search.EndNotes().empty());
+    }
+
     void aSilentPortEndsWithNothingFoundAndTheLinkFree()
     {
         fx.Begin();
@@ -296,6 +338,49 @@ private slots:
         const QString where = QStringLiteral(" COM 1 (%1) 9600 8n2  ").arg(QString::fromStdString(fx.display->DevicePath()));
         QVERIFY2(lines.contains(QStringLiteral(" ->") + where + QStringLiteral("01 03 0F BD 00 01")), qPrintable(lines));
         QVERIFY2(lines.contains(QStringLiteral("answered from address 7")), qPrintable(lines));
+    }
+
+    void aGatewayThatRetriesSilentAddressesHidesNobody()
+    {
+        // It answers a silent unit id only after 2.4 s of retries, with
+        // exception 11, and takes the next request only then: the displays
+        // behind the silent address are found all the same.
+        RetryingGateway gateway({1, 3, 7}, 2400);
+        QVERIFY(gateway.Ready());
+        DisplaySearch search(gateway.Path(), {{1, k9600_8n2}, {2, k9600_8n2}, {3, k9600_8n2}, {7, k9600_8n2}});
+        QVERIFY(search.Open());
+        QCOMPARE(RunToEnd(search, 10), DisplaySearch::Step::Finished);
+        QCOMPARE(FoundAddresses(search), (std::vector<int> {1, 3, 7}));
+        QCOMPARE(gateway.SilentAnswers(), 1);
+        // The end says why the search was slow, and what to do about it.
+        const std::vector<std::string> notes = search.EndNotes();
+        QCOMPARE(notes.size(), std::size_t(1));
+        QVERIFY2(QRegularExpression(QStringLiteral("^the gateway took \\d+\\.\\d s over silent addresses; set its "
+                                                   "retries to 0 for a faster search$"))
+                     .match(QString::fromStdString(notes[0]))
+                     .hasMatch(),
+                 notes[0].c_str());
+    }
+
+    void anotherMasterOnTheLineNeitherStallsTheSearchNorIsListed()
+    {
+        // It reads one register of the slave at 9 every 15 ms; its requests
+        // and the slave's replies come between the probes and inside their
+        // waits. Every probe moves the search on, and the end names them.
+        LineWithAnotherMaster line({3}, 9, 15);
+        QVERIFY(line.Ready());
+        std::vector<ProbeTarget> order;
+        for (std::uint8_t address = 1; address <= 6; ++address)
+            order.push_back({address, k9600_8n2});
+        DisplaySearch search(line.DevicePath(), order);
+        QVERIFY(search.Open());
+        QCOMPARE(RunToEnd(search, 2 * int(order.size())), DisplaySearch::Step::Finished);
+        QCOMPARE(search.Tried(), order.size());
+        QCOMPARE(FoundAddresses(search), std::vector<int> {3});
+        QVERIFY(search.ForeignFrames() > 0);
+        const std::vector<std::string> notes = search.EndNotes();
+        QCOMPARE(notes.size(), std::size_t(1));
+        QVERIFY2(notes[0].rfind("another master is talking on this line (", 0) == 0, notes[0].c_str());
     }
 
     void aPortThatCannotOpenIsNamedBeforeTheSearch()

@@ -1,9 +1,100 @@
-// Request frames and the CRC, compared byte for byte with known frames.
+// Request frames and the CRC, compared byte for byte with known frames, and
+// replies under the MBAP header taken apart as a gateway sends them.
+#include "Master.h"
 #include "Modbus.h"
+#include "NetworkTransport.h"
 
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
 namespace {
+
+// The clock block (4022, 3 registers) read from unit 1: the request under
+// its MBAP header, and replies of 2026 and 2027 under theirs and as RTU frames.
+const QByteArray kClockRequest1 = "000100000006" "01030fb60003";
+const QByteArray kClockReply1 = "000100000009" "01030607ea0c090e05";
+const QByteArray kClockReply2 = "000200000009" "01030607eb0c090e05";
+const QByteArray kClockReply3 = "000300000009" "01030607ea0c090e05";
+const QByteArray kClockRtu2026 = "01030607ea0c090e052e24";
+const QByteArray kClockRtu2027 = "01030607eb0c090e0513e4";
+
+// A Modbus TCP transport on one end of a socket pair; the test is the
+// gateway at the other end.
+class GatewayEnds {
+public:
+    GatewayEnds()
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends_) != 0)
+            qFatal("socketpair");
+        ::fcntl(ends_[0], F_SETFL, O_NONBLOCK);  // as a connected network port is
+        transport_ = std::make_unique<ModbusTcpTransport>(net::Socket(ends_[0]), LineOf(1, 9600));
+    }
+    ~GatewayEnds()
+    {
+        transport_.reset();
+        ::close(ends_[1]);
+    }
+    ModbusTcpTransport& Transport() { return *transport_; }
+    int Gateway() const { return ends_[1]; }
+
+    // The clock block's read request handed over; what the gateway got, in hex.
+    QByteArray SendClockRequest()
+    {
+        std::uint8_t frame[8];
+        PutReadRequest(frame, 1, 4022, 3);
+        int osError = 0;
+        if (transport_->Write(frame, sizeof frame, &osError) != sizeof frame)
+            return {};
+        return Received(12);
+    }
+    QByteArray Received(int count)
+    {
+        QByteArray bytes(count, '\0');
+        int got = 0;
+        while (got < count) {
+            const ssize_t n = ::recv(ends_[1], bytes.data() + got, std::size_t(count - got), 0);
+            if (n <= 0)
+                break;
+            got += int(n);
+        }
+        return bytes.left(got).toHex();
+    }
+    void Give(const QByteArray& hex)
+    {
+        const QByteArray bytes = QByteArray::fromHex(hex);
+        (void)!::send(ends_[1], bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL);
+    }
+    // What the transport hands on within a short wait, as RTU frames in hex.
+    QByteArray Taken()
+    {
+        int osError = 0;
+        std::uint8_t buffer[300];
+        if (transport_->WaitReadable(100000, &osError) != serial::WaitResult::Readable)
+            return {};
+        return QByteArray(reinterpret_cast<const char*>(buffer),
+                          int(transport_->Read(buffer, sizeof buffer, &osError)))
+            .toHex();
+    }
+    // What it dropped since last asked: "bytes  why" a line each.
+    QStringList Dropped()
+    {
+        QStringList lines;
+        for (const Transport::Dropped& dropped : transport_->TakeDropped())
+            lines << QByteArray(reinterpret_cast<const char*>(dropped.bytes.data()), int(dropped.bytes.size())).toHex()
+                         + "  " + QByteArray::fromStdString(dropped.why);
+        return lines;
+    }
+
+private:
+    int ends_[2] = {-1, -1};
+    std::unique_ptr<ModbusTcpTransport> transport_;
+};
 
 QByteArray Transmitted(int length)
 {
@@ -99,6 +190,89 @@ private slots:
         QCOMPARE(ExpectedResponseLength(5, 0), 9);
         QCOMPARE(ExpectedResponseLength(5, 4), 24);
         QCOMPARE(ExpectedResponseLength(50, 7), 4);
+    }
+
+    void mbapRepliesAreTakenByTheirLengthAndOnlyForTheRequestInProgress_data()
+    {
+        // What the gateway sends after each of two clock reads, what the
+        // transport hands on for each, and what it drops with why.
+        QTest::addColumn<QByteArray>("afterFirst");
+        QTest::addColumn<QByteArray>("afterSecond");
+        QTest::addColumn<QByteArray>("takenFirst");
+        QTest::addColumn<QByteArray>("takenSecond");
+        QTest::addColumn<QStringList>("dropped");
+        QTest::newRow("a reply each") << kClockReply1 << kClockReply2 << kClockRtu2026 << kClockRtu2027
+                                      << QStringList();
+        QTest::newRow("three stray bytes after a reply")
+            << kClockReply1 + "aabbcc" << kClockReply2 << kClockRtu2026 << kClockRtu2027
+            << QStringList {"aabbcc  stray bytes: dropped"};
+        // The stray bytes begin as a header might: the next reply is found behind them.
+        QTest::newRow("stray bytes like a header's start")
+            << kClockReply1 + "000200" << kClockReply2 << kClockRtu2026 << kClockRtu2027
+            << QStringList {"0002  stray bytes: dropped", "00  stray bytes: dropped"};
+        QTest::newRow("noise before a reply") << "ff" + kClockReply1 << kClockReply2 << kClockRtu2026
+                                              << kClockRtu2027 << QStringList {"ff  stray bytes: dropped"};
+        QTest::newRow("a reply sent twice")
+            << kClockReply1 + kClockReply1 << kClockReply2 << kClockRtu2026 << kClockRtu2027
+            << QStringList {QString(kClockReply1) + "  transaction 1 answered again: dropped"};
+        // The first read was given up; its reply comes behind the second request.
+        QTest::newRow("a reply to the request before")
+            << QByteArray() << kClockReply1 + kClockReply2 << QByteArray() << kClockRtu2027
+            << QStringList {QString(kClockReply1) + "  reply to transaction 1, not to transaction 2: dropped"};
+        // A whole header, but of a transaction this connection never sent.
+        QTest::newRow("a transaction never sent")
+            << "777700000009" "0103060000000000" + kClockReply1 << kClockReply2 << kClockRtu2026 << kClockRtu2027
+            << QStringList {"7777000000090103060000000000  stray bytes: dropped"};
+    }
+
+    void mbapRepliesAreTakenByTheirLengthAndOnlyForTheRequestInProgress()
+    {
+        QFETCH(QByteArray, afterFirst);
+        QFETCH(QByteArray, afterSecond);
+        GatewayEnds ends;
+        QCOMPARE(ends.SendClockRequest(), kClockRequest1);
+        ends.Give(afterFirst);
+        QTEST(ends.Taken(), "takenFirst");
+        QCOMPARE(ends.SendClockRequest().left(4), QByteArray("0002"));
+        ends.Give(afterSecond);
+        QTEST(ends.Taken(), "takenSecond");
+        QTEST(ends.Dropped(), "dropped");
+    }
+
+    void blockStepsOverModbusTcpTakeEachReplyOnce()
+    {
+        // Each read's reply comes twice or with stray bytes behind it: every
+        // read is stored, none is refused as a CRC error or missed, and the
+        // trace shows what was dropped.
+        GatewayEnds ends;
+        std::thread gateway([&] {
+            if (ends.Received(12).isEmpty())
+                return;
+            ends.Give(kClockReply1 + kClockReply1);
+            if (ends.Received(12).isEmpty())
+                return;
+            ends.Give(kClockReply2 + "aabbcc");
+            if (ends.Received(12).isEmpty())
+                return;
+            ends.Give(kClockReply3);
+        });
+        std::uint8_t transmit[ModbusMaster::kBufferSize], receive[ModbusMaster::kBufferSize];
+        const serial::LineSettings line = LineOf(1, 9600);
+        ModbusMaster master(nullptr, Settings, line, Image, transmit, receive, {});
+        QStringList dropped;
+        master.SetFrameObserver([&](const FrameEvent& event) {
+            if (event.kind == FrameEvent::Kind::Dropped)
+                dropped << QString::fromStdString(event.outcome);
+        });
+        master.Attach(ends.Transport());
+        Settings.displayAddress = 1;
+        for (unsigned year : {2026u, 2027u, 2026u}) {
+            QCOMPARE(master.ReadBlock(Blocks::Clock, 300), ReadResult::Stored);
+            QCOMPARE(Image.Get(4022), year);
+        }
+        gateway.join();
+        master.Detach();
+        QCOMPARE(dropped, (QStringList {"transaction 1 answered again: dropped", "stray bytes: dropped"}));
     }
 
     void imageSlotsKeepTheirWidth()

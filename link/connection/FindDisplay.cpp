@@ -29,6 +29,18 @@ QString SkippedLinesNote(const std::vector<SerialLine>& skipped)
     return QStringLiteral(" The port does not run at %1: not searched.").arg(lines.join(QStringLiteral(", ")));
 }
 
+// The search's notes at its end, each a sentence: " The gateway took ..." or nothing.
+QString EndNotes(const DisplaySearch& search)
+{
+    QString text;
+    for (const std::string& note : search.EndNotes()) {
+        QString sentence = QString::fromStdString(note);
+        sentence[0] = sentence[0].toUpper();
+        text += QStringLiteral(" ") + sentence + QStringLiteral(".");
+    }
+    return text;
+}
+
 }  // namespace
 
 TFormFindDisplay::TFormFindDisplay() : ui(Design<Ui::TFormFindDisplay>(Border::Dialog, Placement::ScreenCenter))
@@ -130,7 +142,7 @@ void TFormFindDisplay::ShowEnd(DisplaySearch::Step step)
         ui->LabelTrying->setText((listed_.empty()
                                       ? QStringLiteral("No display answered on %1.").arg(PortName(portIndex_))
                                       : QStringLiteral("The search of %1 is finished.").arg(PortName(portIndex_)))
-                                 + SkippedLinesNote(search_->SkippedLines()));
+                                 + SkippedLinesNote(search_->SkippedLines()) + EndNotes(*search_));
         break;
     case DisplaySearch::Step::OpenFailed:
         ui->LabelTrying->setText(QStringLiteral("The search of %1 stopped.").arg(PortName(portIndex_)));
