@@ -14,6 +14,11 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 TFormPanelProfiles* FormPanelProfiles = nullptr;
 
@@ -64,6 +69,44 @@ QString DisplayAt(std::uint8_t address)
     return QStringLiteral("the display at address %1").arg(address);
 }
 
+// The groups the display now holds as the file has them: read back and compared.
+std::vector<profile::Group> VerifiedGroups(const profile::DisplayResult& result)
+{
+    if (result.outcome == Outcome::Done)
+        return {std::begin(profile::kGroups), std::end(profile::kGroups)};
+    return {};
+}
+
+// Whether a display that failed was read back whole, so the line's image
+// holds what it keeps.
+bool FoundByReadBack(const profile::DisplayResult& result)
+{
+    (void)result;
+    return false;
+}
+
+// "1 row", "13 rows"
+QString RowCount(int count)
+{
+    return count == 1 ? QStringLiteral("1 row") : QStringLiteral("%1 rows").arg(count);
+}
+
+// After a display that failed, the next waits this long, so a "Cancel"
+// pressed on seeing the failure holds before anything goes to it.
+constexpr auto kPauseAfterFailure = std::chrono::milliseconds(1500);
+
+// The most changes the confirmation lists itself; the table holds them all.
+constexpr std::size_t kChangesInQuestion = 12;
+
+// "brightness dayLevel: 75 on the display, 40 in the file"
+QString ChangeLine(const profile::Difference& difference)
+{
+    const profile::Setting& setting = *difference.setting;
+    return QStringLiteral("%1 %2: %3 on the display, %4 in the file")
+        .arg(QString::fromLatin1(profile::GroupName(setting.group)), Text(setting.Name()),
+             Text(profile::ValueText(setting, difference.display)), Text(profile::ValueText(setting, difference.wanted)));
+}
+
 }  // namespace
 
 TFormPanelProfiles::TFormPanelProfiles()
@@ -87,8 +130,20 @@ void TFormPanelProfiles::Open()
     // Left by the program's end rather than by closing: the action ends too.
     if (Busy()) {
         cancelled_ = true;
+        closeWhenDone_ = false;
         Finish();
     }
+}
+
+void TFormPanelProfiles::done(int result)
+{
+    if (Busy()) {
+        closeWhenDone_ = true;
+        ButtonCancelClick();
+        return;
+    }
+    closeWhenDone_ = false;
+    TForm::done(result);
 }
 
 void TFormPanelProfiles::FormShow()
@@ -105,17 +160,6 @@ void TFormPanelProfiles::FormShow()
     shownConnection_ = connection;
 }
 
-void TFormPanelProfiles::FormClose()
-{
-    // Closed during an action: it stops after the display in progress.
-    if (Busy()) {
-        worker_.Cancel();
-        cancelled_ = true;
-        Finish();
-        ShowResult(QStringLiteral("Cancelled."));
-    }
-}
-
 // ---------------------------------------------------------------- the actions
 
 void TFormPanelProfiles::ButtonSaveClick()
@@ -129,6 +173,7 @@ void TFormPanelProfiles::ButtonSaveClick()
         transfer.SetStepObserver([this] { ReportStep(); });
         profile::Profile read;
         const Outcome outcome = transfer.Read(&read);
+        KeepForImage(line.image, {std::begin(profile::kGroups), std::end(profile::kGroups)}, false);
         worker_.Report([this, outcome, read, problems = transfer.Problems(), address] {
             Saved(outcome, read, problems, address);
         });
@@ -148,8 +193,8 @@ void TFormPanelProfiles::Saved(Outcome outcome, const profile::Profile& read, co
         ShowResult(QStringLiteral("Cancelled: nothing was saved."));
         return;
     }
-    const QString path = ChooseFile(FileUse::Save, QStringLiteral("Save the display's settings"), kProfileFilter,
-                                    SuggestedName(address), QStringLiteral("json"));
+    const QString path =
+        ChooseFileFor(SaveAction, FileUse::Save, QStringLiteral("Save the display's settings"), SuggestedName(address));
     if (path.isEmpty()) {
         ShowResult(QStringLiteral("Read, but not saved."));
         return;
@@ -167,7 +212,7 @@ void TFormPanelProfiles::Saved(Outcome outcome, const profile::Profile& read, co
 void TFormPanelProfiles::ButtonCompareClick()
 {
     ClearResults();
-    const std::optional<profile::Profile> wanted = ChooseProfile(QStringLiteral("Compare with a file"));
+    const std::optional<profile::Profile> wanted = ChooseProfile(CompareAction, QStringLiteral("Compare with a file"));
     if (!wanted)
         return;
     CompareOnWorker(Settings.displayAddress, *wanted, &TFormPanelProfiles::Compared);
@@ -199,7 +244,8 @@ void TFormPanelProfiles::ButtonWriteClick()
                                                          "several like 1-5,9"));
         return;
     }
-    const std::optional<profile::Profile> wanted = ChooseProfile(QStringLiteral("Write a file to the display"));
+    const std::optional<profile::Profile> wanted =
+        ChooseProfile(WriteAction, QStringLiteral("Write a file to the display"));
     if (!wanted)
         return;
     wanted_ = *wanted;
@@ -234,7 +280,14 @@ void TFormPanelProfiles::Previewed(Outcome outcome, const std::vector<profile::D
                                     .arg(addresses_.size())
                                     .arg(ui->EditAddresses->text().trimmed());
     ShowResult(found);
-    const QString question = QStringLiteral("Write %1 to %2?\n%3").arg(QFileInfo(file_).fileName(), where, found);
+    // The box may stand over the table: the changes are in the question too.
+    QString question = QStringLiteral("Write %1 to %2?\n%3").arg(QFileInfo(file_).fileName(), where, found);
+    if (outcome == Outcome::Done) {
+        for (std::size_t k = 0; k < differences.size() && k < kChangesInQuestion; ++k)
+            question += QStringLiteral("\n  ") + ChangeLine(differences[k]);
+        if (differences.size() > kChangesInQuestion)
+            question += QStringLiteral("\n  … and %1 more in the table").arg(differences.size() - kChangesInQuestion);
+    }
     if (ShowMessageBox(question, QStringLiteral("Panel profiles"), MessageIcon::Question, MessageButtons::OkCancel)
         != kChoiceOk) {
         ShowResult(found + QStringLiteral(" Nothing was written."));
@@ -246,10 +299,11 @@ void TFormPanelProfiles::Previewed(Outcome outcome, const std::vector<profile::D
 void TFormPanelProfiles::StartWrite()
 {
     results_.clear();
+    found_.clear();
     ui->ListResults->clear();
     ShowResult(QStringLiteral("Writing %1…").arg(DisplayAt(addresses_.front())));
     Begin(unsigned(addresses_.size()) * profile::Transfer::WriteSteps(),
-          [this, wanted = wanted_, addresses = addresses_](profile::PanelLine& line) {
+          [this, wanted = wanted_, addresses = addresses_, own = Settings.displayAddress](profile::PanelLine& line) {
               profile::WriteObserver observer;
               observer.stop = [this] { return worker_.Cancelled(); };
               observer.step = [this] { ReportStep(); };
@@ -261,9 +315,26 @@ void TFormPanelProfiles::StartWrite()
                   worker_.Report([this, text] { ShowResult(text); });
               };
               std::size_t index = 0;
-              observer.finished = [this, &index](const profile::DisplayResult& result) {
-                  worker_.Report([this, index, result] { DisplayWritten(index, result); });
+              observer.finished = [&](const profile::DisplayResult& result) {
+                  // What the read-back found is in the line's image, until the next display.
+                  const bool readBack = result.outcome == Outcome::Done || FoundByReadBack(result);
+                  std::vector<profile::Difference> found;
+                  if (readBack)
+                      found = profile::Compare(line.image, wanted.registers);
+                  if (result.address == own)
+                      KeepForImage(line.image, VerifiedGroups(result), true);
+                  worker_.Report([this, index, result, found] {
+                      found_.push_back(found);
+                      DisplayWritten(index, result);
+                  });
                   ++index;
+                  // A pause after a failure, for a "Cancel" on seeing it.
+                  if (result.outcome != Outcome::Done && result.outcome != Outcome::Cancelled
+                      && result.outcome != Outcome::PortLost && index < addresses.size()) {
+                      const auto until = std::chrono::steady_clock::now() + kPauseAfterFailure;
+                      while (!worker_.Cancelled() && std::chrono::steady_clock::now() < until)
+                          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                  }
               };
               profile::WriteToEach(line, wanted, addresses, observer);
               worker_.Report([this] { Written(); });
@@ -282,6 +353,7 @@ void TFormPanelProfiles::DisplayWritten(std::size_t index, const profile::Displa
 void TFormPanelProfiles::Written()
 {
     Finish();
+    ShowWhatWasFound();
     std::size_t verified = 0;
     for (const profile::DisplayResult& result : results_)
         verified += result.outcome == Outcome::Done;
@@ -312,6 +384,7 @@ void TFormPanelProfiles::ButtonCopyClick()
         lines << cells.join(QLatin1Char('\t'));
     }
     QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    ui->LabelCopied->setText(QStringLiteral("Copied %1.").arg(RowCount(ui->TableDifferences->rowCount())));
 }
 
 void TFormPanelProfiles::ButtonCancelClick()
@@ -329,11 +402,38 @@ void TFormPanelProfiles::ButtonCloseClick()
 
 // ---------------------------------------------------------------- steps
 
-std::optional<profile::Profile> TFormPanelProfiles::ChooseProfile(const QString& caption)
+QString TFormPanelProfiles::ChooseFileFor(FileAction action, FileUse use, const QString& caption,
+                                          const QString& suggestedName)
 {
-    const QString path = ChooseFile(FileUse::Open, caption, kProfileFilter);
+    QString& last = lastFiles_[action];
+    // Saving suggests a new name in the folder last saved to; the others
+    // offer the file their action last took.
+    QString start = suggestedName;
+    if (!last.isEmpty())
+        start = suggestedName.isEmpty() ? last : QFileInfo(last).dir().filePath(suggestedName);
+    const QString path = ChooseFile(use, caption, kProfileFilter, start,
+                                    use == FileUse::Save ? QStringLiteral("json") : QString());
+    if (!path.isEmpty())
+        last = path;
+    return path;
+}
+
+std::optional<profile::Profile> TFormPanelProfiles::ChooseProfile(FileAction action, const QString& caption)
+{
+    const QString path = ChooseFileFor(action, FileUse::Open, caption);
     if (path.isEmpty())
         return std::nullopt;
+    // Opening a pipe or a device would block the window until something
+    // writes to it: only a regular file is opened at all.
+    const QFileInfo info(path);
+    if (!info.isFile()) {
+        const QString text = QStringLiteral("%1: %2\nNothing was sent.")
+                                 .arg(path, info.exists() ? QStringLiteral("not a regular file, so no profile")
+                                                          : QStringLiteral("no such file"));
+        ShowResult(text);
+        ShowError(text);
+        return std::nullopt;
+    }
     std::string refusal;
     std::optional<profile::Profile> loaded = LoadProfileFile(LocalPath(path), &refusal);
     if (!loaded) {
@@ -374,12 +474,15 @@ bool TFormPanelProfiles::Begin(unsigned steps, std::function<void(profile::Panel
 void TFormPanelProfiles::CompareOnWorker(std::uint8_t address, const profile::Profile& wanted, ComparedStep then)
 {
     ShowResult(QStringLiteral("Reading %1…").arg(DisplayAt(address)));
-    Begin(profile::Transfer::ReadSteps(), [this, address, wanted, then](profile::PanelLine& line) {
+    Begin(profile::Transfer::ReadSteps(), [this, address, wanted, then, own = Settings.displayAddress](profile::PanelLine& line) {
         line.settings.displayAddress = address;
         profile::Transfer transfer(line.link, line.image);
         transfer.SetStepObserver([this] { ReportStep(); });
         std::vector<profile::Difference> differences;
         const Outcome outcome = transfer.Compare(wanted, &differences);
+        // Another display's settings are no part of the connection's image.
+        if (address == own)
+            KeepForImage(line.image, {std::begin(profile::kGroups), std::end(profile::kGroups)}, false);
         worker_.Report([this, then, outcome, differences, problems = transfer.Problems()] {
             (this->*then)(outcome, differences, problems);
         });
@@ -391,19 +494,39 @@ void TFormPanelProfiles::ReportStep()
     worker_.Report([this] { ui->ProgressBar->setValue(ui->ProgressBar->value() + 1); });
 }
 
+void TFormPanelProfiles::KeepForImage(const RegisterImage& registers, std::vector<profile::Group> groups, bool written)
+{
+    worker_.Report([this, registers, groups = std::move(groups), written] { kept_ = ImageKept {registers, groups, written}; });
+}
+
 void TFormPanelProfiles::Finish()
 {
     worker_.Stop();
-    if (!panel_)
+    if (!panel_) {
+        kept_.reset();
         return;
-    // Whatever was read or written goes into the image, so the settings
-    // windows show it when they are opened next.
-    profile::CopyGroups(panel_->image, Image, profile::ReadBlocks);
-    if (panel_->link.PortLost())
+    }
+    // What the connection's display holds goes into the image, so the
+    // settings windows show it when they are opened next; a group it did
+    // not take stays as the image knew it.
+    if (kept_)
+        for (profile::Group group : kept_->groups)
+            for (const RegisterBlock& block : kept_->written ? profile::WriteBlocks(group) : profile::ReadBlocks(group))
+                for (unsigned k = 0; k < block.quantity; ++k)
+                    Image.Set(block.first + k, kept_->registers.Get(block.first + k));
+    kept_.reset();
+    const bool lost = panel_->link.PortLost();
+    if (lost)
         portLost_ = PortLostMessage(panel_->link, Settings.portIndex);
     panel_.reset();  // closes its port
+    // The program's link takes the port back, as after any window's
+    // action; a lost port is opened anew by the next action, as everywhere.
+    if (!lost)
+        TryOpenPort(OpenWhen::IfClosed);
     owner_.reset();  // what waited for the port runs now
     SetBusy(false);
+    if (closeWhenDone_)
+        QTimer::singleShot(0, this, [this] { done(QDialog::Rejected); });
 }
 
 void TFormPanelProfiles::SetBusy(bool busy, unsigned steps)
@@ -420,6 +543,7 @@ void TFormPanelProfiles::SetBusy(bool busy, unsigned steps)
 
 void TFormPanelProfiles::ClearResults()
 {
+    ui->LabelCopied->clear();
     ShowDifferences({}, QStringLiteral("Settings that differ"));
     ui->ListResults->clear();
     ui->ProgressBar->setValue(0);
@@ -446,6 +570,39 @@ void TFormPanelProfiles::ShowDifferences(const std::vector<profile::Difference>&
 void TFormPanelProfiles::ShowResult(const QString& text)
 {
     ui->LabelResult->setText(text);
+}
+
+void TFormPanelProfiles::ShowWhatWasFound()
+{
+    // The preview is stale once written: the table shows the read-back.
+    std::vector<profile::Difference> rows;
+    std::vector<std::uint8_t> rowAddresses;
+    QStringList failing;
+    for (std::size_t k = 0; k < results_.size() && k < found_.size(); ++k) {
+        for (const profile::Difference& difference : found_[k]) {
+            rows.push_back(difference);
+            rowAddresses.push_back(results_[k].address);
+        }
+        if (!found_[k].empty())
+            failing << QString::number(results_[k].address);
+    }
+    const bool several = results_.size() > 1;
+    QString caption;
+    if (!rows.empty())
+        caption = several ? QStringLiteral("Settings the displays at addresses %1 did not take").arg(failing.join(QStringLiteral(", ")))
+                          : QStringLiteral("Settings the display did not take");
+    else if (std::all_of(results_.begin(), results_.end(),
+                         [](const profile::DisplayResult& result) { return result.outcome == Outcome::Done; }))
+        caption = several ? QStringLiteral("Every display matches the file.") : QStringLiteral("The display matches the file.");
+    else
+        caption = QStringLiteral("Settings that differ: none read back");
+    ShowDifferences(rows, caption);
+    // Among several displays, each row names its own.
+    if (several)
+        for (int row = 0; row < int(rows.size()); ++row)
+            ui->TableDifferences->item(row, 0)->setText(QStringLiteral("%1 (display %2)")
+                                                            .arg(ui->TableDifferences->item(row, 0)->text())
+                                                            .arg(rowAddresses[std::size_t(row)]));
 }
 
 void TFormPanelProfiles::TellReadFailure(const QString& headline, const std::vector<std::string>& problems)
