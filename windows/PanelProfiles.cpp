@@ -1,10 +1,12 @@
 #include "PanelProfiles.h"
 
 #include "Addresses.h"
+#include "Backup.h"
 #include "Clock.h"
 #include "FileChoice.h"
 #include "MessageBox.h"
 #include "ProfileFile.h"
+#include "Record.h"
 #include "ui_PanelProfiles.h"
 
 #include <QAction>
@@ -41,15 +43,15 @@ QString Lines(const std::vector<std::string>& lines)
     return joined.join(QLatin1Char('\n'));
 }
 
-// The file's path as the C runtime opens it, and back for messages.
+// Paths go to the profile files' code as UTF-8 on every system, and back for messages.
 std::string LocalPath(const QString& path)
 {
-    return QFile::encodeName(path).toStdString();
+    return path.toStdString();
 }
 
 QString FromLocal(const std::string& text)
 {
-    return QFile::decodeName(QByteArray::fromStdString(text));
+    return QString::fromStdString(text);
 }
 
 // "display-1-2025-03-14.json": which display, and when.
@@ -69,21 +71,43 @@ QString DisplayAt(std::uint8_t address)
     return QStringLiteral("the display at address %1").arg(address);
 }
 
-// The groups the display now holds as the file has them: read back and compared.
-std::vector<profile::Group> VerifiedGroups(const profile::DisplayResult& result)
+// The groups of a display just written whose values in the line's image are
+// the display's own: read back after the write, or read before it and not
+// written (a refused group is put back as read). A group written but not read
+// back may hold anything now.
+std::vector<profile::Group> KnownGroups(const profile::DisplayResult& result)
 {
-    if (result.outcome == Outcome::Done)
-        return {std::begin(profile::kGroups), std::end(profile::kGroups)};
-    return {};
+    std::vector<profile::Group> known;
+    for (const profile::GroupResult& group : result.groups) {
+        using profile::GroupState;
+        const bool readBack = group.state == GroupState::Verified || group.state == GroupState::NotKept;
+        const bool asBefore = result.readBefore && (group.state == GroupState::NotWritten || group.state == GroupState::Refused);
+        if (result.attempted && (readBack || asBefore))
+            known.push_back(group.group);
+    }
+    return known;
 }
 
-// Whether a display that failed was read back whole, so the line's image
-// holds what it keeps.
-bool FoundByReadBack(const profile::DisplayResult& result)
+// After a display's write, the settings where it differs from what was
+// written: from its image where that is the display's, else the changes it
+// was asked for, with the value it held before.
+std::vector<profile::Difference> NotTaken(const profile::DisplayResult& result, const RegisterImage& image,
+                                          const profile::Profile& wanted)
 {
-    (void)result;
-    return false;
+    if (!result.attempted)
+        return {};
+    const std::vector<profile::Group> known = KnownGroups(result);
+    std::vector<profile::Difference> rows = profile::Compare(image, wanted.registers, known);
+    for (const profile::Change& change : result.changes)
+        if (std::find(known.begin(), known.end(), change.setting->group) == known.end())
+            rows.push_back({change.setting, change.before, change.wanted});
+    std::stable_sort(rows.begin(), rows.end(), [](const profile::Difference& a, const profile::Difference& b) {
+        return a.setting < b.setting;  // the order of the file: Settings() is one array
+    });
+    return rows;
 }
+
+const QString kRecordFilter = QStringLiteral("Records (*.json);;All files (*)");
 
 // "1 row", "13 rows"
 QString RowCount(int count)
@@ -293,50 +317,90 @@ void TFormPanelProfiles::Previewed(Outcome outcome, const std::vector<profile::D
         ShowResult(found + QStringLiteral(" Nothing was written."));
         return;
     }
-    StartWrite();
+    undoing_ = false;
+    StartWrite(std::vector<profile::Profile>(addresses_.size(), wanted_), true);
 }
 
-void TFormPanelProfiles::StartWrite()
+void TFormPanelProfiles::StartWrite(std::vector<profile::Profile> profiles, bool backups)
 {
     results_.clear();
     found_.clear();
     ui->ListResults->clear();
+    started_ = std::time(nullptr);
     ShowResult(QStringLiteral("Writing %1…").arg(DisplayAt(addresses_.front())));
-    Begin(unsigned(addresses_.size()) * profile::Transfer::WriteSteps(),
-          [this, wanted = wanted_, addresses = addresses_, own = Settings.displayAddress](profile::PanelLine& line) {
+    profile::WriteOptions options;
+    if (backups)
+        options.backupFolder = profile::DefaultBackupFolder();
+    Begin(unsigned(addresses_.size()) * (profile::Transfer::ReadSteps() + profile::Transfer::WriteSteps()),
+          [this, profiles = std::move(profiles), addresses = addresses_, own = Settings.displayAddress,
+           options](profile::PanelLine& line) {
+              std::size_t index = 0;
+              bool stopped = false;  // the displays left are told, not written
               profile::WriteObserver observer;
               observer.stop = [this] { return worker_.Cancelled(); };
               observer.step = [this] { ReportStep(); };
-              observer.starting = [this, &addresses](std::size_t index) {
+              observer.starting = [this, &addresses, &index](std::size_t) {
                   const QString text = QStringLiteral("Writing %1 (%2 of %3)…")
                                            .arg(DisplayAt(addresses[index]))
                                            .arg(index + 1)
                                            .arg(addresses.size());
                   worker_.Report([this, text] { ShowResult(text); });
               };
-              std::size_t index = 0;
               observer.finished = [&](const profile::DisplayResult& result) {
-                  // What the read-back found is in the line's image, until the next display.
-                  const bool readBack = result.outcome == Outcome::Done || FoundByReadBack(result);
-                  std::vector<profile::Difference> found;
-                  if (readBack)
-                      found = profile::Compare(line.image, wanted.registers);
-                  if (result.address == own)
-                      KeepForImage(line.image, VerifiedGroups(result), true);
+                  // What the display holds is in the line's image, until the next display.
+                  const std::vector<profile::Difference> found = NotTaken(result, line.image, profiles[index]);
+                  if (result.address == own && result.attempted)
+                      KeepForImage(line.image, KnownGroups(result), true);
                   worker_.Report([this, index, result, found] {
                       found_.push_back(found);
                       DisplayWritten(index, result);
                   });
-                  ++index;
+                  if (result.outcome == Outcome::PortLost || result.outcome == Outcome::Cancelled)
+                      stopped = true;
                   // A pause after a failure, for a "Cancel" on seeing it.
-                  if (result.outcome != Outcome::Done && result.outcome != Outcome::Cancelled
-                      && result.outcome != Outcome::PortLost && index < addresses.size()) {
+                  if (result.outcome != Outcome::Done && !stopped && index + 1 < addresses.size()) {
                       const auto until = std::chrono::steady_clock::now() + kPauseAfterFailure;
                       while (!worker_.Cancelled() && std::chrono::steady_clock::now() < until)
                           std::this_thread::sleep_for(std::chrono::milliseconds(10));
                   }
               };
-              profile::WriteToEach(line, wanted, addresses, observer);
+              // One profile for all: one pass. An undo's backups differ by
+              // display: a pass each, the same stop between them.
+              const bool same = std::all_of(profiles.begin(), profiles.end(), [&](const profile::Profile& p) {
+                  return std::equal(std::begin(p.registers.block4000), std::end(p.registers.block4000),
+                                    std::begin(profiles.front().registers.block4000))
+                         && std::equal(std::begin(p.registers.block7500), std::end(p.registers.block7500),
+                                       std::begin(profiles.front().registers.block7500))
+                         && std::equal(std::begin(p.registers.block4300), std::end(p.registers.block4300),
+                                       std::begin(profiles.front().registers.block4300));
+              });
+              if (same) {
+                  const auto counted = observer.finished;
+                  observer.finished = [&](const profile::DisplayResult& result) {
+                      counted(result);
+                      ++index;
+                  };
+                  profile::WriteToEach(line, profiles.front(), addresses, observer, options);
+              } else {
+                  bool lost = false;
+                  while (index < addresses.size()) {
+                      if (lost) {
+                          profile::DisplayResult left {addresses[index], Outcome::PortLost,
+                                                       {"not written: the port was lost"}};
+                          left.attempted = false;
+                          observer.finished(left);
+                          ++index;
+                          continue;
+                      }
+                      profile::WriteObserver one = observer;
+                      one.finished = [&](const profile::DisplayResult& result) {
+                          lost = result.outcome == Outcome::PortLost;
+                          observer.finished(result);
+                          ++index;
+                      };
+                      profile::WriteToEach(line, profiles[index], {addresses[index]}, one, options);
+                  }
+              }
               worker_.Report([this] { Written(); });
           });
 }
@@ -344,24 +408,43 @@ void TFormPanelProfiles::StartWrite()
 void TFormPanelProfiles::DisplayWritten(std::size_t index, const profile::DisplayResult& result)
 {
     results_.push_back(result);
-    ui->ListResults->addItem(Text(profile::WriteReport(result.address, result.problems)));
+    ui->ListResults->addItem(Text(profile::WriteReport(result)));
     ui->ListResults->scrollToBottom();
     // A display that failed early counts whole.
-    ui->ProgressBar->setValue(int((index + 1) * profile::Transfer::WriteSteps()));
+    ui->ProgressBar->setValue(int((index + 1) * (profile::Transfer::ReadSteps() + profile::Transfer::WriteSteps())));
 }
 
 void TFormPanelProfiles::Written()
 {
     Finish();
+    finished_ = std::time(nullptr);
     ShowWhatWasFound();
-    std::size_t verified = 0;
-    for (const profile::DisplayResult& result : results_)
-        verified += result.outcome == Outcome::Done;
+    // The displays this write reached, each with its settings from before,
+    // are what an undo writes back; an undo itself is not undone.
+    undoable_.clear();
+    if (!undoing_)
+        for (const profile::DisplayResult& result : results_)
+            if (result.attempted && !result.backup.empty())
+                undoable_.emplace_back(result.address, result.backup);
+    ui->ButtonUndo->setEnabled(!undoable_.empty());
+    // What the record tells stays as it was written, whatever is compared next.
+    record_.emplace();
+    record_->toolVersion = VTCONFIG_VERSION;
+    record_->started = started_;
+    record_->finished = finished_;
+    record_->port = PortName(Settings.portIndex).toStdString();
+    record_->mode = kModeNames[Settings.modeIndex % kModeCount];
+    record_->rate = kPortRates[Settings.rateIndex % kPortRateCount];
+    record_->profilePath = LocalPath(file_);
+    record_->profileBytes = fileBytes_;
+    record_->results = results_;
+    ui->ButtonRecord->setEnabled(true);
     if (results_.size() == 1)
-        ShowResult(verified ? QStringLiteral("Written and verified.")
-                            : QStringLiteral("The display at address %1 did not take the file:\n%2")
-                                  .arg(results_[0].address)
-                                  .arg(Lines(results_[0].problems)));
+        ShowResult(results_[0].outcome == Outcome::Done
+                       ? QStringLiteral("Written and verified.")
+                       : QStringLiteral("The display at address %1 did not take the file:\n%2")
+                             .arg(results_[0].address)
+                             .arg(Text(profile::WriteReport(results_[0]))));
     else
         ShowResult(Text(profile::WriteSummary(results_)) + QLatin1Char('.'));
     if (!portLost_.isEmpty())
@@ -387,6 +470,68 @@ void TFormPanelProfiles::ButtonCopyClick()
     ui->LabelCopied->setText(QStringLiteral("Copied %1.").arg(RowCount(ui->TableDifferences->rowCount())));
 }
 
+void TFormPanelProfiles::ButtonUndoClick()
+{
+    // Each display's own backup, loaded before anything is sent.
+    std::vector<profile::Profile> profiles;
+    std::vector<std::uint8_t> addresses;
+    QStringList names;
+    for (const auto& [address, backup] : undoable_) {
+        std::string refusal;
+        std::optional<profile::Profile> loaded = LoadProfileFile(backup, &refusal);
+        if (!loaded) {
+            const QString text = FromLocal(refusal) + QStringLiteral("\nNothing was sent.");
+            ShowResult(text);
+            ShowError(text);
+            return;
+        }
+        profiles.push_back(*loaded);
+        addresses.push_back(address);
+        names << QString::number(address);
+    }
+    if (addresses.empty())
+        return;
+    const QString question =
+        QStringLiteral("Write back to %1 the settings it had before the last write?")
+            .arg(addresses.size() == 1 ? DisplayAt(addresses.front())
+                                       : QStringLiteral("the displays at addresses %1").arg(names.join(QStringLiteral(", "))));
+    if (ShowMessageBox(question, QStringLiteral("Panel profiles"), MessageIcon::Question, MessageButtons::OkCancel)
+        != kChoiceOk)
+        return;
+    ClearResults();
+    // The record of an undo names the first backup; each display's is on its line.
+    file_ = FromLocal(undoable_.front().second);
+    fileBytes_.clear();
+    addresses_ = addresses;
+    undoing_ = true;
+    StartWrite(std::move(profiles), false);
+}
+
+void TFormPanelProfiles::ButtonRecordClick()
+{
+    if (!record_)
+        return;
+    const profile::WriteSession& session = *record_;
+    const QString suggested = QStringLiteral("record-%1.json")
+                                  .arg(QString::fromStdString(profile::IsoTime(session.started)).left(19).replace(QLatin1Char(':'), QLatin1Char('-')));
+    const QString path = ChooseFileFor(RecordAction, FileUse::Save, QStringLiteral("Save the record of the write"),
+                                       suggested, kRecordFilter);
+    if (path.isEmpty())
+        return;
+    const QFileInfo info(path);
+    const QString page = info.dir().filePath(info.completeBaseName() + QStringLiteral(".html"));
+    std::string error;
+    if (!SaveProfileFile(LocalPath(path), profile::RecordText(session), &error)
+        || !SaveProfileFile(LocalPath(page), profile::ReportHtml(session), &error)) {
+        const QString text = QStringLiteral("The record was not saved: %1").arg(FromLocal(error));
+        ShowResult(text);
+        ShowError(text);
+        return;
+    }
+    ShowResult(QStringLiteral("The record is saved in %1, the report in %2.")
+                   .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(page)));
+}
+
 void TFormPanelProfiles::ButtonCancelClick()
 {
     worker_.Cancel();
@@ -403,7 +548,7 @@ void TFormPanelProfiles::ButtonCloseClick()
 // ---------------------------------------------------------------- steps
 
 QString TFormPanelProfiles::ChooseFileFor(FileAction action, FileUse use, const QString& caption,
-                                          const QString& suggestedName)
+                                          const QString& suggestedName, const QString& filter)
 {
     QString& last = lastFiles_[action];
     // Saving suggests a new name in the folder last saved to; the others
@@ -411,7 +556,7 @@ QString TFormPanelProfiles::ChooseFileFor(FileAction action, FileUse use, const 
     QString start = suggestedName;
     if (!last.isEmpty())
         start = suggestedName.isEmpty() ? last : QFileInfo(last).dir().filePath(suggestedName);
-    const QString path = ChooseFile(use, caption, kProfileFilter, start,
+    const QString path = ChooseFile(use, caption, filter.isEmpty() ? kProfileFilter : filter, start,
                                     use == FileUse::Save ? QStringLiteral("json") : QString());
     if (!path.isEmpty())
         last = path;
@@ -435,7 +580,7 @@ std::optional<profile::Profile> TFormPanelProfiles::ChooseProfile(FileAction act
         return std::nullopt;
     }
     std::string refusal;
-    std::optional<profile::Profile> loaded = LoadProfileFile(LocalPath(path), &refusal);
+    std::optional<profile::Profile> loaded = LoadProfileFile(LocalPath(path), &refusal, &fileBytes_);
     if (!loaded) {
         // As vtctl words it: the file, then what is wrong with it.
         const QString text = FromLocal(refusal) + QStringLiteral("\nNothing was sent.");
@@ -534,6 +679,8 @@ void TFormPanelProfiles::SetBusy(bool busy, unsigned steps)
     for (QWidget* control : {static_cast<QWidget*>(ui->ButtonSave), static_cast<QWidget*>(ui->ButtonCompare),
                              static_cast<QWidget*>(ui->ButtonWrite), static_cast<QWidget*>(ui->EditAddresses)})
         control->setEnabled(!busy);
+    ui->ButtonUndo->setEnabled(!busy && !undoable_.empty());
+    ui->ButtonRecord->setEnabled(!busy && record_.has_value());
     ui->ButtonCancel->setEnabled(busy);
     if (busy) {
         ui->ProgressBar->setRange(0, int(steps));

@@ -2,6 +2,7 @@
 
 #include "PortAction.h"
 #include "TForm.h"
+#include "Record.h"
 #include "Transfer.h"
 #include "FileChoice.h"
 #include "Worker.h"
@@ -10,6 +11,9 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
+#include <string>
+#include <utility>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -44,6 +48,8 @@ public slots:
     void ButtonWriteClick();
     void ButtonCopyClick();
     void ButtonCancelClick();
+    void ButtonUndoClick();
+    void ButtonRecordClick();
     void ButtonCloseClick();
 
 protected:
@@ -54,9 +60,9 @@ protected:
 
 private:
     // Each file dialog starts at the file its own action last used.
-    enum FileAction { SaveAction, CompareAction, WriteAction, FileActions };
+    enum FileAction { SaveAction, CompareAction, WriteAction, RecordAction, FileActions };
     QString ChooseFileFor(FileAction action, FileUse use, const QString& caption,
-                          const QString& suggestedName = QString());
+                          const QString& suggestedName = QString(), const QString& filter = QString());
     // A profile chosen by the user and loaded, or nothing once the user
     // cancelled or was told why the file is refused.
     std::optional<profile::Profile> ChooseProfile(FileAction action, const QString& caption);
@@ -92,7 +98,9 @@ private:
                   const std::vector<std::string>& problems);
     void Previewed(profile::Outcome outcome, const std::vector<profile::Difference>& differences,
                    const std::vector<std::string>& problems);
-    void StartWrite();
+    // Writes on the worker: each display its own profile (the file's, or
+    // for an undo its backup), each kept first when `backups` is set.
+    void StartWrite(std::vector<profile::Profile> profiles, bool backups);
     void DisplayWritten(std::size_t index, const profile::DisplayResult& result);
     void Written();
 
@@ -105,6 +113,12 @@ private:
     profile::Profile wanted_;
     std::vector<std::uint8_t> addresses_;
     std::vector<profile::DisplayResult> results_;
+    std::string fileBytes_;        // the file chosen, as read, for the record
+    std::time_t started_ = 0, finished_ = 0;
+    std::optional<profile::WriteSession> record_;  // of the last write
+    bool undoing_ = false;         // the write under way puts backups back
+    // The displays the last write reached and where each one's settings before it are kept.
+    std::vector<std::pair<std::uint8_t, std::string>> undoable_;
     // Per display written, the settings its read-back found different from the file.
     std::vector<std::vector<profile::Difference>> found_;
     // What goes into the image when the action ends: the connection's display alone.
