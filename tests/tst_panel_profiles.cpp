@@ -259,9 +259,13 @@ private slots:
         QCOMPARE(FormPanelProfiles->findChild<QLabel*>(QStringLiteral("LabelCopied"))->text(),
                  QStringLiteral("Copied 1 row."));
 
+        Link.ClosePort();
         Write(file);
         QCOMPARE(Result(), QStringLiteral("Written and verified."));
         QCOMPARE(fx.display->Register(Blocks::Brightness.first), 40u);
+        // The tool's own connection holds the port afterwards, as after any window's action.
+        QVERIFY(Settings.portOpen != 0);
+        QVERIFY(!PortOwned());
         Compare(file);
         QCOMPARE(Result(), QStringLiteral("The display matches the file."));
         QCOMPARE(Table()->rowCount(), 0);
