@@ -146,6 +146,10 @@ TFormPanelProfiles::TFormPanelProfiles()
     QHeaderView* header = ui->TableDifferences->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
     header->setSectionResizeMode(ui->TableDifferences->columnCount() - 1, QHeaderView::Stretch);
+    // A failed display's line is long: it wraps rather than hides its end.
+    ui->ListResults->setWordWrap(true);
+    ui->ListResults->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    ui->ListResults->setResizeMode(QListView::Adjust);
 }
 
 void TFormPanelProfiles::Open()
@@ -306,7 +310,11 @@ void TFormPanelProfiles::Previewed(Outcome outcome, const std::vector<profile::D
     ShowResult(found);
     // The box may stand over the table: the changes are in the question too.
     QString question = QStringLiteral("Write %1 to %2?\n%3").arg(QFileInfo(file_).fileName(), where, found);
-    if (outcome == Outcome::Done) {
+    if (outcome == Outcome::Done && !differences.empty()) {
+        question = QStringLiteral("Write %1 to %2?\nThe display at address %3 differs from the file in %4:")
+                       .arg(QFileInfo(file_).fileName(), where)
+                       .arg(first)
+                       .arg(SettingCount(differences.size()));
         for (std::size_t k = 0; k < differences.size() && k < kChangesInQuestion; ++k)
             question += QStringLiteral("\n  ") + ChangeLine(differences[k]);
         if (differences.size() > kChangesInQuestion)
@@ -409,6 +417,7 @@ void TFormPanelProfiles::DisplayWritten(std::size_t index, const profile::Displa
 {
     results_.push_back(result);
     ui->ListResults->addItem(Text(profile::WriteReport(result)));
+    ui->ListResults->item(ui->ListResults->count() - 1)->setToolTip(Text(profile::WriteReport(result)));
     ui->ListResults->scrollToBottom();
     // A display that failed early counts whole.
     ui->ProgressBar->setValue(int((index + 1) * (profile::Transfer::ReadSteps() + profile::Transfer::WriteSteps())));
@@ -447,6 +456,8 @@ void TFormPanelProfiles::Written()
                              .arg(Text(profile::WriteReport(results_[0]))));
     else
         ShowResult(Text(profile::WriteSummary(results_)) + QLatin1Char('.'));
+    if (undoing_)
+        ShowResult(QStringLiteral("The settings from before the last write, written back: ") + ui->LabelResult->text());
     if (!portLost_.isEmpty())
         ShowError(portLost_);
 }
@@ -692,7 +703,7 @@ void TFormPanelProfiles::ClearResults()
 {
     ui->LabelCopied->clear();
     ShowDifferences({}, QStringLiteral("Settings that differ"));
-    ui->ListResults->clear();
+    // The list stays: what the last write did, until the next write.
     ui->ProgressBar->setValue(0);
     ShowResult(QString());
 }
@@ -736,13 +747,14 @@ void TFormPanelProfiles::ShowWhatWasFound()
     const bool several = results_.size() > 1;
     QString caption;
     if (!rows.empty())
-        caption = several ? QStringLiteral("Settings the displays at addresses %1 did not take").arg(failing.join(QStringLiteral(", ")))
-                          : QStringLiteral("Settings the display did not take");
+        caption = failing.size() > 1
+                      ? QStringLiteral("Settings the displays at addresses %1 did not take").arg(failing.join(QStringLiteral(", ")))
+                      : QStringLiteral("Settings the display at address %1 did not take").arg(failing.front());
     else if (std::all_of(results_.begin(), results_.end(),
                          [](const profile::DisplayResult& result) { return result.outcome == Outcome::Done; }))
         caption = several ? QStringLiteral("Every display matches the file.") : QStringLiteral("The display matches the file.");
     else
-        caption = QStringLiteral("Settings that differ: none read back");
+        caption = QStringLiteral("No setting read from the displays differs from the file.");
     ShowDifferences(rows, caption);
     // Among several displays, each row names its own.
     if (several)
