@@ -1,17 +1,28 @@
 // vtctl: the displays' settings from the command line, for commissioning many
 // panels from scripts: read one display into a profile, write it to others
 // with a read-back, compare a display with it, find the displays on a port.
+#include "Backup.h"
 #include "Commands.h"
 #include "NetworkTransport.h"
+#include "Profile.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -27,24 +38,60 @@ public:
     }
 };
 
-// The signals that end vtctl early: Ctrl+C during a search, a closed pipe
-// to a pager, a session that ends.
+// The signals that end vtctl early: Ctrl+C during a search, a session that
+// ends. A closed pipe does not: it is an error on standard output, and a
+// write to displays goes on to its end rather than leave one half written.
 const int kEndingSignals[] = {SIGINT, SIGTERM,
 #ifdef SIGHUP
                               SIGHUP,
 #endif
-#ifdef SIGPIPE
-                              SIGPIPE,
-#endif
 };
 
-// The port goes back as found and free for the next opener, then vtctl ends
-// as the signal would have ended it.
+// The line a signal prints for the display being written, if any: two
+// buffers, the one in use named by one atomic index, so the handler never
+// reads a line half made.
+char interruptedLines[2][96];
+std::atomic<int> interruptedLine {-1};
+
+void WritingDisplay(std::uint8_t address)
+{
+    if (address == 0) {
+        interruptedLine = -1;
+        return;
+    }
+    const int next = interruptedLine == 0 ? 1 : 0;
+    std::snprintf(interruptedLines[next], sizeof interruptedLines[next],
+                  "display %u: interrupted while writing; the display may hold part of the profile\n", unsigned(address));
+    interruptedLine = next;
+}
+
+// The display being written is told, the port goes back as found and free
+// for the next opener, then vtctl ends as the signal would have ended it
+// (the shell sees 130 for Ctrl+C).
 extern "C" void EndOnSignal(int signal)
 {
+    const int savedErrno = errno;
+    const int line = interruptedLine;
+    if (line >= 0) {
+#ifdef _WIN32
+        (void)!_write(2, interruptedLines[line], unsigned(std::strlen(interruptedLines[line])));
+#else
+        (void)!write(STDERR_FILENO, interruptedLines[line], std::strlen(interruptedLines[line]));
+#endif
+    }
     serial::ReleaseForExit();
+    errno = savedErrno;
     std::signal(signal, SIG_DFL);
     std::raise(signal);
+}
+
+void EndOnSignals()
+{
+    for (int signal : kEndingSignals)
+        std::signal(signal, EndOnSignal);
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 }
 
 // The options every command that talks to displays shares.
@@ -91,12 +138,42 @@ void AddLine(CLI::App* command, LineOptions& options, bool json)
         ->option_text("[=FILE]");
 }
 
-CLI::Option* AddAddress(CLI::App* command, unsigned& address, const std::string& what)
+// Taken as text and read by the one address parser: a leading zero is decimal ("010" is 10).
+CLI::Option* AddAddress(CLI::App* command, std::string& address, const std::string& what)
 {
     return command->add_option("--address", address, what)
         ->check(Meaning([](const std::string& text) { return ParseAddress(text).has_value(); }, "an address 1 to 247"))
         ->capture_default_str()
         ->type_name("N");
+}
+
+const char* const kCommands[] = {"read", "write", "diff", "find"};
+
+// A first word that is no command and no option is named, not taken for a missing command.
+std::optional<std::string> UnknownCommand(int argc, char** argv)
+{
+    if (argc < 2 || argv[1][0] == '-')
+        return std::nullopt;
+    const std::string word = argv[1];
+    if (std::find(std::begin(kCommands), std::end(kCommands), word) != std::end(kCommands))
+        return std::nullopt;
+    return "unknown command \"" + word + "\"; the commands are read, write, diff and find (vtctl --help)";
+}
+
+bool AskedForJson(int argc, char** argv)
+{
+    for (int k = 1; k < argc; ++k)
+        if (std::strcmp(argv[k], "--json") == 0)
+            return true;
+    return false;
+}
+
+// Standard output that a reader closed ("| head") ends vtctl quietly: the
+// work is done, only its telling was cut short.
+int Ended(int code)
+{
+    std::cout.flush();
+    return code;
 }
 
 }  // namespace
@@ -105,8 +182,10 @@ int main(int argc, char** argv)
 {
     // As the tool, the desktop's locale; the profile files do not follow it.
     std::setlocale(LC_ALL, "");
-    for (int signal : kEndingSignals)
-        std::signal(signal, EndOnSignal);
+    EndOnSignals();
+    const bool json = AskedForJson(argc, argv);
+    if (auto unknown = UnknownCommand(argc, argv))
+        return vtctl::Refuse(*unknown, {std::cout, std::cerr, json});
 
     CLI::App app {"vtctl " VTCONFIG_VERSION ": the settings of VT5 and RQ8 panel displays from the command line.\n"
                   "Read one display's settings into a profile, write it to many displays with a read-back,\n"
@@ -115,23 +194,24 @@ int main(int argc, char** argv)
     app.formatter(std::make_shared<HelpFormatter>());
     app.set_version_flag("--version", "vtctl " VTCONFIG_VERSION);
     app.require_subcommand(1);
-    app.footer("Exit codes: 0 done (diff: no difference); 1 a display failed, did not answer or (diff)\n"
-               "differs; 2 a usage error or a file refused, nothing sent; 3 the port cannot be opened.\n"
+    app.footer(std::string(vtctl::kExitCodesHelp) + "\n"
                "A profile holds rows, brightness, the device line and added devices, and the\n"
                "recalibration; never the display's own address, mode and rate, its clock or its flags.\n"
                "\"vtctl COMMAND --help\" tells more of each command.");
 
     LineOptions line;
-    unsigned address = 1;
-    std::string file, addressList = "1";
+    std::string address = "1", file, addressList = "1";
     bool full = false;
+    std::string backupFolder = profile::DefaultBackupFolder(), record, report;
+    bool noBackup = false;
 
     CLI::App* read = app.add_subcommand("read", "Read a display's settings into a profile");
     AddAddress(read, address, "the display's address");
     AddLine(read, line, false);
-    read->add_option("-o,--output", file, "the profile file; standard output when not given")->type_name("FILE");
+    read->add_option("-o,--output", file, "the profile file; standard output when not given or -")->type_name("FILE");
     read->footer("Nothing is written when a group of settings cannot be read or holds values no profile takes.\n"
-                 "Example: vtctl read --port COM1 -o panel.json");
+                 "Example: vtctl read --port COM1 -o panel.json\n"
+                 + std::string(vtctl::kExitCodesHelp));
 
     CLI::App* write = app.add_subcommand("write", "Write a profile to displays, read it back and compare");
     write->add_option("FILE", file, "the profile")->required()->type_name("");
@@ -141,28 +221,44 @@ int main(int argc, char** argv)
         ->capture_default_str()
         ->type_name("LIST");
     AddLine(write, line, true);
-    write->footer("Each display gets the profile's blocks, is read back and compared register by register;\n"
-                  "one line per display says whether it took the profile, or why not. A display that fails\n"
-                  "does not stop the others. The display's own address, mode, rate, clock and flags stay.\n"
-                  "Example: vtctl write panel.json --port COM1 --address 1-5,9");
+    write->add_option("--backup-dir", backupFolder,
+                      "where each display's settings are kept before it is written, as\n"
+                      "display-ADDRESS-YYYYMMDD-HHMMSS.json (a profile that writes them back)")
+        ->capture_default_str()
+        ->type_name("DIR");
+    write->add_flag("--no-backup", noBackup, "write without keeping the displays' settings first");
+    write->add_option("--record", record, "a JSON record of the write: each display's result, groups and changes")
+        ->type_name("FILE");
+    write->add_option("--report", report, "the same as one HTML page to print or hand over")->type_name("FILE");
+    write->footer("Each display's settings are read and kept first; then each group of the profile is\n"
+                  "written, read back and compared before the next. One line per display names each\n"
+                  "group's state and where its settings before were kept. A display that fails does not\n"
+                  "stop the others. The display's own address, mode, rate, clock and flags stay.\n"
+                  "Example: vtctl write panel.json --port COM1 --address 1-5,9 --report panel.html\n"
+                  + std::string(vtctl::kExitCodesHelp));
 
     CLI::App* diff = app.add_subcommand("diff", "List the settings where a display differs from a profile");
     diff->add_option("FILE", file, "the profile")->required()->type_name("");
     AddAddress(diff, address, "the display's address");
     AddLine(diff, line, true);
     diff->footer("One line per setting that differs: group, setting, the display's value, the file's value.\n"
-                 "Example: vtctl diff panel.json --port COM1 --address 3");
+                 "Example: vtctl diff panel.json --port COM1 --address 3\n"
+                 + std::string(vtctl::kExitCodesHelp));
 
     CLI::App* find = app.add_subcommand("find", "List the displays that answer on a port: address, mode, rate");
     AddAddress(find, address, "an address to try at every line besides 1");
     AddLine(find, line, true);
     find->add_flag("--full", full, "every address at every line (about nine minutes); else address 1 and\n"
                                    "--address at every line, then every address at --mode and --rate");
+    find->footer("Exit code 4 when no display answered.\n" + std::string(vtctl::kExitCodesHelp));
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        return app.exit(error) == 0 ? vtctl::kDone : vtctl::kRefused;
+        const int code = app.exit(error) == 0 ? vtctl::kDone : vtctl::kRefused;
+        if (json && code != vtctl::kDone)
+            std::cout << profile::DumpJson({{"error", error.what()}, {"exitCode", code}}) << "\n";
+        return Ended(code);
     }
 
     vtctl::Line target {ParsePort(line.port), *ParseMode(line.mode), *ParseRate(line.rate), nullptr};
@@ -171,20 +267,23 @@ int main(int argc, char** argv)
         target.trace = &std::cerr;
         if (line.trace != "-") {
             traceFile.open(line.trace, std::ios::app);
-            if (!traceFile) {
-                std::cerr << "vtctl: cannot write the trace to " << line.trace << ": " << std::strerror(errno) << "\n";
-                return vtctl::kRefused;
-            }
+            if (!traceFile)
+                return vtctl::Refuse("cannot write the trace to " + line.trace + ": " + std::strerror(errno),
+                                     {std::cout, std::cerr, line.json});
             target.trace = &traceFile;
         }
     }
     const vtctl::Output output {std::cout, std::cerr, line.json};
-    const std::uint8_t display = std::uint8_t(address);
+    const std::uint8_t display = *ParseAddress(address);
     if (read->parsed())
-        return vtctl::Read(target, display, file, output);
-    if (write->parsed())
-        return vtctl::Write(target, *ParseAddressList(addressList), file, output);
+        return Ended(vtctl::Read(target, display, file, output));
+    if (write->parsed()) {
+        if (!noBackup && backupFolder.empty())
+            return vtctl::Refuse("no folder for the backups (HOME is not set): give --backup-dir or --no-backup", output);
+        const vtctl::WriteExtras extras {noBackup ? std::string() : backupFolder, record, report, WritingDisplay};
+        return Ended(vtctl::Write(target, *ParseAddressList(addressList), file, output, extras));
+    }
     if (diff->parsed())
-        return vtctl::Diff(target, display, file, output);
-    return vtctl::Find(target, display, full, output);
+        return Ended(vtctl::Diff(target, display, file, output));
+    return Ended(vtctl::Find(target, display, full, output));
 }

@@ -59,12 +59,19 @@ struct OpenSlot {
 };
 OpenSlot openSlots[16];
 
+// A slot is claimed (-2) before its state is set and its descriptor shown
+// last, and a descriptor is hidden before its state goes: a signal between
+// two steps finds a port whole or no port, never a descriptor without the
+// line to put back.
+constexpr int kClaimed = -2;
+
 void Remember(int fd, const FoundState* found)
 {
     for (OpenSlot& slot : openSlots) {
         int free = -1;
-        if (slot.fd.compare_exchange_strong(free, fd)) {
+        if (slot.fd.compare_exchange_strong(free, kClaimed)) {
             slot.found = found;
+            slot.fd = fd;
             return;
         }
     }
@@ -72,11 +79,13 @@ void Remember(int fd, const FoundState* found)
 
 void Forget(int fd)
 {
-    for (OpenSlot& slot : openSlots)
-        if (slot.fd == fd) {
+    for (OpenSlot& slot : openSlots) {
+        int held = fd;
+        if (slot.fd.compare_exchange_strong(held, kClaimed)) {
             slot.found = nullptr;
             slot.fd = -1;
         }
+    }
 }
 
 // Back as found, out of exclusive mode, unlocked, closed.

@@ -201,6 +201,18 @@ std::optional<std::int64_t> WholeNumber(const Json& value)
     return std::nullopt;
 }
 
+// Why a value is no whole number; "75.0" is refused too, with the number to
+// write instead, as a fraction in the file would otherwise be cut silently.
+std::string WholeNumberRefusal(const Json& value)
+{
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        if (std::isfinite(number) && std::floor(number) == number && std::fabs(number) < 1e15)
+            return "not a whole number as written; write " + std::to_string((long long)number);
+    }
+    return "not a whole number";
+}
+
 std::optional<std::int64_t> TimeOfDay(const Json& value)
 {
     if (!value.is_string())
@@ -285,7 +297,7 @@ std::optional<std::int64_t> ReadInteger(const Setting& setting, const Json& valu
     case Field::ReplyTimeOut: {
         const std::optional<std::int64_t> milliseconds = WholeNumber(value);
         if (!milliseconds) {
-            *why = "not a whole number";
+            *why = WholeNumberRefusal(value);
             return std::nullopt;
         }
         // Held in whole tenths of a second: 150 would come back as 100.
@@ -298,7 +310,7 @@ std::optional<std::int64_t> ReadInteger(const Setting& setting, const Json& valu
     default:
         if (auto number = WholeNumber(value))
             return number;
-        *why = "not a whole number";
+        *why = WholeNumberRefusal(value);
         return std::nullopt;
     }
 }
@@ -325,6 +337,9 @@ class ExactSingles {
 public:
     explicit ExactSingles(Json& root) : dom_(root) {}
 
+    // The key given twice, with the object it stands in, once the parse stopped on it.
+    const std::optional<std::string>& Twice() const { return twice_; }
+
     bool null() { return dom_.null(); }
     bool boolean(bool value) { return dom_.boolean(value); }
     bool number_integer(Json::number_integer_t value) { return dom_.number_integer(value); }
@@ -345,11 +360,48 @@ public:
     }
     bool string(std::string& value) { return dom_.string(value); }
     bool binary(Json::binary_t& value) { return dom_.binary(value); }
-    bool start_object(std::size_t count) { return dom_.start_object(count); }
-    bool key(std::string& value) { return dom_.key(value); }
-    bool end_object() { return dom_.end_object(); }
-    bool start_array(std::size_t count) { return dom_.start_array(count); }
-    bool end_array() { return dom_.end_array(); }
+    bool start_object(std::size_t count)
+    {
+        // Named by the key that leads to it: "rows.I"; the outermost is "the top object".
+        std::string name;
+        if (!open_.empty())
+            name = open_.back().inList ? open_.back().name + " (in a list)"
+                   : open_.back().name.empty() ? open_.back().lastKey
+                                               : open_.back().name + "." + open_.back().lastKey;
+        open_.push_back({name, {}, {}, false});
+        return dom_.start_object(count);
+    }
+    bool key(std::string& value)
+    {
+        // The last copy would silently win: a pasted second "brightness" hides the first.
+        Open& object = open_.back();
+        if (std::find(object.keys.begin(), object.keys.end(), value) != object.keys.end()) {
+            twice_ = "the key \"" + value + "\" appears twice in "
+                     + (object.name.empty() && open_.size() == 1 ? std::string("the top object") : "the object " + object.name);
+            return false;
+        }
+        object.keys.push_back(value);
+        object.lastKey = value;
+        return dom_.key(value);
+    }
+    bool end_object()
+    {
+        open_.pop_back();
+        return dom_.end_object();
+    }
+    bool start_array(std::size_t count)
+    {
+        const std::string name = open_.empty() ? std::string("a list")
+                                 : open_.back().name.empty() ? open_.back().lastKey
+                                                             : open_.back().name + "." + open_.back().lastKey;
+        open_.push_back({name, {}, {}, true});
+        return dom_.start_array(count);
+    }
+    bool end_array()
+    {
+        open_.pop_back();
+        return dom_.end_array();
+    }
     template <typename Exception>
     bool parse_error(std::size_t position, const std::string& last, const Exception& error)
     {
@@ -357,7 +409,15 @@ public:
     }
 
 private:
+    struct Open {
+        std::string name;
+        std::vector<std::string> keys;
+        std::string lastKey;
+        bool inList;
+    };
     nlohmann::detail::json_sax_dom_parser<Json> dom_;
+    std::vector<Open> open_;
+    std::optional<std::string> twice_;
 };
 
 // What nlohmann says, without its "[json.exception.parse_error.101] ".
@@ -395,6 +455,18 @@ std::string Quoted(const std::string& text)
     return "\"" + text + "\"";
 }
 
+// A text that is no UTF-8: what PowerShell 5 and some editors write by default.
+std::optional<std::string> EncodingRefusal(const std::string& text)
+{
+    const bool byteOrderMark = text.size() >= 2
+                               && ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF'));
+    // Without a mark: ASCII text with a NUL beside every character.
+    const bool interleaved = text.size() >= 2 && (text[0] == '\0' || text[1] == '\0');
+    if (byteOrderMark || interleaved)
+        return std::string("the file is UTF-16; save it as UTF-8");
+    return std::nullopt;
+}
+
 // The header: the format's name and a version this program reads.
 std::optional<std::string> HeaderRefusal(const Json& document)
 {
@@ -404,6 +476,8 @@ std::optional<std::string> HeaderRefusal(const Json& document)
     if (format->get<std::string>() != kFormatName)
         return "not a " + std::string(kFormatName) + " file: its format is " + Shown(*format);
     const auto version = document.find("version");
+    if (version != document.end() && version->is_number_float())
+        return "the version " + Shown(*version) + " is not a whole number; profiles have version " + std::to_string(kFormatVersion);
     if (version == document.end() || !version->is_number_integer())
         return "a profile without a version number";
     const std::int64_t number = version->get<std::int64_t>();
@@ -584,10 +658,18 @@ std::string WriteProfileText(const Profile& profile, const std::string& toolVers
 
 std::optional<Profile> ReadProfileText(const std::string& text, std::string* refusal)
 {
+    if (auto encoding = EncodingRefusal(text)) {
+        *refusal = *encoding;
+        return std::nullopt;
+    }
     Json document;
     try {
         ExactSingles parser(document);
         Json::sax_parse(text, &parser);
+        if (parser.Twice()) {
+            *refusal = *parser.Twice();
+            return std::nullopt;
+        }
     } catch (const Json::exception& error) {
         *refusal = "not JSON: " + WithoutErrorId(error.what());
         return std::nullopt;

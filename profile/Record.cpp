@@ -119,9 +119,8 @@ std::string ReportHtml(const WriteSession& session)
         const bool verified = result.outcome == Outcome::Done;
         page += "<section>\n<h2>Display " + std::to_string(result.address) + ": <span class=\""
                 + (verified ? "verified\">verified" : "failed\">" + e(ResultName(result.outcome))) + "</span></h2>\n";
+        // Its line names the backup too.
         page += "<p>" + e(ResultWords(result)) + "</p>\n";
-        if (!result.backup.empty())
-            page += "<p>Its settings before the write: " + e(result.backup) + "</p>\n";
         page += "<table>\n<tr><th>Group</th><th>State</th></tr>\n";
         for (const GroupResult& group : result.groups)
             page += "<tr><td>" + e(GroupName(group.group)) + "</td><td>" + e(group.words) + "</td></tr>\n";

@@ -371,6 +371,11 @@ std::vector<DisplayResult> WriteToEach(PanelLine& line, const Profile& profile,
     return results;
 }
 
+unsigned StepsPerDisplay()
+{
+    return Transfer::ReadSteps() + Transfer::WriteSteps();
+}
+
 std::string DisplayName(std::uint8_t address)
 {
     return "display " + std::to_string(address);

@@ -183,6 +183,10 @@ std::vector<DisplayResult> WriteToEach(PanelLine& line, const Profile& profile,
                                        const std::vector<std::uint8_t>& addresses,
                                        const WriteObserver& observer = {}, const WriteOptions& options = {});
 
+// How many block steps WriteToEach makes per display when all goes well:
+// its settings read first, then the write with its read-back.
+unsigned StepsPerDisplay();
+
 // "display 3"
 std::string DisplayName(std::uint8_t address);
 // A display of a write to several, as one line: "display 3: written and

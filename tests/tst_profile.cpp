@@ -3,8 +3,12 @@
 // read-back and comparing against simulated displays.
 #include "ConfiguredDisplay.h"
 #include "DesktopLocale.h"
+#include "Backup.h"
 #include "Profile.h"
+#include "ProfileFile.h"
+#include "Record.h"
 #include "Rules.h"
+#include "Sha256.h"
 #include "SimDisplay.h"
 #include "Transfer.h"
 
@@ -15,6 +19,7 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <sys/stat.h>
 
 using profile::Json;
 using profile::Outcome;
@@ -251,6 +256,28 @@ private slots:
         QTest::newRow("long text") << edit("/deviceLine/mode", ("\"" + std::string(5000, 'n') + "\"").c_str())
                                    << ("deviceLine.mode: \"" + QString(40, 'n') + "...\" is not one of");
         QTest::newRow("offset") << edit("/recalibration/I/offset", "-1e40") << "recalibration.I.offset: -1e+40 is not a finite";
+        // A key given twice: the last copy would win unseen.
+        const QByteArray valid = QByteArray::fromStdString(ValidText());
+        QTest::newRow("group twice") << QByteArray(valid).replace("\n  \"rows\": {", "\n  \"brightness\": {},\n  \"rows\": {")
+                                     << "the key \"brightness\" appears twice in the top object";
+        QTest::newRow("setting twice") << QByteArray(valid).replace("\"digits\": 1,", "\"digits\": 1, \"digits\": 2,")
+                                       << "the key \"digits\" appears twice in the object rows.I";
+        QTest::newRow("header twice") << QByteArray(valid).replace("\"version\": 1,", "\"version\": 1, \"version\": 1,")
+                                      << "the key \"version\" appears twice in the top object";
+        QTest::newRow("whole number with a point") << edit("/brightness/dayLevel", "75.0")
+                                                   << "brightness.dayLevel: 75.0 is not a whole number as written; write 75";
+        QTest::newRow("time-out with a point") << edit("/deviceLine/replyTimeOutMs", "1000.0")
+                                               << "1000.0 is not a whole number as written; write 1000";
+        QTest::newRow("version with a point") << edit("/version", "1.0")
+                                              << "the version 1.0 is not a whole number; profiles have version 1";
+        const QString wide = QString::fromUtf8(valid);
+        const QByteArray little(reinterpret_cast<const char*>(wide.utf16()), wide.size() * 2);
+        QByteArray big;
+        for (int k = 0; k < little.size(); k += 2)
+            big.append(little[k + 1]).append(little[k]);
+        QTest::newRow("UTF-16 LE with its mark") << QByteArray("\xFF\xFE") + little << "the file is UTF-16; save it as UTF-8";
+        QTest::newRow("UTF-16 BE with its mark") << QByteArray("\xFE\xFF") + big << "the file is UTF-16; save it as UTF-8";
+        QTest::newRow("UTF-16 without a mark") << little << "the file is UTF-16; save it as UTF-8";
     }
     void damagedFilesAreRefusedByName()
     {
@@ -362,11 +389,171 @@ private slots:
         bench.display->InjectFault({FaultKind::RefuseWrite, 4310, true});
         bench.display->ClearFrames();
         auto transfer = bench.Transfer();
-        QCOMPARE(transfer.Write(wanted), Outcome::Failed);
+        std::vector<profile::GroupResult> groups;
+        QCOMPARE(transfer.Write(wanted, &groups), Outcome::Failed);
         QCOMPARE(transfer.Problems(), std::vector<std::string> {"writing devices: refused with exception 3"});
-        // The recalibration after it is not written, nor anything read back.
+        QStringList states;
+        for (const profile::GroupResult& group : groups)
+            states << QString("%1 %2").arg(profile::GroupName(group.group), QString::fromStdString(group.words));
+        QCOMPARE(states, (QStringList {"rows written and verified", "brightness written and verified",
+                                       "deviceLine written and verified", "devices refused with exception 3",
+                                       "recalibration not written"}));
+        // Each group read back before the next is written; nothing of the recalibration sent.
         for (const sim::ReceivedFrame& frame : bench.display->Frames())
-            QVERIFY(frame.bytes[1] == 16 && (frame.bytes[2] << 8 | frame.bytes[3]) < 7643);
+            QVERIFY(frame.bytes[1] != 16 || (frame.bytes[2] << 8 | frame.bytes[3]) < 7643);
+    }
+
+    void eachDisplayOfAWriteTellsItsGroups()
+    {
+        // Display 2 refuses the devices; the fault is set as it is reached.
+        sim::SimDisplay::Options options;
+        options.moreAddresses = {2, 3};
+        Bench bench(options);
+        profile::Profile wanted = Minimal();
+        wanted.registers.Set(4025, 66);
+        bench.display->SetRegister(2, 4025, 12);
+        QTemporaryDir backups;
+        profile::WriteObserver observer;
+        observer.starting = [&](std::size_t index) {
+            if (index == 1)
+                bench.display->InjectFault({FaultKind::RefuseWrite, 4310, false});
+        };
+        profile::WriteOptions writeOptions;
+        writeOptions.backupFolder = backups.path().toStdString();
+        const auto results = profile::WriteToEach(bench.line, wanted, {1, 2, 3}, observer, writeOptions);
+        QCOMPARE(results.size(), std::size_t(3));
+        QCOMPARE(results[1].outcome, Outcome::Failed);
+        const std::string line = profile::WriteReport(results[1]);
+        QCOMPARE(QString::fromStdString(line.substr(0, line.find(" (the display"))),
+                 QStringLiteral("display 2: rows, brightness, deviceLine written and verified; devices refused with "
+                                "exception 3; recalibration not written"));
+        QVERIFY(QString::fromStdString(line).endsWith(
+            QString::fromStdString("(the display now holds part of the profile; its settings before: " + results[1].backup + ")")));
+        QCOMPARE(results[2].outcome, Outcome::Done);
+        // The line's image holds what display 2 read back, and its devices as the display has them.
+        QCOMPARE(bench.line.image.Get(4025), 66u);
+        QCOMPARE(bench.line.image.Get(4310), bench.display->Register(2, 4310));
+        // Its change, as read before and after.
+        const auto dayLevel = std::find_if(results[1].changes.begin(), results[1].changes.end(),
+                                           [](const profile::Change& change) { return change.setting->reg == 4025; });
+        QVERIFY(dayLevel != results[1].changes.end());
+        QCOMPARE(dayLevel->before, 12u);
+        QVERIFY(dayLevel->readBack);
+        QCOMPARE(dayLevel->after, 66u);
+        // Its backup is the display as it was.
+        std::string refusal;
+        const auto kept = LoadProfileFile(results[1].backup, &refusal);
+        QVERIFY2(kept, refusal.c_str());
+        QCOMPARE(kept->registers.Get(4025), 12u);
+    }
+
+    void theSummaryCountsEachDisplayOnce_data()
+    {
+        QTest::addColumn<QList<int>>("outcomes");  // Outcome, negative: not attempted
+        QTest::addColumn<QString>("summary");
+        const int done = int(Outcome::Done), failed = int(Outcome::Failed), noReply = int(Outcome::NoReply),
+                  lost = int(Outcome::PortLost), cancelled = int(Outcome::Cancelled);
+        QTest::newRow("all") << QList<int> {done, done} << "2 of 2 displays written and verified";
+        QTest::newRow("one failed") << QList<int> {done, failed} << "1 of 2 displays written and verified, 1 failed";
+        QTest::newRow("no reply is failed") << QList<int> {noReply} << "0 of 1 display written and verified, 1 failed";
+        QTest::newRow("port lost") << QList<int> {done, lost, -lost}
+                                   << "1 of 3 displays written and verified, 1 failed, 1 not written (the port lost)";
+        QTest::newRow("cancelled") << QList<int> {failed, -cancelled, -cancelled}
+                                   << "0 of 3 displays written and verified, 1 failed, 2 not written (cancelled)";
+    }
+    void theSummaryCountsEachDisplayOnce()
+    {
+        QFETCH(QList<int>, outcomes);
+        QFETCH(QString, summary);
+        std::vector<profile::DisplayResult> results;
+        for (int outcome : outcomes) {
+            profile::DisplayResult result {1, Outcome(outcome < 0 ? -outcome : outcome), {}, {}, {}, false, {}};
+            result.attempted = outcome >= 0;
+            results.push_back(result);
+        }
+        QCOMPARE(QString::fromStdString(profile::WriteSummary(results)), summary);
+    }
+
+    void sha256OfKnownTexts_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("digest");
+        QTest::newRow("empty") << QByteArray() << "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+        QTest::newRow("abc") << QByteArray("abc") << "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+        QTest::newRow("two blocks") << QByteArray("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")
+                                    << "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1";
+        QTest::newRow("a million") << QByteArray(1000000, 'a')
+                                   << "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
+    }
+    void sha256OfKnownTexts()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, digest);
+        QCOMPARE(QString::fromStdString(profile::Sha256Hex(text.toStdString())), digest);
+        // Every length around the block's edges, against Qt's.
+        if (text == "abc")
+            for (int length = 50; length < 140; ++length) {
+                const QByteArray bytes(length, char(length));
+                QCOMPARE(QString::fromStdString(profile::Sha256Hex(bytes.toStdString())),
+                         QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+            }
+    }
+
+    void theReportEscapesAndHoldsTheValues()
+    {
+        profile::WriteSession session;
+        session.profilePath = "<panel & \"co\">.json";
+        session.port = "COM 1";
+        session.mode = "8n2";
+        session.rate = 9600;
+        const profile::Setting* mode = profile::SettingAt(4004);
+        profile::DisplayResult result {4, Outcome::Done, {}, {}, "/b/display-4.json", true, {}};
+        for (profile::Group group : profile::kGroups)
+            result.groups.push_back({group, profile::GroupState::Verified, "written and verified"});
+        result.changes.push_back({mode, 0, 1, true, 1});
+        session.results = {result};
+        const QString page = QString::fromStdString(profile::ReportHtml(session));
+        QVERIFY(page.contains(QLatin1String("&lt;panel &amp; &quot;co&quot;&gt;.json")));
+        QVERIFY(!page.contains(QLatin1String("<panel")));
+        QVERIFY(page.contains(QLatin1String("<td>deviceLine</td><td>mode</td><td>&quot;8n1&quot;</td><td>&quot;8n2&quot;</td><td>&quot;8n2&quot;</td>")));
+        QVERIFY(page.contains(QLatin1String("@page { size: A4")));
+        const profile::Json record = profile::RecordJson(session);
+        QCOMPARE(record["displays"][0]["changes"][0],
+                 Json({{"group", "deviceLine"}, {"setting", "mode"}, {"before", "8n1"}, {"wanted", "8n2"}, {"after", "8n2"}}));
+        QCOMPARE(record["profile"]["sha256"], Json(profile::Sha256Hex("")));
+    }
+
+    void profileFilesOnDisk()
+    {
+        QTemporaryDir folder;
+        const std::string path = folder.filePath("panel.json").toStdString();
+        std::string error, refusal;
+        QVERIFY(SaveProfileFile(path, "old", &error));
+        // Replaced in one step: no moment without the file, nothing left beside it.
+        QVERIFY2(SaveProfileFile(path, ValidText(), &error), error.c_str());
+        std::string bytes;
+        QVERIFY(LoadProfileFile(path, &refusal, &bytes));
+        QCOMPARE(bytes, ValidText());
+        QVERIFY(!QFile::exists(QString::fromStdString(path + ".part")));
+        // Names beyond ASCII.
+        const std::string wide = folder.filePath(QString::fromUtf8("日本.json")).toStdString();
+        QVERIFY2(SaveProfileFile(wide, ValidText(), &error), error.c_str());
+        QVERIFY2(LoadProfileFile(wide, &refusal), refusal.c_str());
+        // What is no regular file is refused, and a FIFO without waiting for a writer.
+        const std::string fifo = folder.filePath("fifo").toStdString();
+        QCOMPARE(mkfifo(fifo.c_str(), 0600), 0);
+        QVERIFY(!LoadProfileFile(fifo, &refusal));
+        QCOMPARE(refusal, fifo + ": not a regular file (a named pipe)");
+        QVERIFY(!LoadProfileFile(folder.path().toStdString(), &refusal));
+        QCOMPARE(refusal, folder.path().toStdString() + ": a folder, not a file");
+        QVERIFY(!LoadProfileFile(folder.filePath("none.json").toStdString(), &refusal));
+        QVERIFY(QString::fromStdString(refusal).startsWith("cannot read "));
+        // A backup's name, and one written twice within a second.
+        QCOMPARE(profile::BackupFileName(7, 0).substr(0, 10), std::string("display-7-"));
+        const std::string first = profile::SaveBackup(folder.filePath("b").toStdString(), 7, Minimal(), 1000, &error);
+        const std::string second = profile::SaveBackup(folder.filePath("b").toStdString(), 7, Minimal(), 1000, &error);
+        QVERIFY(!first.empty() && !second.empty() && first != second);
+        QVERIFY(QString::fromStdString(second).endsWith("-2.json"));
     }
 
     void aGroupThatCannotBeReadWritesNoProfile()

@@ -339,7 +339,7 @@ void TFormPanelProfiles::StartWrite(std::vector<profile::Profile> profiles, bool
     profile::WriteOptions options;
     if (backups)
         options.backupFolder = profile::DefaultBackupFolder();
-    Begin(unsigned(addresses_.size()) * (profile::Transfer::ReadSteps() + profile::Transfer::WriteSteps()),
+    Begin(unsigned(addresses_.size()) * profile::StepsPerDisplay(),
           [this, profiles = std::move(profiles), addresses = addresses_, own = Settings.displayAddress,
            options](profile::PanelLine& line) {
               std::size_t index = 0;
@@ -420,7 +420,7 @@ void TFormPanelProfiles::DisplayWritten(std::size_t index, const profile::Displa
     ui->ListResults->item(ui->ListResults->count() - 1)->setToolTip(Text(profile::WriteReport(result)));
     ui->ListResults->scrollToBottom();
     // A display that failed early counts whole.
-    ui->ProgressBar->setValue(int((index + 1) * (profile::Transfer::ReadSteps() + profile::Transfer::WriteSteps())));
+    ui->ProgressBar->setValue(int((index + 1) * profile::StepsPerDisplay()));
 }
 
 void TFormPanelProfiles::Written()
