@@ -527,6 +527,45 @@ private slots:
         QVERIFY(!Button(FormPanelProfiles, "ButtonUndo")->isEnabled());  // an undo is not undone
     }
 
+    // Three displays, the second refusing a group: the list, the table and
+    // the summary agree with what each display holds.
+    void aDisplayOfSeveralRefusingAGroupIsToldApart()
+    {
+        fx.End();
+        sim::SimDisplay::Options options;
+        options.moreAddresses = {2, 3};
+        fx.Begin(options);
+        FormPanelProfiles->show();
+        Configure(*fx.display);
+        const QString file = Save("panel.json");
+        sim::Fault refused {FaultKind::RefuseWrite, 4305, true};
+        refused.address = 2;
+        fx.display->InjectFault(refused);
+        Write(file, QStringLiteral("1-3"));
+        QCOMPARE(ResultList(), (QStringList {QStringLiteral("display 1: written and verified"),
+                                             QStringLiteral("display 2: rows, brightness, deviceLine written and verified; "
+                                                            "devices refused with exception 3; recalibration not written "
+                                                            "(the display now holds part of the profile)"),
+                                             QStringLiteral("display 3: written and verified")}));
+        QCOMPARE(Result(), QStringLiteral("2 of 3 displays written and verified, 1 failed."));
+        QCOMPARE(SettingsOf(*fx.display, 3), SettingsOf(*fx.display, 1));
+        // The table: each setting where display 2 differs from the file, and no other.
+        QStringList differing;
+        for (const profile::Setting& setting : profile::Settings())
+            if (fx.display->Register(2, setting.reg) != fx.display->Register(1, setting.reg))
+                differing << QStringLiteral("%1 (display 2)|%2|%3|%4")
+                                 .arg(QString::fromLatin1(profile::GroupName(setting.group)),
+                                      QString::fromStdString(setting.Name()),
+                                      QString::fromStdString(profile::ValueText(setting, fx.display->Register(2, setting.reg))),
+                                      QString::fromStdString(profile::ValueText(setting, fx.display->Register(1, setting.reg))));
+        QVERIFY(!differing.isEmpty());
+        QCOMPARE(TableRows(), differing);
+        QCOMPARE(Caption(), QStringLiteral("Settings the display at address 2 did not take"));
+        // The image holds the connection's display alone.
+        for (const profile::Setting& setting : profile::Settings())
+            QVERIFY2(Image.Get(setting.reg) == fx.display->Register(1, setting.reg), setting.Path().c_str());
+    }
+
     void theRecordOfAWriteIsSavedWithItsPage()
     {
         const QString file = Save("panel.json");
