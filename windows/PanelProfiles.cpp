@@ -487,9 +487,11 @@ void TFormPanelProfiles::ButtonUndoClick()
     std::vector<profile::Profile> profiles;
     std::vector<std::uint8_t> addresses;
     QStringList names;
+    std::string firstBytes;
     for (const auto& [address, backup] : undoable_) {
         std::string refusal;
-        std::optional<profile::Profile> loaded = LoadProfileFile(backup, &refusal);
+        std::optional<profile::Profile> loaded =
+            LoadProfileFile(backup, &refusal, addresses.empty() ? &firstBytes : nullptr);
         if (!loaded) {
             const QString text = FromLocal(refusal) + QStringLiteral("\nNothing was sent.");
             ShowResult(text);
@@ -512,7 +514,7 @@ void TFormPanelProfiles::ButtonUndoClick()
     ClearResults();
     // The record of an undo names the first backup; each display's is on its line.
     file_ = FromLocal(undoable_.front().second);
-    fileBytes_.clear();
+    fileBytes_ = firstBytes;
     addresses_ = addresses;
     undoing_ = true;
     StartWrite(std::move(profiles), false);
