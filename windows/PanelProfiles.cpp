@@ -505,9 +505,10 @@ void TFormPanelProfiles::ButtonUndoClick()
     if (addresses.empty())
         return;
     const QString question =
-        QStringLiteral("Write back to %1 the settings it had before the last write?")
-            .arg(addresses.size() == 1 ? DisplayAt(addresses.front())
-                                       : QStringLiteral("the displays at addresses %1").arg(names.join(QStringLiteral(", "))));
+        addresses.size() == 1
+            ? QStringLiteral("Write back to %1 the settings it had before the last write?").arg(DisplayAt(addresses.front()))
+            : QStringLiteral("Write back to the displays at addresses %1 the settings each had before the last write?")
+                  .arg(names.join(QStringLiteral(", ")));
     if (ShowMessageBox(question, QStringLiteral("Panel profiles"), MessageIcon::Question, MessageButtons::OkCancel)
         != kChoiceOk)
         return;
