@@ -326,7 +326,7 @@ void TFormPanelProfiles::Previewed(Outcome outcome, const std::vector<profile::D
         return;
     }
     undoing_ = false;
-    StartWrite(std::vector<profile::Profile>(addresses_.size(), wanted_), true);
+    StartWrite({wanted_}, true);
 }
 
 void TFormPanelProfiles::StartWrite(std::vector<profile::Profile> profiles, bool backups)
@@ -356,7 +356,8 @@ void TFormPanelProfiles::StartWrite(std::vector<profile::Profile> profiles, bool
               };
               observer.finished = [&](const profile::DisplayResult& result) {
                   // What the display holds is in the line's image, until the next display.
-                  const std::vector<profile::Difference> found = NotTaken(result, line.image, profiles[index]);
+                  const std::vector<profile::Difference> found =
+                      NotTaken(result, line.image, profiles[profiles.size() == 1 ? 0 : index]);
                   if (result.address == own && result.attempted)
                       KeepForImage(line.image, KnownGroups(result), true);
                   worker_.Report([this, index, result, found] {
@@ -374,15 +375,7 @@ void TFormPanelProfiles::StartWrite(std::vector<profile::Profile> profiles, bool
               };
               // One profile for all: one pass. An undo's backups differ by
               // display: a pass each, the same stop between them.
-              const bool same = std::all_of(profiles.begin(), profiles.end(), [&](const profile::Profile& p) {
-                  return std::equal(std::begin(p.registers.block4000), std::end(p.registers.block4000),
-                                    std::begin(profiles.front().registers.block4000))
-                         && std::equal(std::begin(p.registers.block7500), std::end(p.registers.block7500),
-                                       std::begin(profiles.front().registers.block7500))
-                         && std::equal(std::begin(p.registers.block4300), std::end(p.registers.block4300),
-                                       std::begin(profiles.front().registers.block4300));
-              });
-              if (same) {
+              if (profiles.size() == 1) {
                   const auto counted = observer.finished;
                   observer.finished = [&](const profile::DisplayResult& result) {
                       counted(result);

@@ -98,8 +98,9 @@ private:
                   const std::vector<std::string>& problems);
     void Previewed(profile::Outcome outcome, const std::vector<profile::Difference>& differences,
                    const std::vector<std::string>& problems);
-    // Writes on the worker: each display its own profile (the file's, or
-    // for an undo its backup), each kept first when `backups` is set.
+    // Writes on the worker: one profile to every display (the file), or
+    // one per display (an undo's backups); each display's settings kept
+    // first when `backups` is set.
     void StartWrite(std::vector<profile::Profile> profiles, bool backups);
     void DisplayWritten(std::size_t index, const profile::DisplayResult& result);
     void Written();
