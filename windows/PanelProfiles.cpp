@@ -81,7 +81,8 @@ std::vector<profile::Group> KnownGroups(const profile::DisplayResult& result)
     for (const profile::GroupResult& group : result.groups) {
         using profile::GroupState;
         const bool readBack = group.state == GroupState::Verified || group.state == GroupState::NotKept;
-        const bool asBefore = result.readBefore && (group.state == GroupState::NotWritten || group.state == GroupState::Refused);
+        const bool asBefore =
+            result.readBefore && (group.state == GroupState::NotWritten || group.state == GroupState::Refused);
         if (result.attempted && (readBack || asBefore))
             known.push_back(group.group);
     }
@@ -499,7 +500,8 @@ void TFormPanelProfiles::ButtonUndoClick()
         return;
     const QString question =
         addresses.size() == 1
-            ? QStringLiteral("Write back to %1 the settings it had before the last write?").arg(DisplayAt(addresses.front()))
+            ? QStringLiteral("Write back to %1 the settings it had before the last write?")
+                  .arg(DisplayAt(addresses.front()))
             : QStringLiteral("Write back to the displays at addresses %1 the settings each had before the last write?")
                   .arg(names.join(QStringLiteral(", ")));
     if (ShowMessageBox(question, QStringLiteral("Panel profiles"), MessageIcon::Question, MessageButtons::OkCancel)
@@ -519,8 +521,9 @@ void TFormPanelProfiles::ButtonRecordClick()
     if (!record_)
         return;
     const profile::WriteSession& session = *record_;
-    const QString suggested = QStringLiteral("record-%1.json")
-                                  .arg(QString::fromStdString(profile::IsoTime(session.started)).left(19).replace(QLatin1Char(':'), QLatin1Char('-')));
+    // "record-2026-12-10T14-15-02.json": when the write began, as a name every system takes.
+    const QString began = QString::fromStdString(profile::IsoTime(session.started)).left(19);
+    const QString suggested = QStringLiteral("record-%1.json").arg(QString(began).replace(QLatin1Char(':'), QLatin1Char('-')));
     const QString path = ChooseFileFor(RecordAction, FileUse::Save, QStringLiteral("Save the record of the write"),
                                        suggested, kRecordFilter);
     if (path.isEmpty())
@@ -626,7 +629,8 @@ bool TFormPanelProfiles::Begin(unsigned steps, std::function<void(profile::Panel
 void TFormPanelProfiles::CompareOnWorker(std::uint8_t address, const profile::Profile& wanted, ComparedStep then)
 {
     ShowResult(QStringLiteral("Reading %1…").arg(DisplayAt(address)));
-    Begin(profile::Transfer::ReadSteps(), [this, address, wanted, then, own = Settings.displayAddress](profile::PanelLine& line) {
+    const std::uint8_t own = Settings.displayAddress;
+    Begin(profile::Transfer::ReadSteps(), [this, address, wanted, then, own](profile::PanelLine& line) {
         line.settings.displayAddress = address;
         profile::Transfer transfer(line.link, line.image);
         transfer.SetStepObserver([this] { ReportStep(); });
@@ -648,7 +652,8 @@ void TFormPanelProfiles::ReportStep()
 
 void TFormPanelProfiles::KeepForImage(const RegisterImage& registers, std::vector<profile::Group> groups, bool written)
 {
-    worker_.Report([this, registers, groups = std::move(groups), written] { kept_ = ImageKept {registers, groups, written}; });
+    worker_.Report(
+        [this, registers, groups = std::move(groups), written] { kept_ = ImageKept {registers, groups, written}; });
 }
 
 void TFormPanelProfiles::Finish()
@@ -744,11 +749,13 @@ void TFormPanelProfiles::ShowWhatWasFound()
     QString caption;
     if (!rows.empty())
         caption = failing.size() > 1
-                      ? QStringLiteral("Settings the displays at addresses %1 did not take").arg(failing.join(QStringLiteral(", ")))
+                      ? QStringLiteral("Settings the displays at addresses %1 did not take")
+                            .arg(failing.join(QStringLiteral(", ")))
                       : QStringLiteral("Settings the display at address %1 did not take").arg(failing.front());
     else if (std::all_of(results_.begin(), results_.end(),
                          [](const profile::DisplayResult& result) { return result.outcome == Outcome::Done; }))
-        caption = several ? QStringLiteral("Every display matches the file.") : QStringLiteral("The display matches the file.");
+        caption = several ? QStringLiteral("Every display matches the file.")
+                          : QStringLiteral("The display matches the file.");
     else
         caption = QStringLiteral("No setting read from the displays differs from the file.");
     ShowDifferences(rows, caption);
