@@ -335,6 +335,7 @@ void TFormPanelProfiles::StartWrite(std::vector<profile::Profile> profiles, bool
     results_.clear();
     found_.clear();
     ui->ListResults->clear();
+    listed_ = 0;
     started_ = std::time(nullptr);
     ShowResult(QStringLiteral("Writing %1…").arg(DisplayAt(addresses_.front())));
     profile::WriteOptions options;
@@ -367,8 +368,11 @@ void TFormPanelProfiles::StartWrite(std::vector<profile::Profile> profiles, bool
                   });
                   if (result.outcome == Outcome::PortLost || result.outcome == Outcome::Cancelled)
                       stopped = true;
-                  // A pause after a failure, for a "Cancel" on seeing it.
+                  // A pause after a failure, for a "Cancel" on seeing it: counted
+                  // from when its line is in the list, however busy the machine.
                   if (result.outcome != Outcome::Done && !stopped && index + 1 < addresses.size()) {
+                      while (!worker_.Cancelled() && listed_ <= index)
+                          std::this_thread::sleep_for(std::chrono::milliseconds(10));
                       const auto until = std::chrono::steady_clock::now() + kPauseAfterFailure;
                       while (!worker_.Cancelled() && std::chrono::steady_clock::now() < until)
                           std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -415,6 +419,7 @@ void TFormPanelProfiles::DisplayWritten(std::size_t index, const profile::Displa
     ui->ListResults->scrollToBottom();
     // A display that failed early counts whole.
     ui->ProgressBar->setValue(int((index + 1) * profile::StepsPerDisplay()));
+    ++listed_;
 }
 
 void TFormPanelProfiles::Written()

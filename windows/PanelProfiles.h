@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -114,6 +115,7 @@ private:
     profile::Profile wanted_;
     std::vector<std::uint8_t> addresses_;
     std::vector<profile::DisplayResult> results_;
+    std::atomic<std::size_t> listed_ {0};  // displays whose line is in the list, for the worker's pause
     std::string fileBytes_;        // the file chosen, as read, for the record
     std::time_t started_ = 0, finished_ = 0;
     std::optional<profile::WriteSession> record_;  // of the last write
