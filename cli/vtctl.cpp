@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
@@ -266,7 +267,7 @@ int main(int argc, char** argv)
     if (!line.trace.empty()) {
         target.trace = &std::cerr;
         if (line.trace != "-") {
-            traceFile.open(line.trace, std::ios::app);
+            traceFile.open(std::filesystem::u8path(line.trace), std::ios::app);  // a UTF-8 name on every system
             if (!traceFile)
                 return vtctl::Refuse("cannot write the trace to " + line.trace + ": " + std::strerror(errno),
                                      {std::cout, std::cerr, line.json});

@@ -519,6 +519,7 @@ private slots:
         QTest::newRow("write no reply") << "write" << int(FaultKind::Silent) << 0 << "1" << 4;
         QTest::newRow("write gateway's exception 11") << "write" << int(FaultKind::Exception) << 11 << "1" << 4;
         QTest::newRow("write gateway's exception 10") << "write" << int(FaultKind::Exception) << 10 << "1" << 4;
+        QTest::newRow("write replies never whole") << "write" << int(FaultKind::Truncate) << 4 << "1" << 4;
         QTest::newRow("write refused and absent: 4 wins") << "write" << int(FaultKind::RefuseWrite) << 4310 << "1-2" << 4;
         QTest::newRow("diff same") << "diff" << none << 0 << "1" << 0;
         QTest::newRow("diff refused read") << "diff" << int(FaultKind::Exception) << 2 << "1" << 1;
