@@ -440,7 +440,8 @@ Reply SimDisplay::Answer(const std::vector<std::uint8_t>& frame)
     const bool covered = fault && (fault->kind == FaultKind::RefuseWrite || fault->kind == FaultKind::AlterWrite)
                          && frame.size() >= 9 && frame[1] == 16
                          && unsigned(fault->value) >= unsigned(frame[2] << 8 | frame[3])
-                         && unsigned(fault->value) < unsigned(frame[2] << 8 | frame[3]) + unsigned(frame[4] << 8 | frame[5]);
+                         && unsigned(fault->value) < unsigned(frame[2] << 8 | frame[3]) + unsigned(frame[4] << 8 | frame[5])
+                         && (fault->address == 0 || fault->address == frame[0]);
     SlaveLogic& addressed = Display(frame[0]);
     if (covered && frame[0] == addressed.Address() && fault->kind == FaultKind::RefuseWrite) {
         const Fault refused = *fault;

@@ -53,6 +53,7 @@ struct Fault {
     int value = 0;
     bool untilCleared = false;  // else for the next reply only
     int tailAfterMs = -1;       // when set, three bytes of noise follow the reply that much later
+    std::uint8_t address = 0;   // a register's fault: the display at this address alone (0: every display)
 };
 
 class SimDisplay {

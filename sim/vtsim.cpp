@@ -29,7 +29,7 @@ int Usage(std::ostream& out = std::cerr)
 {
     out << "usage: vtsim --link PATH|--tcp PORT|--modbus-tcp PORT [--address 1-247] [--mode 0-3] [--rate-code 0-9] [--verbose]\n"
                  "             [--fault silent|bad-crc|other-address|exception=N|truncate=N|garbage|late=MS\n"
-                 "                      |refuse-write=REGISTER|alter-write=REGISTER]\n"
+                 "                      |refuse-write=REGISTER[@ADDRESS]|alter-write=REGISTER[@ADDRESS]]\n"
                  "             [--set REGISTER=VALUE]... [--extra-address 1-247]...\n"
                  "             [--reply-delay MS] [--strict|--lenient] [--half-duplex] [--echo] [--chatter MS]\n"
                  "  --link makes PATH a symbolic link to the display's device; an existing PATH\n"
@@ -41,7 +41,8 @@ int Usage(std::ostream& out = std::cerr)
                  "  address, exception N, only the first N bytes, noise ahead of the reply, or the\n"
                  "  reply MS milliseconds late. refuse-write refuses every write that covers the\n"
                  "  register with exception 3; alter-write acknowledges it, but the register keeps\n"
-                 "  the value with its lowest bit flipped.\n"
+                 "  the value with its lowest bit flipped; with @ADDRESS, on that display alone\n"
+                 "  (4305@2), else on every display of the line.\n"
                  "  --extra-address puts another display on the same line at that address, with\n"
                  "  registers of its own.\n"
                  "  --set gives a register a value at start: 4029=0xC100; from 7500 on a number\n"
@@ -142,8 +143,12 @@ bool ParseFault(const std::string& text, sim::Fault* fault)
         *fault = {FaultKind::Exception, number, true};
     else if (name == "truncate" && ParseNumber(value.c_str(), 0, 255, &number))
         *fault = {FaultKind::Truncate, number, true};
-    else if ((name == "refuse-write" || name == "alter-write") && RegisterNumber(value, &reg))
+    else if ((name == "refuse-write" || name == "alter-write")
+             && RegisterNumber(value.substr(0, value.find('@')), &reg)
+             && (value.find('@') == std::string::npos || ParseNumber(value.c_str() + value.find('@') + 1, 1, 247, &number))) {
         *fault = {name == "refuse-write" ? FaultKind::RefuseWrite : FaultKind::AlterWrite, int(reg), true};
+        fault->address = number;  // REGISTER@ADDRESS: that display alone
+    }
     else if (name == "late" && !value.empty() && (delay = std::strtol(value.c_str(), &end, 10)) >= 0
              && delay <= 60000 && !*end)
         *fault = {FaultKind::Late, int(delay), true};

@@ -21,6 +21,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using sim::FaultKind;
 
 namespace {
@@ -30,6 +32,11 @@ constexpr int kLongestActionMs = 30000;
 QString Result()
 {
     return FormPanelProfiles->findChild<QLabel*>(QStringLiteral("LabelResult"))->text();
+}
+
+QString Caption()
+{
+    return FormPanelProfiles->findChild<QLabel*>(QStringLiteral("LabelDifferences"))->text();
 }
 
 QTableWidget* Table()
@@ -49,13 +56,38 @@ QStringList TableRows()
     return rows;
 }
 
+QListWidget* List()
+{
+    return FormPanelProfiles->findChild<QListWidget*>(QStringLiteral("ListResults"));
+}
+
+// The display's lines, without where each one's settings before were kept.
 QStringList ResultList()
 {
     QStringList lines;
-    const QListWidget* list = FormPanelProfiles->findChild<QListWidget*>(QStringLiteral("ListResults"));
-    for (int row = 0; row < list->count(); ++row)
-        lines << list->item(row)->text();
+    for (int row = 0; row < List()->count(); ++row)
+        lines << List()
+                     ->item(row)
+                     ->text()
+                     .remove(QRegularExpression(QStringLiteral(" \\(its settings before: [^)]*\\)$")))
+                     .replace(QRegularExpression(QStringLiteral("; its settings before: [^)]*\\)$")), QStringLiteral(")"));
     return lines;
+}
+
+// Frames of any function to `address` among those the display saw.
+int FramesTo(const std::vector<sim::ReceivedFrame>& frames, std::uint8_t address)
+{
+    return int(std::count_if(frames.begin(), frames.end(),
+                             [&](const sim::ReceivedFrame& frame) { return !frame.bytes.empty() && frame.bytes[0] == address; }));
+}
+
+// Every setting's register on the display at `address`.
+std::vector<std::uint32_t> SettingsOf(const sim::SimDisplay& display, std::uint8_t address = 1)
+{
+    std::vector<std::uint32_t> values;
+    for (const profile::Setting& setting : profile::Settings())
+        values.push_back(display.Register(address, setting.reg));
+    return values;
 }
 
 void Click(const char* button)
@@ -136,6 +168,8 @@ class PanelProfilesTest : public QObject {
 private slots:
     void init()
     {
+        // Backups go to a folder of the test's own.
+        qputenv("XDG_STATE_HOME", Path("state").toLocal8Bit());
         fx.Begin();
         asked.clear();
         SetFileChoiceHook([this](const FileRequest& request) {
@@ -181,7 +215,13 @@ private slots:
         QCOMPARE(fx.messages->shown.size(), 1);
         QCOMPARE(fx.messages->shown[0].icon, MessageIcon::Question);
         QVERIFY(fx.messages->shown[0].text.startsWith(QStringLiteral("Write first.json to the display at address 1?")));
-        QVERIFY(Table()->rowCount() > 20);
+        // The box may stand over the table: it lists the changes itself.
+        QVERIFY2(fx.messages->shown[0].text.contains(QStringLiteral("\n  rows I.digits: ")),
+                 qPrintable(fx.messages->shown[0].text));
+        QVERIFY(fx.messages->shown[0].text.contains(QStringLiteral("more in the table")));
+        // Once written, the table shows what the read-back found: nothing left.
+        QCOMPARE(Table()->rowCount(), 0);
+        QCOMPARE(Caption(), QStringLiteral("The display matches the file."));
         // The second dialog began in the folder of the first file.
         QCOMPARE(asked.size(), 2);
         QCOMPARE(asked[1].use, FileUse::Open);
@@ -216,10 +256,16 @@ private slots:
         Click("ButtonCopy");
         QCOMPARE(QApplication::clipboard()->text(),
                  QStringLiteral("Group\tSetting\tOn the display\tIn the file\nbrightness\tdayLevel\t75\t40\n"));
+        QCOMPARE(FormPanelProfiles->findChild<QLabel*>(QStringLiteral("LabelCopied"))->text(),
+                 QStringLiteral("Copied 1 row."));
 
+        Link.ClosePort();
         Write(file);
         QCOMPARE(Result(), QStringLiteral("Written and verified."));
         QCOMPARE(fx.display->Register(Blocks::Brightness.first), 40u);
+        // The tool's own connection holds the port afterwards, as after any window's action.
+        QVERIFY(Settings.portOpen != 0);
+        QVERIFY(!PortOwned());
         Compare(file);
         QCOMPARE(Result(), QStringLiteral("The display matches the file."));
         QCOMPARE(Table()->rowCount(), 0);
@@ -380,6 +426,162 @@ private slots:
         Click("ButtonWrite");
         QVERIFY(asked.isEmpty());
         QCOMPARE(fx.messages->LastHeadline().section(QLatin1Char(':'), 0, 0), QStringLiteral("Error of the addresses"));
+    }
+
+    void closingDuringAWriteCancelsAndKeepsTheList_data()
+    {
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("title bar") << false;
+        QTest::newRow("Escape") << true;
+    }
+
+    void closingDuringAWriteCancelsAndKeepsTheList()
+    {
+        QFETCH(bool, escape);
+        WritingToSeveral({2, 3, 4}, QStringLiteral("1-4"));
+        if (escape)
+            QTest::keyClick(FormPanelProfiles, Qt::Key_Escape);
+        else
+            FormPanelProfiles->close();
+        WaitUntilDone();
+        QTRY_VERIFY(!FormPanelProfiles->isVisible());
+        const QStringList lines = ResultList();
+        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines[0], QStringLiteral("display 1: written and verified"));
+        QCOMPARE(lines[3], QStringLiteral("display 4: not written: cancelled"));
+        QCOMPARE(FramesTo(fx.display->Frames(), 4), 0);
+        FormPanelProfiles->show();
+        QCOMPARE(ResultList(), lines);
+        QVERIFY2(Result().contains(QStringLiteral("not written (cancelled)")), qPrintable(Result()));
+    }
+
+    void cancelInThePauseAfterAFailedDisplayHolds()
+    {
+        // Cancel pressed as display 2's failure is listed: display 3 hears nothing.
+        QMetaObject::Connection onLine = connect(List()->model(), &QAbstractItemModel::rowsInserted, this, [] {
+            if (List()->count() == 2)
+                Click("ButtonCancel");
+        });
+        WritingToSeveral({3}, QStringLiteral("1-3"));  // 2 is absent
+        WaitUntilDone();
+        disconnect(onLine);
+        QCOMPARE(ResultList(), (QStringList {QStringLiteral("display 1: written and verified"),
+                                             QStringLiteral("display 2: not written: reading rows: no reply"),
+                                             QStringLiteral("display 3: not written: cancelled")}));
+        QCOMPARE(FramesTo(fx.display->Frames(), 3), 0);
+        // Verified, failed and not written counted apart.
+        QCOMPARE(Result(), QStringLiteral("1 of 3 displays written and verified, 1 failed, 1 not written (cancelled)."));
+    }
+
+    void aFifoIsRefusedWithoutWaitingOnIt()
+    {
+        const QString fifo = Path("fifo.json");
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        answer = fifo;
+        Click("ButtonWrite");  // returns: nothing waits for a writer
+        QVERIFY(!FormPanelProfiles->Busy());
+        QCOMPARE(fx.messages->shown.size(), 1);
+        QCOMPARE(fx.messages->shown[0].caption, QStringLiteral("Error"));
+        QVERIFY2(fx.messages->shown[0].text.startsWith(fifo + QStringLiteral(": not a regular file")),
+                 qPrintable(fx.messages->shown[0].text));
+        QVERIFY(fx.display->Frames().empty());
+    }
+
+    // A write the display refuses part-way: the list names each group's
+    // state, the table what the display holds, and the image takes the
+    // display's values, not the file's; "Undo the last write" puts every
+    // setting back bit for bit.
+    void aWriteRefusedPartWayIsToldByGroupAndUndone()
+    {
+        Configure(*fx.display);
+        const QString file = Save("panel.json");
+        // The display as it was before: other rows, brightness and device 2.
+        fx.display->SetRegister(Blocks::Rows.first, 5);
+        fx.display->SetRegister(Blocks::Brightness.first, 70);
+        fx.display->SetRegister(4305, 200);
+        fx.display->SetRegisterFloat(7643, 2.5f);
+        const std::vector<std::uint32_t> before = SettingsOf(*fx.display);
+        Compare(file);  // the image knows the display as it is
+        fx.display->InjectFault({FaultKind::RefuseWrite, 4305});
+        fx.messages->shown.clear();
+        Write(file);
+        QCOMPARE(ResultList(), QStringList {QStringLiteral(
+                                   "display 1: rows, brightness, deviceLine written and verified; devices refused with "
+                                   "exception 3; recalibration not written (the display now holds part of the profile)")});
+        QVERIFY(List()->item(0)->text().contains(Path("state") + QStringLiteral("/vtconfig/backups/display-1-")));
+        // The table: what the display did not take, with what it holds.
+        QCOMPARE(TableRows(), (QStringList {QStringLiteral("devices|2.address|200|247"),
+                                            QStringLiteral("recalibration|I.slope|2.5|1.25")}));
+        // The image: the display's values, group by group.
+        for (unsigned reg : {unsigned(Blocks::Rows.first), unsigned(Blocks::Brightness.first), 4305u, 7643u})
+            QCOMPARE(Image.Get(reg), fx.display->Register(reg));
+        QCOMPARE(Image.Get(4305), 200u);
+        QCOMPARE(Image.Get(Blocks::Rows.first), 6u);
+
+        QVERIFY(Button(FormPanelProfiles, "ButtonUndo")->isEnabled());
+        Click("ButtonUndo");
+        WaitUntilDone();
+        QCOMPARE(ResultList(), QStringList {QStringLiteral("display 1: written and verified")});
+        QCOMPARE(SettingsOf(*fx.display), before);
+        QCOMPARE(Image.Get(Blocks::Rows.first), 5u);
+        QVERIFY(!Button(FormPanelProfiles, "ButtonUndo")->isEnabled());  // an undo is not undone
+    }
+
+    // Three displays, the second refusing a group: the list, the table and
+    // the summary agree with what each display holds.
+    void aDisplayOfSeveralRefusingAGroupIsToldApart()
+    {
+        fx.End();
+        sim::SimDisplay::Options options;
+        options.moreAddresses = {2, 3};
+        fx.Begin(options);
+        FormPanelProfiles->show();
+        Configure(*fx.display);
+        const QString file = Save("panel.json");
+        sim::Fault refused {FaultKind::RefuseWrite, 4305, true};
+        refused.address = 2;
+        fx.display->InjectFault(refused);
+        Write(file, QStringLiteral("1-3"));
+        QCOMPARE(ResultList(), (QStringList {QStringLiteral("display 1: written and verified"),
+                                             QStringLiteral("display 2: rows, brightness, deviceLine written and verified; "
+                                                            "devices refused with exception 3; recalibration not written "
+                                                            "(the display now holds part of the profile)"),
+                                             QStringLiteral("display 3: written and verified")}));
+        QCOMPARE(Result(), QStringLiteral("2 of 3 displays written and verified, 1 failed."));
+        QCOMPARE(SettingsOf(*fx.display, 3), SettingsOf(*fx.display, 1));
+        // The table: each setting where display 2 differs from the file, and no other.
+        QStringList differing;
+        for (const profile::Setting& setting : profile::Settings())
+            if (fx.display->Register(2, setting.reg) != fx.display->Register(1, setting.reg))
+                differing << QStringLiteral("%1 (display 2)|%2|%3|%4")
+                                 .arg(QString::fromLatin1(profile::GroupName(setting.group)),
+                                      QString::fromStdString(setting.Name()),
+                                      QString::fromStdString(profile::ValueText(setting, fx.display->Register(2, setting.reg))),
+                                      QString::fromStdString(profile::ValueText(setting, fx.display->Register(1, setting.reg))));
+        QVERIFY(!differing.isEmpty());
+        QCOMPARE(TableRows(), differing);
+        QCOMPARE(Caption(), QStringLiteral("Settings the display at address 2 did not take"));
+        // The image holds the connection's display alone.
+        for (const profile::Setting& setting : profile::Settings())
+            QVERIFY2(Image.Get(setting.reg) == fx.display->Register(1, setting.reg), setting.Path().c_str());
+    }
+
+    void theRecordOfAWriteIsSavedWithItsPage()
+    {
+        const QString file = Save("panel.json");
+        fx.display->SetRegister(Blocks::Brightness.first, 20);
+        Write(file);
+        answer = Path("record.json");
+        Click("ButtonRecord");
+        QFile record(Path("record.json"));
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const profile::Json json = profile::Json::parse(record.readAll().toStdString());
+        QCOMPARE(QString::fromStdString(json["format"].get<std::string>()), QStringLiteral("vtconfig-record"));
+        QCOMPARE(json["displays"].size(), std::size_t(1));
+        QCOMPARE(QString::fromStdString(json["displays"][0]["result"].get<std::string>()), QStringLiteral("verified"));
+        QFile page(Path("record.html"));
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        QVERIFY(page.readAll().contains("dayLevel"));
     }
 
     void theClocksSynchronisationWaitsForTheWrite()

@@ -1,8 +1,11 @@
 #include "FileChoice.h"
 
+#include <QAbstractItemView>
+#include <QCompleter>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 
 namespace {
 
@@ -53,7 +56,19 @@ QString ChooseFile(FileUse use, const QString& caption, const QString& filter,
         dialog.setFileMode(use == FileUse::Save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
         dialog.setDefaultSuffix(defaultSuffix);
         dialog.selectFile(suggestedName);
-        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+        // The one dialog keeps the name its last use took: a use with no
+        // name of its own starts with none, not another action's file.
+        if (suggestedName.isEmpty())
+            if (auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                name->clear();
+        const bool accepted = dialog.exec() == QDialog::Accepted;
+        // The name completer's popup is a window of its own: after Enter it
+        // could outlast the dialog and take the next click meant for the
+        // window beneath.
+        for (QCompleter* completer : dialog.findChildren<QCompleter*>())
+            if (completer->popup())
+                completer->popup()->hide();
+        if (accepted && !dialog.selectedFiles().isEmpty())
             chosen = dialog.selectedFiles().constFirst();
     }
     if (!chosen.isEmpty())

@@ -18,7 +18,8 @@ struct FileRequest {
 };
 
 // The path of the file chosen, or empty when the user cancelled. A name
-// saved without a suffix takes `defaultSuffix`.
+// saved without a suffix takes `defaultSuffix`. A whole path as
+// `suggestedName` starts the dialog at that file, in its folder.
 QString ChooseFile(FileUse use, const QString& caption, const QString& filter,
                    const QString& suggestedName = QString(), const QString& defaultSuffix = QString());
 

@@ -1,10 +1,12 @@
 #include "PanelProfiles.h"
 
 #include "Addresses.h"
+#include "Backup.h"
 #include "Clock.h"
 #include "FileChoice.h"
 #include "MessageBox.h"
 #include "ProfileFile.h"
+#include "Record.h"
 #include "ui_PanelProfiles.h"
 
 #include <QAction>
@@ -14,6 +16,11 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 TFormPanelProfiles* FormPanelProfiles = nullptr;
 
@@ -36,15 +43,15 @@ QString Lines(const std::vector<std::string>& lines)
     return joined.join(QLatin1Char('\n'));
 }
 
-// The file's path as the C runtime opens it, and back for messages.
+// Paths go to the profile files' code as UTF-8 on every system, and back for messages.
 std::string LocalPath(const QString& path)
 {
-    return QFile::encodeName(path).toStdString();
+    return path.toStdString();
 }
 
 QString FromLocal(const std::string& text)
 {
-    return QFile::decodeName(QByteArray::fromStdString(text));
+    return QString::fromStdString(text);
 }
 
 // "display-1-2025-03-14.json": which display, and when.
@@ -64,6 +71,67 @@ QString DisplayAt(std::uint8_t address)
     return QStringLiteral("the display at address %1").arg(address);
 }
 
+// The groups of a display just written whose values in the line's image are
+// the display's own: read back after the write, or read before it and not
+// written (a refused group is put back as read). A group written but not read
+// back may hold anything now.
+std::vector<profile::Group> KnownGroups(const profile::DisplayResult& result)
+{
+    std::vector<profile::Group> known;
+    for (const profile::GroupResult& group : result.groups) {
+        using profile::GroupState;
+        const bool readBack = group.state == GroupState::Verified || group.state == GroupState::NotKept;
+        const bool asBefore =
+            result.readBefore && (group.state == GroupState::NotWritten || group.state == GroupState::Refused);
+        if (result.attempted && (readBack || asBefore))
+            known.push_back(group.group);
+    }
+    return known;
+}
+
+// After a display's write, the settings where it differs from what was
+// written: from its image where that is the display's, else the changes it
+// was asked for, with the value it held before.
+std::vector<profile::Difference> NotTaken(const profile::DisplayResult& result, const RegisterImage& image,
+                                          const profile::Profile& wanted)
+{
+    if (!result.attempted)
+        return {};
+    const std::vector<profile::Group> known = KnownGroups(result);
+    std::vector<profile::Difference> rows = profile::Compare(image, wanted.registers, known);
+    for (const profile::Change& change : result.changes)
+        if (std::find(known.begin(), known.end(), change.setting->group) == known.end())
+            rows.push_back({change.setting, change.before, change.wanted});
+    std::stable_sort(rows.begin(), rows.end(), [](const profile::Difference& a, const profile::Difference& b) {
+        return a.setting < b.setting;  // the order of the file: Settings() is one array
+    });
+    return rows;
+}
+
+const QString kRecordFilter = QStringLiteral("Records (*.json);;All files (*)");
+
+// "1 row", "13 rows"
+QString RowCount(int count)
+{
+    return count == 1 ? QStringLiteral("1 row") : QStringLiteral("%1 rows").arg(count);
+}
+
+// After a display that failed, the next waits this long, so a "Cancel"
+// pressed on seeing the failure holds before anything goes to it.
+constexpr auto kPauseAfterFailure = std::chrono::milliseconds(1500);
+
+// The most changes the confirmation lists itself; the table holds them all.
+constexpr std::size_t kChangesInQuestion = 12;
+
+// "brightness dayLevel: 75 on the display, 40 in the file"
+QString ChangeLine(const profile::Difference& difference)
+{
+    const profile::Setting& setting = *difference.setting;
+    return QStringLiteral("%1 %2: %3 on the display, %4 in the file")
+        .arg(QString::fromLatin1(profile::GroupName(setting.group)), Text(setting.Name()),
+             Text(profile::ValueText(setting, difference.display)), Text(profile::ValueText(setting, difference.wanted)));
+}
+
 }  // namespace
 
 TFormPanelProfiles::TFormPanelProfiles()
@@ -79,6 +147,10 @@ TFormPanelProfiles::TFormPanelProfiles()
     QHeaderView* header = ui->TableDifferences->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
     header->setSectionResizeMode(ui->TableDifferences->columnCount() - 1, QHeaderView::Stretch);
+    // A failed display's line is long: it wraps rather than hides its end.
+    ui->ListResults->setWordWrap(true);
+    ui->ListResults->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    ui->ListResults->setResizeMode(QListView::Adjust);
 }
 
 void TFormPanelProfiles::Open()
@@ -87,8 +159,20 @@ void TFormPanelProfiles::Open()
     // Left by the program's end rather than by closing: the action ends too.
     if (Busy()) {
         cancelled_ = true;
+        closeWhenDone_ = false;
         Finish();
     }
+}
+
+void TFormPanelProfiles::done(int result)
+{
+    if (Busy()) {
+        closeWhenDone_ = true;
+        ButtonCancelClick();
+        return;
+    }
+    closeWhenDone_ = false;
+    TForm::done(result);
 }
 
 void TFormPanelProfiles::FormShow()
@@ -105,17 +189,6 @@ void TFormPanelProfiles::FormShow()
     shownConnection_ = connection;
 }
 
-void TFormPanelProfiles::FormClose()
-{
-    // Closed during an action: it stops after the display in progress.
-    if (Busy()) {
-        worker_.Cancel();
-        cancelled_ = true;
-        Finish();
-        ShowResult(QStringLiteral("Cancelled."));
-    }
-}
-
 // ---------------------------------------------------------------- the actions
 
 void TFormPanelProfiles::ButtonSaveClick()
@@ -129,6 +202,7 @@ void TFormPanelProfiles::ButtonSaveClick()
         transfer.SetStepObserver([this] { ReportStep(); });
         profile::Profile read;
         const Outcome outcome = transfer.Read(&read);
+        KeepForImage(line.image, {std::begin(profile::kGroups), std::end(profile::kGroups)}, false);
         worker_.Report([this, outcome, read, problems = transfer.Problems(), address] {
             Saved(outcome, read, problems, address);
         });
@@ -148,8 +222,8 @@ void TFormPanelProfiles::Saved(Outcome outcome, const profile::Profile& read, co
         ShowResult(QStringLiteral("Cancelled: nothing was saved."));
         return;
     }
-    const QString path = ChooseFile(FileUse::Save, QStringLiteral("Save the display's settings"), kProfileFilter,
-                                    SuggestedName(address), QStringLiteral("json"));
+    const QString path =
+        ChooseFileFor(SaveAction, FileUse::Save, QStringLiteral("Save the display's settings"), SuggestedName(address));
     if (path.isEmpty()) {
         ShowResult(QStringLiteral("Read, but not saved."));
         return;
@@ -167,7 +241,7 @@ void TFormPanelProfiles::Saved(Outcome outcome, const profile::Profile& read, co
 void TFormPanelProfiles::ButtonCompareClick()
 {
     ClearResults();
-    const std::optional<profile::Profile> wanted = ChooseProfile(QStringLiteral("Compare with a file"));
+    const std::optional<profile::Profile> wanted = ChooseProfile(CompareAction, QStringLiteral("Compare with a file"));
     if (!wanted)
         return;
     CompareOnWorker(Settings.displayAddress, *wanted, &TFormPanelProfiles::Compared);
@@ -199,7 +273,8 @@ void TFormPanelProfiles::ButtonWriteClick()
                                                          "several like 1-5,9"));
         return;
     }
-    const std::optional<profile::Profile> wanted = ChooseProfile(QStringLiteral("Write a file to the display"));
+    const std::optional<profile::Profile> wanted =
+        ChooseProfile(WriteAction, QStringLiteral("Write a file to the display"));
     if (!wanted)
         return;
     wanted_ = *wanted;
@@ -234,38 +309,104 @@ void TFormPanelProfiles::Previewed(Outcome outcome, const std::vector<profile::D
                                     .arg(addresses_.size())
                                     .arg(ui->EditAddresses->text().trimmed());
     ShowResult(found);
-    const QString question = QStringLiteral("Write %1 to %2?\n%3").arg(QFileInfo(file_).fileName(), where, found);
+    // The box may stand over the table: the changes are in the question too.
+    QString question = QStringLiteral("Write %1 to %2?\n%3").arg(QFileInfo(file_).fileName(), where, found);
+    if (outcome == Outcome::Done && !differences.empty()) {
+        question = QStringLiteral("Write %1 to %2?\nThe display at address %3 differs from the file in %4:")
+                       .arg(QFileInfo(file_).fileName(), where)
+                       .arg(first)
+                       .arg(SettingCount(differences.size()));
+        for (std::size_t k = 0; k < differences.size() && k < kChangesInQuestion; ++k)
+            question += QStringLiteral("\n  ") + ChangeLine(differences[k]);
+        if (differences.size() > kChangesInQuestion)
+            question += QStringLiteral("\n  … and %1 more in the table").arg(differences.size() - kChangesInQuestion);
+    }
     if (ShowMessageBox(question, QStringLiteral("Panel profiles"), MessageIcon::Question, MessageButtons::OkCancel)
         != kChoiceOk) {
         ShowResult(found + QStringLiteral(" Nothing was written."));
         return;
     }
-    StartWrite();
+    undoing_ = false;
+    StartWrite({wanted_}, true);
 }
 
-void TFormPanelProfiles::StartWrite()
+void TFormPanelProfiles::StartWrite(std::vector<profile::Profile> profiles, bool backups)
 {
     results_.clear();
+    found_.clear();
     ui->ListResults->clear();
+    listed_ = 0;
+    started_ = std::time(nullptr);
     ShowResult(QStringLiteral("Writing %1…").arg(DisplayAt(addresses_.front())));
+    profile::WriteOptions options;
+    if (backups)
+        options.backupFolder = profile::DefaultBackupFolder();
     Begin(unsigned(addresses_.size()) * profile::StepsPerDisplay(),
-          [this, wanted = wanted_, addresses = addresses_](profile::PanelLine& line) {
+          [this, profiles = std::move(profiles), addresses = addresses_, own = Settings.displayAddress,
+           options](profile::PanelLine& line) {
+              std::size_t index = 0;
+              bool stopped = false;  // the displays left are told, not written
               profile::WriteObserver observer;
               observer.stop = [this] { return worker_.Cancelled(); };
               observer.step = [this] { ReportStep(); };
-              observer.starting = [this, &addresses](std::size_t index) {
+              observer.starting = [this, &addresses, &index](std::size_t) {
                   const QString text = QStringLiteral("Writing %1 (%2 of %3)…")
                                            .arg(DisplayAt(addresses[index]))
                                            .arg(index + 1)
                                            .arg(addresses.size());
                   worker_.Report([this, text] { ShowResult(text); });
               };
-              std::size_t index = 0;
-              observer.finished = [this, &index](const profile::DisplayResult& result) {
-                  worker_.Report([this, index, result] { DisplayWritten(index, result); });
-                  ++index;
+              observer.finished = [&](const profile::DisplayResult& result) {
+                  // What the display holds is in the line's image, until the next display.
+                  const std::vector<profile::Difference> found =
+                      NotTaken(result, line.image, profiles[profiles.size() == 1 ? 0 : index]);
+                  if (result.address == own && result.attempted)
+                      KeepForImage(line.image, KnownGroups(result), true);
+                  worker_.Report([this, index, result, found] {
+                      found_.push_back(found);
+                      DisplayWritten(index, result);
+                  });
+                  if (result.outcome == Outcome::PortLost || result.outcome == Outcome::Cancelled)
+                      stopped = true;
+                  // A pause after a failure, for a "Cancel" on seeing it: counted
+                  // from when its line is in the list, however busy the machine.
+                  if (result.outcome != Outcome::Done && !stopped && index + 1 < addresses.size()) {
+                      while (!worker_.Cancelled() && listed_ <= index)
+                          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                      const auto until = std::chrono::steady_clock::now() + kPauseAfterFailure;
+                      while (!worker_.Cancelled() && std::chrono::steady_clock::now() < until)
+                          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                  }
               };
-              profile::WriteToEach(line, wanted, addresses, observer);
+              // One profile for all: one pass. An undo's backups differ by
+              // display: a pass each, the same stop between them.
+              if (profiles.size() == 1) {
+                  const auto counted = observer.finished;
+                  observer.finished = [&](const profile::DisplayResult& result) {
+                      counted(result);
+                      ++index;
+                  };
+                  profile::WriteToEach(line, profiles.front(), addresses, observer, options);
+              } else {
+                  bool lost = false;
+                  while (index < addresses.size()) {
+                      if (lost) {
+                          profile::DisplayResult left {addresses[index], Outcome::PortLost,
+                                                       {"not written: the port was lost"}};
+                          left.attempted = false;
+                          observer.finished(left);
+                          ++index;
+                          continue;
+                      }
+                      profile::WriteObserver one = observer;
+                      one.finished = [&](const profile::DisplayResult& result) {
+                          lost = result.outcome == Outcome::PortLost;
+                          observer.finished(result);
+                          ++index;
+                      };
+                      profile::WriteToEach(line, profiles[index], {addresses[index]}, one, options);
+                  }
+              }
               worker_.Report([this] { Written(); });
           });
 }
@@ -273,25 +414,49 @@ void TFormPanelProfiles::StartWrite()
 void TFormPanelProfiles::DisplayWritten(std::size_t index, const profile::DisplayResult& result)
 {
     results_.push_back(result);
-    ui->ListResults->addItem(Text(profile::WriteReport(result.address, result.problems)));
+    ui->ListResults->addItem(Text(profile::WriteReport(result)));
+    ui->ListResults->item(ui->ListResults->count() - 1)->setToolTip(Text(profile::WriteReport(result)));
     ui->ListResults->scrollToBottom();
     // A display that failed early counts whole.
     ui->ProgressBar->setValue(int((index + 1) * profile::StepsPerDisplay()));
+    ++listed_;
 }
 
 void TFormPanelProfiles::Written()
 {
     Finish();
-    std::size_t verified = 0;
-    for (const profile::DisplayResult& result : results_)
-        verified += result.outcome == Outcome::Done;
+    finished_ = std::time(nullptr);
+    ShowWhatWasFound();
+    // The displays this write reached, each with its settings from before,
+    // are what an undo writes back; an undo itself is not undone.
+    undoable_.clear();
+    if (!undoing_)
+        for (const profile::DisplayResult& result : results_)
+            if (result.attempted && !result.backup.empty())
+                undoable_.emplace_back(result.address, result.backup);
+    ui->ButtonUndo->setEnabled(!undoable_.empty());
+    // What the record tells stays as it was written, whatever is compared next.
+    record_.emplace();
+    record_->toolVersion = VTCONFIG_VERSION;
+    record_->started = started_;
+    record_->finished = finished_;
+    record_->port = PortName(Settings.portIndex).toStdString();
+    record_->mode = kModeNames[Settings.modeIndex % kModeCount];
+    record_->rate = kPortRates[Settings.rateIndex % kPortRateCount];
+    record_->profilePath = LocalPath(file_);
+    record_->profileBytes = fileBytes_;
+    record_->results = results_;
+    ui->ButtonRecord->setEnabled(true);
     if (results_.size() == 1)
-        ShowResult(verified ? QStringLiteral("Written and verified.")
-                            : QStringLiteral("The display at address %1 did not take the file:\n%2")
-                                  .arg(results_[0].address)
-                                  .arg(Lines(results_[0].problems)));
+        ShowResult(results_[0].outcome == Outcome::Done
+                       ? QStringLiteral("Written and verified.")
+                       : QStringLiteral("The display at address %1 did not take the file:\n%2")
+                             .arg(results_[0].address)
+                             .arg(Text(profile::WriteReport(results_[0]))));
     else
         ShowResult(Text(profile::WriteSummary(results_)) + QLatin1Char('.'));
+    if (undoing_)
+        ShowResult(QStringLiteral("The settings from before the last write, written back: ") + ui->LabelResult->text());
     if (!portLost_.isEmpty())
         ShowError(portLost_);
 }
@@ -312,6 +477,74 @@ void TFormPanelProfiles::ButtonCopyClick()
         lines << cells.join(QLatin1Char('\t'));
     }
     QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    ui->LabelCopied->setText(QStringLiteral("Copied %1.").arg(RowCount(ui->TableDifferences->rowCount())));
+}
+
+void TFormPanelProfiles::ButtonUndoClick()
+{
+    // Each display's own backup, loaded before anything is sent.
+    std::vector<profile::Profile> profiles;
+    std::vector<std::uint8_t> addresses;
+    QStringList names;
+    std::string firstBytes;
+    for (const auto& [address, backup] : undoable_) {
+        std::string refusal;
+        std::optional<profile::Profile> loaded =
+            LoadProfileFile(backup, &refusal, addresses.empty() ? &firstBytes : nullptr);
+        if (!loaded) {
+            const QString text = FromLocal(refusal) + QStringLiteral("\nNothing was sent.");
+            ShowResult(text);
+            ShowError(text);
+            return;
+        }
+        profiles.push_back(*loaded);
+        addresses.push_back(address);
+        names << QString::number(address);
+    }
+    if (addresses.empty())
+        return;
+    const QString question =
+        addresses.size() == 1
+            ? QStringLiteral("Write back to %1 the settings it had before the last write?")
+                  .arg(DisplayAt(addresses.front()))
+            : QStringLiteral("Write back to the displays at addresses %1 the settings each had before the last write?")
+                  .arg(names.join(QStringLiteral(", ")));
+    if (ShowMessageBox(question, QStringLiteral("Panel profiles"), MessageIcon::Question, MessageButtons::OkCancel)
+        != kChoiceOk)
+        return;
+    ClearResults();
+    // The record of an undo names the first backup; each display's is on its line.
+    file_ = FromLocal(undoable_.front().second);
+    fileBytes_ = firstBytes;
+    addresses_ = addresses;
+    undoing_ = true;
+    StartWrite(std::move(profiles), false);
+}
+
+void TFormPanelProfiles::ButtonRecordClick()
+{
+    if (!record_)
+        return;
+    const profile::WriteSession& session = *record_;
+    // "record-2026-12-10T14-15-02.json": when the write began, as a name every system takes.
+    const QString began = QString::fromStdString(profile::IsoTime(session.started)).left(19);
+    const QString suggested = QStringLiteral("record-%1.json").arg(QString(began).replace(QLatin1Char(':'), QLatin1Char('-')));
+    const QString path = ChooseFileFor(RecordAction, FileUse::Save, QStringLiteral("Save the record of the write"),
+                                       suggested, kRecordFilter);
+    if (path.isEmpty())
+        return;
+    const QFileInfo info(path);
+    const QString page = info.dir().filePath(info.completeBaseName() + QStringLiteral(".html"));
+    std::string error;
+    if (!SaveProfileFile(LocalPath(path), profile::RecordText(session), &error)
+        || !SaveProfileFile(LocalPath(page), profile::ReportHtml(session), &error)) {
+        const QString text = QStringLiteral("The record was not saved: %1").arg(FromLocal(error));
+        ShowResult(text);
+        ShowError(text);
+        return;
+    }
+    ShowResult(QStringLiteral("The record is saved in %1, the report in %2.")
+                   .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(page)));
 }
 
 void TFormPanelProfiles::ButtonCancelClick()
@@ -329,13 +562,40 @@ void TFormPanelProfiles::ButtonCloseClick()
 
 // ---------------------------------------------------------------- steps
 
-std::optional<profile::Profile> TFormPanelProfiles::ChooseProfile(const QString& caption)
+QString TFormPanelProfiles::ChooseFileFor(FileAction action, FileUse use, const QString& caption,
+                                          const QString& suggestedName, const QString& filter)
 {
-    const QString path = ChooseFile(FileUse::Open, caption, kProfileFilter);
+    QString& last = lastFiles_[action];
+    // Saving suggests a new name in the folder last saved to; the others
+    // offer the file their action last took.
+    QString start = suggestedName;
+    if (!last.isEmpty())
+        start = suggestedName.isEmpty() ? last : QFileInfo(last).dir().filePath(suggestedName);
+    const QString path = ChooseFile(use, caption, filter.isEmpty() ? kProfileFilter : filter, start,
+                                    use == FileUse::Save ? QStringLiteral("json") : QString());
+    if (!path.isEmpty())
+        last = path;
+    return path;
+}
+
+std::optional<profile::Profile> TFormPanelProfiles::ChooseProfile(FileAction action, const QString& caption)
+{
+    const QString path = ChooseFileFor(action, FileUse::Open, caption);
     if (path.isEmpty())
         return std::nullopt;
+    // Opening a pipe or a device would block the window until something
+    // writes to it: only a regular file is opened at all.
+    const QFileInfo info(path);
+    if (!info.isFile()) {
+        const QString text = QStringLiteral("%1: %2\nNothing was sent.")
+                                 .arg(path, info.exists() ? QStringLiteral("not a regular file, so no profile")
+                                                          : QStringLiteral("no such file"));
+        ShowResult(text);
+        ShowError(text);
+        return std::nullopt;
+    }
     std::string refusal;
-    std::optional<profile::Profile> loaded = LoadProfileFile(LocalPath(path), &refusal);
+    std::optional<profile::Profile> loaded = LoadProfileFile(LocalPath(path), &refusal, &fileBytes_);
     if (!loaded) {
         // As vtctl words it: the file, then what is wrong with it.
         const QString text = FromLocal(refusal) + QStringLiteral("\nNothing was sent.");
@@ -374,12 +634,16 @@ bool TFormPanelProfiles::Begin(unsigned steps, std::function<void(profile::Panel
 void TFormPanelProfiles::CompareOnWorker(std::uint8_t address, const profile::Profile& wanted, ComparedStep then)
 {
     ShowResult(QStringLiteral("Reading %1…").arg(DisplayAt(address)));
-    Begin(profile::Transfer::ReadSteps(), [this, address, wanted, then](profile::PanelLine& line) {
+    const std::uint8_t own = Settings.displayAddress;
+    Begin(profile::Transfer::ReadSteps(), [this, address, wanted, then, own](profile::PanelLine& line) {
         line.settings.displayAddress = address;
         profile::Transfer transfer(line.link, line.image);
         transfer.SetStepObserver([this] { ReportStep(); });
         std::vector<profile::Difference> differences;
         const Outcome outcome = transfer.Compare(wanted, &differences);
+        // Another display's settings are no part of the connection's image.
+        if (address == own)
+            KeepForImage(line.image, {std::begin(profile::kGroups), std::end(profile::kGroups)}, false);
         worker_.Report([this, then, outcome, differences, problems = transfer.Problems()] {
             (this->*then)(outcome, differences, problems);
         });
@@ -391,19 +655,40 @@ void TFormPanelProfiles::ReportStep()
     worker_.Report([this] { ui->ProgressBar->setValue(ui->ProgressBar->value() + 1); });
 }
 
+void TFormPanelProfiles::KeepForImage(const RegisterImage& registers, std::vector<profile::Group> groups, bool written)
+{
+    worker_.Report(
+        [this, registers, groups = std::move(groups), written] { kept_ = ImageKept {registers, groups, written}; });
+}
+
 void TFormPanelProfiles::Finish()
 {
     worker_.Stop();
-    if (!panel_)
+    if (!panel_) {
+        kept_.reset();
         return;
-    // Whatever was read or written goes into the image, so the settings
-    // windows show it when they are opened next.
-    profile::CopyGroups(panel_->image, Image, profile::ReadBlocks);
-    if (panel_->link.PortLost())
+    }
+    // What the connection's display holds goes into the image, so the
+    // settings windows show it when they are opened next; a group it did
+    // not take stays as the image knew it.
+    if (kept_)
+        for (profile::Group group : kept_->groups)
+            for (const RegisterBlock& block : kept_->written ? profile::WriteBlocks(group) : profile::ReadBlocks(group))
+                for (unsigned k = 0; k < block.quantity; ++k)
+                    Image.Set(block.first + k, kept_->registers.Get(block.first + k));
+    kept_.reset();
+    const bool lost = panel_->link.PortLost();
+    if (lost)
         portLost_ = PortLostMessage(panel_->link, Settings.portIndex);
     panel_.reset();  // closes its port
+    // The program's link takes the port back, as after any window's
+    // action; a lost port is opened anew by the next action, as everywhere.
+    if (!lost)
+        TryOpenPort(OpenWhen::IfClosed);
     owner_.reset();  // what waited for the port runs now
     SetBusy(false);
+    if (closeWhenDone_)
+        QTimer::singleShot(0, this, [this] { done(QDialog::Rejected); });
 }
 
 void TFormPanelProfiles::SetBusy(bool busy, unsigned steps)
@@ -411,6 +696,8 @@ void TFormPanelProfiles::SetBusy(bool busy, unsigned steps)
     for (QWidget* control : {static_cast<QWidget*>(ui->ButtonSave), static_cast<QWidget*>(ui->ButtonCompare),
                              static_cast<QWidget*>(ui->ButtonWrite), static_cast<QWidget*>(ui->EditAddresses)})
         control->setEnabled(!busy);
+    ui->ButtonUndo->setEnabled(!busy && !undoable_.empty());
+    ui->ButtonRecord->setEnabled(!busy && record_.has_value());
     ui->ButtonCancel->setEnabled(busy);
     if (busy) {
         ui->ProgressBar->setRange(0, int(steps));
@@ -420,8 +707,9 @@ void TFormPanelProfiles::SetBusy(bool busy, unsigned steps)
 
 void TFormPanelProfiles::ClearResults()
 {
+    ui->LabelCopied->clear();
     ShowDifferences({}, QStringLiteral("Settings that differ"));
-    ui->ListResults->clear();
+    // The list stays: what the last write did, until the next write.
     ui->ProgressBar->setValue(0);
     ShowResult(QString());
 }
@@ -446,6 +734,42 @@ void TFormPanelProfiles::ShowDifferences(const std::vector<profile::Difference>&
 void TFormPanelProfiles::ShowResult(const QString& text)
 {
     ui->LabelResult->setText(text);
+}
+
+void TFormPanelProfiles::ShowWhatWasFound()
+{
+    // The preview is stale once written: the table shows the read-back.
+    std::vector<profile::Difference> rows;
+    std::vector<std::uint8_t> rowAddresses;
+    QStringList failing;
+    for (std::size_t k = 0; k < results_.size() && k < found_.size(); ++k) {
+        for (const profile::Difference& difference : found_[k]) {
+            rows.push_back(difference);
+            rowAddresses.push_back(results_[k].address);
+        }
+        if (!found_[k].empty())
+            failing << QString::number(results_[k].address);
+    }
+    const bool several = results_.size() > 1;
+    QString caption;
+    if (!rows.empty())
+        caption = failing.size() > 1
+                      ? QStringLiteral("Settings the displays at addresses %1 did not take")
+                            .arg(failing.join(QStringLiteral(", ")))
+                      : QStringLiteral("Settings the display at address %1 did not take").arg(failing.front());
+    else if (std::all_of(results_.begin(), results_.end(),
+                         [](const profile::DisplayResult& result) { return result.outcome == Outcome::Done; }))
+        caption = several ? QStringLiteral("Every display matches the file.")
+                          : QStringLiteral("The display matches the file.");
+    else
+        caption = QStringLiteral("No setting read from the displays differs from the file.");
+    ShowDifferences(rows, caption);
+    // Among several displays, each row names its own.
+    if (several)
+        for (int row = 0; row < int(rows.size()); ++row)
+            ui->TableDifferences->item(row, 0)->setText(QStringLiteral("%1 (display %2)")
+                                                            .arg(ui->TableDifferences->item(row, 0)->text())
+                                                            .arg(rowAddresses[std::size_t(row)]));
 }
 
 void TFormPanelProfiles::TellReadFailure(const QString& headline, const std::vector<std::string>& problems)
