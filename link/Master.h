@@ -50,7 +50,8 @@ class ModbusLink;
 
 struct FrameEvent {
     // Echo: the request's own bytes handed back by an echoing adapter.
-    enum class Kind { Request, Reply, NoReply, PortLost, Echo };
+    // Opened: the port opened (no bytes), with what the trace says of it.
+    enum class Kind { Request, Reply, NoReply, PortLost, Echo, Opened };
     Kind kind;
     const std::uint8_t* bytes;  // what went out or came back (part of a reply that did not come whole)
     std::size_t count;

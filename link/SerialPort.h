@@ -44,6 +44,10 @@ struct Port {
     RtsDrive rts = RtsDrive::None;
     LineSettings line {};  // as set at open: the wire time of a write
     std::shared_ptr<const FoundState> found;
+    // How the adapter hands input on, for the trace's open line ("low
+    // latency on, latency timer 1 ms"); empty where there is nothing to say
+    // (a pseudo-terminal).
+    std::string inputLatency;
 };
 
 // Why an open failed.
