@@ -7,10 +7,14 @@
 #include "NetworkTransport.h"
 #include "PortMessages.h"
 #include "SimFixture.h"
+#include "TcpSocket.h"
 
 #include <QRegularExpression>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -299,6 +303,57 @@ private slots:
         QVERIFY(!Link.LastOpenGivenUp());
         Link.SetConnectWatch({});
         QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        Link.ClosePort();
+    }
+
+    void aSlowNameServerEndsWithinTheBudget_data()
+    {
+        QTest::addColumn<bool>("cancelled");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("at 3 s") << false
+                                << QStringLiteral("Cannot open localhost:4001 (RTU over TCP): the lookup of the host "
+                                                  "localhost did not finish within 3 s (its name server does not answer)");
+        QTest::newRow("at Cancel") << true
+                                   << QStringLiteral("Cannot open localhost:4001 (RTU over TCP): the connection attempt "
+                                                     "was given up");
+    }
+
+    void aSlowNameServerEndsWithinTheBudget()
+    {
+        // A name server that takes 20 s: the lookup runs on a thread of its
+        // own, inside the connection's 3 s and its "Cancel", and is left to
+        // end alone.
+        QFETCH(bool, cancelled);
+        struct NameServer {
+            std::mutex mutex;
+            std::condition_variable answer;
+            bool answered = false;
+        };
+        const auto nameServer = std::make_shared<NameServer>();
+        net::SetLookupHook([nameServer](const std::string&) {
+            std::unique_lock<std::mutex> lock(nameServer->mutex);
+            nameServer->answer.wait_for(lock, std::chrono::seconds(20), [&] { return nameServer->answered; });
+        });
+        int asked = 0;
+        if (cancelled)
+            Link.SetConnectWatch([&asked] { return ++asked < 2; });
+        QCOMPARE(Link.OpenDevice("tcp://localhost:4001", k8n2, k9600), -1);
+        {
+            std::lock_guard<std::mutex> lock(nameServer->mutex);
+            nameServer->answered = true;
+            nameServer->answer.notify_all();
+        }
+        net::SetLookupHook({});
+        Link.SetConnectWatch({});
+        QCOMPARE(Link.LastOpenGivenUp(), cancelled);
+        QTEST(QString::fromStdString(PortOpenFailureText(Link, "")), "reason");
+        QCOMPARE(asked, cancelled ? 2 : 0);
+        // The name server answers in time again: the next open is judged afresh.
+        Serve(Protocol::RtuOverTcp);
+        std::string path = server->Path();
+        path.replace(path.find("127.0.0.1"), std::strlen("127.0.0.1"), "localhost");
+        QCOMPARE(Link.OpenDevice(path, k8n2, k9600), 1);
         QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
         Link.ClosePort();
     }
