@@ -1,13 +1,19 @@
 // The simulated display on the network: a serial device server in front of
 // its pseudo-terminal, as plants put one in front of a display's RS-485 line.
-// It listens on 127.0.0.1 only and serves one client at a time, carrying
-// RTU frames as they are, or, as a Modbus TCP gateway, taking each request's
-// PDU from under its MBAP header and answering under the same header.
+// It listens on 127.0.0.1 only. As a device server it carries RTU frames as
+// they are for one client, and a second is told "Port already in use" and
+// let go, as serial device servers do. As a Modbus TCP gateway it serves
+// several clients at once, as gateways do: it takes each request's PDU from
+// under its MBAP header onto the line, one at a time and the clients in
+// turn, and answers under the same header; a client that sends nothing
+// keeps nobody out.
 #pragma once
 
+#include "SerialPort.h"
 #include "SimDisplay.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <ostream>
@@ -47,8 +53,34 @@ public:
     int Connections() const { return connections_; }
 
 private:
+    struct Client {
+        int fd;
+        std::vector<std::uint8_t> request;  // Modbus TCP: what came of its next requests
+        bool gone = false;
+    };
+    // The display's line while any client is connected, and, as a gateway,
+    // the request on it.
+    struct Line {
+        serial::Port port;
+        int fd = -1;
+        std::chrono::microseconds frameGap {0};
+        std::chrono::steady_clock::time_point quietAt {};
+        bool awaiting = false;
+        int awaitingFd = -1;  // the client the reply goes to; -1 once it left
+        std::uint8_t header[7] = {};  // the request's MBAP header, for its reply
+        unsigned readBytes = 0;       // the bytes a read's reply carries by the standard
+        std::vector<std::uint8_t> reply;
+        std::chrono::steady_clock::time_point deadline {};
+        std::size_t nextClient = 0;
+    };
     void Serve();
-    void ServeClient(int client);
+    void Accept(std::vector<Client>& clients, Line& line);
+    // What a client sent: onto the line (RTU), or kept until whole (Modbus
+    // TCP); false when the client is to be let go.
+    bool FromClient(Client& client, const std::uint8_t* bytes, std::size_t count, Line& line);
+    // As a gateway, the next whole request of any client onto the line.
+    void NextRequest(std::vector<Client>& clients, Line& line);
+    void FromLine(std::vector<Client>& clients, Line& line, std::uint8_t* buffer, std::size_t size);
     // Bytes towards the client, the connection dropped when a drop is due
     // within them; false when the client is gone.
     bool ToClient(int client, const std::uint8_t* bytes, std::size_t count);

@@ -92,6 +92,29 @@ void Give(int client, const std::vector<std::uint8_t>& bytes)
     (void)!::send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL);
 }
 
+// Another program's connection to a server on the loopback; its reads give
+// up after 3 s, so a reply that never comes fails the test instead of
+// hanging it.
+int ConnectToLoopback(std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        qFatal("cannot connect to the loopback");
+    const timeval limit {3, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+// A Modbus TCP read of the display's status register under transaction `id`.
+std::vector<std::uint8_t> MbapStatusRead(std::uint16_t id)
+{
+    return Bytes({id >> 8, id & 0xFF, 0, 0, 0, 6, 1, 3, int(kProbeRegister >> 8), int(kProbeRegister & 0xFF), 0, 1});
+}
+
 }  // namespace
 
 class NetworkTest : public QObject {
@@ -355,6 +378,57 @@ private slots:
         path.replace(path.find("127.0.0.1"), std::strlen("127.0.0.1"), "localhost");
         QCOMPARE(Link.OpenDevice(path, k8n2, k9600), 1);
         QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        Link.ClosePort();
+    }
+
+    void theGatewayServesSeveralClientsAndEveryRequest()
+    {
+        // A client that connected and sends nothing keeps nobody out: the
+        // gateway serves several at once, as gateways do.
+        Serve(Protocol::ModbusTcp);
+        const int idle = ConnectToLoopback(server->Port());
+        QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        // Two requests in one packet are both answered, each under its own
+        // transaction, without a third to push the second along.
+        const int client = ConnectToLoopback(server->Port());
+        std::vector<std::uint8_t> both = MbapStatusRead(0x0101);
+        const std::vector<std::uint8_t> second = MbapStatusRead(0x0202);
+        both.insert(both.end(), second.begin(), second.end());
+        Give(client, both);
+        const std::vector<std::uint8_t> replies = Take(client, 2 * 11);
+        QCOMPARE(replies.size(), std::size_t(22));
+        QCOMPARE(int(replies[0]), 0x01);
+        QCOMPARE(int(replies[11]), 0x02);
+        QCOMPARE(int(replies[18]), 3);
+        // The tool's own exchanges go on between them.
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        ::close(client);
+        ::close(idle);
+        Link.ClosePort();
+    }
+
+    void aBusyDeviceServerIsNamedInItsOwnWords()
+    {
+        // A serial device server gives its line to one client; the second is
+        // told "Port already in use" and let go, and the tool says so.
+        Serve(Protocol::RtuOverTcp);
+        const int first = ConnectToLoopback(server->Port());
+        QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::PortLost);
+        QCOMPARE(PortLostText(Link, ""), "The connection to 127.0.0.1:" + std::to_string(server->Port())
+                                             + " was lost: the device server is busy with another client (it said "
+                                               "\"Port already in use\")");
+        ::close(first);
+        // Once the other client has gone, the line is the tool's.
+        ReadResult result = ReadResult::PortLost;
+        for (int attempt = 0; attempt < 50 && result != ReadResult::Stored; ++attempt) {
+            QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+            result = Link.ReadBlock(Blocks::Brightness, 500);
+            if (result != ReadResult::Stored)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        QCOMPARE(result, ReadResult::Stored);
         Link.ClosePort();
     }
 
