@@ -300,6 +300,92 @@ private slots:
         QVERIFY2(text.contains(QStringLiteral("01 83 04  refused by the gateway: byte count")), qPrintable(text));
     }
 
+    void aGatewaysNoReplyIsNoReply_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("writes");
+        QTest::newRow("read, exception 10") << 10 << false;
+        QTest::newRow("read, exception 11") << 11 << false;
+        QTest::newRow("write, exception 11") << 11 << true;
+    }
+
+    void aGatewaysNoReplyIsNoReply()
+    {
+        // A gateway answers for a display that did not answer it: that is no
+        // reply (a script's exit code depends on it), named as the gateway's.
+        QFETCH(int, code);
+        QFETCH(bool, writes);
+        Serve(Protocol::ModbusTcp);
+        QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        sim.display->InjectFault({sim::FaultKind::Exception, code});
+        if (writes)
+            QCOMPARE(Link.WriteBlock(Blocks::Brightness, 500), WriteResult::NoReply);
+        else
+            QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::NoReply);
+        QVERIFY(Link.LastFailedStep().gatewayNoReply);
+        QCOMPARE(StepFailureText(Link), "No reply through the gateway: the gateway at 127.0.0.1:"
+                                            + std::to_string(server->Port()) + " got no reply from address 1 (exception "
+                                            + std::to_string(code)
+                                            + "); check the address, and the gateway's line to the display (rate, "
+                                              "mode, wiring).");
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        Link.ClosePort();
+    }
+
+    void aGatewayRefusingTheWideRegistersIsNamed()
+    {
+        // 16-bit writes go through, the display's 32-bit ones are refused with
+        // exception 3 by the gateway's byte-count check.
+        Serve(Protocol::ModbusTcp);
+        server->CheckByteCounts(true);
+        QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        QCOMPARE(Link.WriteBlock(Blocks::Brightness, 500), WriteResult::Acknowledged);
+        QCOMPARE(Link.WriteBlock(Blocks::CoefficientsInputI, 500), WriteResult::Refused);
+        QCOMPARE(StepFailureText(Link), "The display's 32-bit registers (from 7500 on) did not come through the "
+                                        "Modbus TCP gateway at 127.0.0.1:" + std::to_string(server->Port())
+                                            + ", though its 16-bit registers do: the gateway may refuse their byte "
+                                              "counts. Connect through a serial device server with RTU over TCP, "
+                                              "which carries the frames as they are.");
+        Link.ClosePort();
+    }
+
+    void aReplyOfAnotherByteCountIsNamedNotMissing_data()
+    {
+        QTest::addColumn<bool>("wide");
+        QTest::addColumn<int>("carried");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("32-bit values as 16-bit ones")
+            << true << 16
+            << QStringLiteral("The reply carried 16 bytes where the display's 32-bit registers give 32: the device "
+                              "at address 1 is no VT5/RQ8 display, or a gateway converts its registers.");
+        QTest::newRow("16-bit values as 32-bit ones")
+            << false << 16
+            << QStringLiteral("The reply carried 16 bytes where the display's 16-bit registers give 8: the device "
+                              "at address 1 is no VT5/RQ8 display, or a gateway converts its registers.");
+    }
+
+    void aReplyOfAnotherByteCountIsNamedNotMissing()
+    {
+        // A reply of the right shape and a sound CRC, of another length: it
+        // is judged when whole, not waited out and called no reply.
+        QFETCH(bool, wide);
+        QFETCH(int, carried);
+        ScriptedPeer peer([carried](int client) {
+            Take(client, 8);
+            std::vector<std::uint8_t> reply {1, 3, std::uint8_t(carried)};
+            reply.resize(3 + std::size_t(carried), 0);
+            reply.resize(3 + std::size_t(carried) + 2);
+            AppendCrc(reply.data(), 3 + std::size_t(carried));
+            Give(client, reply);
+            Take(client, 1);  // until the tool lets go
+        });
+        QCOMPARE(Link.OpenDevice(peer.Path("tcp://"), k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(wide ? Blocks::Alarms : Blocks::Brightness, 500), ReadResult::Rejected);
+        QCOMPARE(Link.LastRejection(), Rejection::ByteCount);
+        QTEST(QString::fromStdString(StepFailureText(Link)), "said");
+        Link.ClosePort();
+    }
+
     void aConnectionAttemptIsGivenUpWhenAsked_data() { AddProtocolRows(); }
 
     void aConnectionAttemptIsGivenUpWhenAsked()
