@@ -413,6 +413,60 @@ private slots:
         close(far);
     }
 
+    void aProgramStuckOnAWriteStillEndsOnSigterm()
+    {
+        // The window's program takes SIGTERM through a handler that only
+        // notes it (the system call restarts): a write that waited for ever
+        // would never let it look. A child plays the program on a line whose
+        // far end never reads.
+        const int far = posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(far >= 0);
+        QCOMPARE(grantpt(far), 0);
+        QCOMPARE(unlockpt(far), 0);
+        const std::string device = ptsname(far);
+        int started[2];
+        QCOMPARE(pipe(started), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            static volatile std::sig_atomic_t ending = 0;
+            struct sigaction action {};
+            action.sa_handler = [](int) { ending = 1; };
+            action.sa_flags = SA_RESTART;
+            sigaction(SIGTERM, &action, nullptr);
+            serial::Port port;
+            serial::OpenFailure failure;
+            if (!serial::Open(device, {115200, serial::Parity::None, 2}, &port, &failure))
+                _exit(2);
+            (void)!write(started[1], "x", 1);
+            std::uint8_t frame[255] = {};
+            while (!ending) {
+                int osError = 0;
+                serial::Write(port, frame, sizeof frame, &osError);
+            }
+            _exit(0);
+        }
+        char byte = 0;
+        QCOMPARE(read(started[0], &byte, 1), ssize_t(1));
+        usleep(300000);  // the far end's buffer fills at once: the writes are stuck by then
+        kill(child, SIGTERM);
+        int status = -1;
+        pid_t ended = 0;
+        for (int look = 0; look < 200 && ended == 0; ++look) {
+            ended = waitpid(child, &status, WNOHANG);
+            if (ended == 0)
+                usleep(50000);
+        }
+        if (ended == 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        close(started[0]);
+        close(started[1]);
+        close(far);
+        QVERIFY2(ended == child, "the program did not end");
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
     void closingLeavesTheLineAsFound()
     {
         const std::string device = sim.display->DevicePath();
