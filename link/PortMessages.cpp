@@ -142,3 +142,25 @@ std::string StepFailureText(const ModbusLink& link)
     }
     return {};
 }
+
+std::string StepProblemText(const ModbusLink& link)
+{
+    const StepFailure& step = link.LastFailedStep();
+    const std::optional<NetworkAddress> network = ParseNetworkPath(link.PortDevice());
+    const bool pduOnly = network && network->protocol == NetworkAddress::Protocol::ModbusTcp;
+    const std::string gateway = network ? "the gateway at " + network->HostAndPort() : "a gateway on the line";
+    if (step.gatewayNoReply)
+        return "no reply through the gateway: " + gateway + " got no reply from address "
+               + std::to_string(step.address) + " (exception " + std::to_string(step.exceptionCode) + ")";
+    if (step.wideRefusedByGateway)
+        return "the display's 32-bit registers did not come through " + gateway
+               + ", though its 16-bit registers do; connect through a serial device server with RTU over TCP";
+    if (step.kind == StepFailure::Kind::Refused && step.rejection == Rejection::ByteCount && step.replyFramed
+        && step.received != step.wholeReply)
+        return "the reply carried " + ByteCountText(step);
+    if (step.kind == StepFailure::Kind::Refused && step.rejection == Rejection::Crc && pduOnly)
+        return "the reply through the gateway did not come whole";
+    if (step.kind == StepFailure::Kind::Refused)
+        return DescribeRejection(step.rejection, step.exceptionCode);
+    return "no reply";
+}

@@ -26,3 +26,11 @@ std::string PortLostText(const ModbusLink& link, const std::string& label);
 // from address 9 (exception 11); ...". Over Modbus TCP it never speaks of a
 // CRC: the gateway's frames carry none.
 std::string StepFailureText(const ModbusLink& link);
+
+// The same in a few words, for a line that already names the display and
+// the step (vtctl's "display 9: reading rows: ..."): "no reply" and the
+// trace's words for an ordinary refusal ("refused with exception 3"), the
+// cause itself where a gateway or the reply's length is it ("no reply
+// through the gateway: the gateway at 127.0.0.1:5021 got no reply from
+// address 9 (exception 11)").
+std::string StepProblemText(const ModbusLink& link);

@@ -328,6 +328,10 @@ private slots:
                                             + std::to_string(code)
                                             + "); check the address, and the gateway's line to the display (rate, "
                                               "mode, wiring).");
+        // vtctl's line for the display, in the same words.
+        QCOMPARE(StepProblemText(Link), "no reply through the gateway: the gateway at 127.0.0.1:"
+                                            + std::to_string(server->Port()) + " got no reply from address 1 (exception "
+                                            + std::to_string(code) + ")");
         QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
         Link.ClosePort();
     }
@@ -383,6 +387,7 @@ private slots:
         QCOMPARE(Link.ReadBlock(wide ? Blocks::Alarms : Blocks::Brightness, 500), ReadResult::Rejected);
         QCOMPARE(Link.LastRejection(), Rejection::ByteCount);
         QTEST(QString::fromStdString(StepFailureText(Link)), "said");
+        QCOMPARE("T" + StepProblemText(Link).substr(1) + ".", StepFailureText(Link));  // vtctl says the same
         Link.ClosePort();
     }
 
