@@ -52,7 +52,7 @@ std::size_t ReplyLength(const std::vector<std::uint8_t>& reply)
 }  // namespace
 
 DeviceServer::DeviceServer(SimDisplay& display, Protocol protocol, std::ostream* log)
-    : display_(display), protocol_(protocol), log_(log)
+    : display_(display), protocol_(protocol), log_(log), giveUpMs_(kGatewayReplyTimeoutMs)
 {
 }
 
@@ -150,10 +150,8 @@ void DeviceServer::Serve()
         }
         if (line.fd >= 0 && (fds[2].revents & POLLIN))
             FromLine(clients, line, buffer, sizeof buffer);
-        if (line.awaiting && std::chrono::steady_clock::now() >= line.deadline) {
-            line.awaiting = false;  // no reply in time: the request is given up, unanswered
-            LogMbap("<-", {}, "no reply from the display within " + std::to_string(kGatewayReplyTimeoutMs) + " ms");
-        }
+        if (line.awaiting && std::chrono::steady_clock::now() >= line.deadline)
+            GiveUp(clients, line);
         for (Client& client : clients) {
             if (!client.gone)
                 continue;
@@ -278,7 +276,7 @@ void DeviceServer::NextRequest(std::vector<Client>& clients, Line& line)
         const std::vector<std::uint8_t> taken(request.begin(), end);
         request.erase(request.begin(), end);
         LogMbap("->", taken, "");
-        std::memcpy(line.header, taken.data(), 7);
+        std::memcpy(line.header, taken.data(), 8);
         const std::vector<std::uint8_t> pdu(taken.begin() + 7, taken.end());
         const unsigned quantity = pdu.size() >= 5 ? unsigned(pdu[3] << 8 | pdu[4]) : 0;
         line.readBytes = pdu[0] == 3 ? 2 * quantity : 0;
@@ -301,8 +299,28 @@ void DeviceServer::NextRequest(std::vector<Client>& clients, Line& line)
         serial::Write(line.port, rtu.data(), rtu.size(), &osError);
         line.awaiting = true;
         line.awaitingFd = client.fd;
-        line.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGatewayReplyTimeoutMs);
+        line.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(giveUpMs_.load());
     }
+}
+
+void DeviceServer::GiveUp(std::vector<Client>& clients, Line& line)
+{
+    // No reply in time: the request is given up, unanswered or answered with
+    // the gateway's own exception, under the request's header.
+    line.awaiting = false;
+    const std::uint8_t code = giveUpException_;
+    const std::string waited = "no reply from the display within " + std::to_string(giveUpMs_) + " ms";
+    if (code == 0) {
+        LogMbap("<-", {}, waited);
+        return;
+    }
+    const std::uint8_t exception[] = {std::uint8_t(line.header[7] | 0x80), code};
+    const std::vector<std::uint8_t> mbap =
+        MbapFrame(std::uint16_t(line.header[0] << 8 | line.header[1]), line.header[6], exception, 2);
+    LogMbap("<-", mbap, waited + ": exception " + std::to_string(code));
+    for (Client& client : clients)
+        if (client.fd == line.awaitingFd && !ToClient(client.fd, mbap.data(), mbap.size()))
+            client.gone = true;
 }
 
 void DeviceServer::FromLine(std::vector<Client>& clients, Line& line, std::uint8_t* buffer, std::size_t size)

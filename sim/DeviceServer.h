@@ -49,6 +49,15 @@ public:
     // read reply that does not carry two bytes a register (exception 4). The
     // display's 32-bit registers are refused so.
     void CheckByteCounts(bool check) { checkByteCounts_ = check; }
+    // As a Modbus TCP gateway, how long it waits for the display before it
+    // gives a request up (1 s by default; a gateway that retries waits
+    // longer), and what it then answers: exception 10 or 11 as many
+    // gateways do, or 0 for nothing at all.
+    void GiveUpAfter(int milliseconds, std::uint8_t exceptionCode)
+    {
+        giveUpMs_ = milliseconds;
+        giveUpException_ = exceptionCode;
+    }
     // How many clients have connected so far.
     int Connections() const { return connections_; }
 
@@ -67,7 +76,7 @@ private:
         std::chrono::steady_clock::time_point quietAt {};
         bool awaiting = false;
         int awaitingFd = -1;  // the client the reply goes to; -1 once it left
-        std::uint8_t header[7] = {};  // the request's MBAP header, for its reply
+        std::uint8_t header[8] = {};  // the request's MBAP header and function code, for its reply
         unsigned readBytes = 0;       // the bytes a read's reply carries by the standard
         std::vector<std::uint8_t> reply;
         std::chrono::steady_clock::time_point deadline {};
@@ -81,6 +90,8 @@ private:
     // As a gateway, the next whole request of any client onto the line.
     void NextRequest(std::vector<Client>& clients, Line& line);
     void FromLine(std::vector<Client>& clients, Line& line, std::uint8_t* buffer, std::size_t size);
+    // As a gateway, the request on the line given up at its time-out.
+    void GiveUp(std::vector<Client>& clients, Line& line);
     // Bytes towards the client, the connection dropped when a drop is due
     // within them; false when the client is gone.
     bool ToClient(int client, const std::uint8_t* bytes, std::size_t count);
@@ -98,6 +109,8 @@ private:
     long dropAfter_ = -1;  // bytes of the next reply still to pass before the drop; -1: none
     std::atomic<int> connections_ {0};
     std::atomic<bool> checkByteCounts_ {false};
+    std::atomic<int> giveUpMs_;
+    std::atomic<std::uint8_t> giveUpException_ {0};
 };
 
 }  // namespace sim

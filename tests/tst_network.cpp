@@ -304,9 +304,12 @@ private slots:
     {
         QTest::addColumn<int>("code");
         QTest::addColumn<bool>("writes");
-        QTest::newRow("read, exception 10") << 10 << false;
-        QTest::newRow("read, exception 11") << 11 << false;
-        QTest::newRow("write, exception 11") << 11 << true;
+        QTest::addColumn<bool>("atItsTimeOut");  // else the answer comes as the display's own
+        QTest::newRow("read, exception 10") << 10 << false << false;
+        QTest::newRow("read, exception 11") << 11 << false << false;
+        QTest::newRow("write, exception 11") << 11 << true << false;
+        QTest::newRow("read, given up with 11") << 11 << false << true;
+        QTest::newRow("write, given up with 10") << 10 << true << true;
     }
 
     void aGatewaysNoReplyIsNoReply()
@@ -315,9 +318,16 @@ private slots:
         // reply (a script's exit code depends on it), named as the gateway's.
         QFETCH(int, code);
         QFETCH(bool, writes);
+        QFETCH(bool, atItsTimeOut);
         Serve(Protocol::ModbusTcp);
         QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
-        sim.display->InjectFault({sim::FaultKind::Exception, code});
+        if (atItsTimeOut) {
+            // The gateway waits 300 ms for a silent display, then says so.
+            server->GiveUpAfter(300, std::uint8_t(code));
+            sim.display->InjectFault({sim::FaultKind::Silent});
+        } else {
+            sim.display->InjectFault({sim::FaultKind::Exception, code});
+        }
         if (writes)
             QCOMPARE(Link.WriteBlock(Blocks::Brightness, 500), WriteResult::NoReply);
         else
