@@ -24,6 +24,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -159,8 +160,9 @@ int MillisecondsUntil(Clock::time_point deadline)
 // Waits for the last byte to leave the transmitter, or the deadline. tcdrain
 // would wait without end on a stuck adapter; the output queue and the
 // transmitter's status are looked at instead, a little at a time. Returns 0,
-// or ETIMEDOUT or the OS error.
-int Drain(int fd, const LineSettings& line, Clock::time_point deadline)
+// or ETIMEDOUT or the OS error. `bytes` went out from `startedAt` on.
+int Drain(int fd, const LineSettings& line, std::size_t bytes, Clock::time_point startedAt,
+          Clock::time_point deadline)
 {
     const auto step = std::max<std::chrono::microseconds>(WireTime(line, 1), std::chrono::microseconds(200));
     for (;;) {
@@ -171,13 +173,16 @@ int Drain(int fd, const LineSettings& line, Clock::time_point deadline)
             queued = 1;  // a signal: look again
         }
         if (queued == 0) {
-            // The queue empty, the last character may still be shifting out.
-            // Drivers that know say so through the line status; for the others
-            // one character time covers it.
+            // The queue is empty; the last characters may still be in the
+            // adapter or shifting out. A UART's driver says when its
+            // transmitter is empty. Where the driver cannot tell (a USB
+            // adapter's chip has a buffer of its own), the bytes cannot have
+            // left before their wire time from the write on: that, a
+            // character and a USB frame more.
             unsigned int status = 0;
             if (ioctl(fd, TIOCSERGETLSR, &status) != 0) {
-                const timespec character {0, long(WireTime(line, 1).count()) * 1000};
-                nanosleep(&character, nullptr);
+                std::this_thread::sleep_until(
+                    std::min(deadline, startedAt + WireTime(line, bytes + 1) + std::chrono::milliseconds(1)));
                 return 0;
             }
             if (status & TIOCSER_TEMT)
@@ -185,8 +190,7 @@ int Drain(int fd, const LineSettings& line, Clock::time_point deadline)
         }
         if (Clock::now() >= deadline)
             return ETIMEDOUT;
-        timespec pause {0, long(std::chrono::duration_cast<std::chrono::nanoseconds>(step).count())};
-        nanosleep(&pause, nullptr);
+        std::this_thread::sleep_for(step);
     }
 }
 
@@ -275,7 +279,8 @@ std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length
     *osError = 0;
     // The frame's wire time and a margin: a write that takes longer is an
     // adapter that does not send, and the exchange ends with it.
-    const Clock::time_point deadline = Clock::now() + WireTime(port.line, length) + kWriteMargin;
+    const Clock::time_point startedAt = Clock::now();
+    const Clock::time_point deadline = startedAt + WireTime(port.line, length) + kWriteMargin;
     if (port.rts == RtsDrive::Manual)
         SetRts(fd, true);
     std::size_t written = 0;
@@ -301,7 +306,7 @@ std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length
     // time into its reply wait.
     if (port.rts == RtsDrive::Manual) {
         if (written > 0 && *osError == 0)
-            *osError = Drain(fd, port.line, deadline);
+            *osError = Drain(fd, port.line, written, startedAt, deadline);
         SetRts(fd, false);
     }
     return written;
