@@ -1,8 +1,9 @@
 // Reads over the network, from the request to the stored reply: ours over
 // RTU over TCP and over Modbus TCP, beside libmodbus's Modbus TCP client,
 // against the same simulated display behind the simulator's device server
-// or gateway on the loopback. The server takes one client at a time: each
-// master has its rounds on a connection of its own, in turn.
+// or gateway on the loopback. The device server takes one client at a time
+// (the gateway several): each master has its rounds on a connection of its
+// own, in turn.
 #include "DeviceServer.h"
 #include "Modbus.h"
 #include "LenientDisplay.h"

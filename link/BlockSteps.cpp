@@ -25,9 +25,32 @@ bool ModbusMaster::Verdict(Rejection rejection, const char* taken)
     // rest must not reach the next request's reply.
     if (rejection != Rejection::None)
         SettleAfterFault();
+    // Over Modbus TCP the CRC is the transport's own rebuilding: a reply that
+    // fails it did not come whole, which is what the trace says.
+    const bool pduOnly = transport_ && transport_->CarriesPduOnly();
     Observe(FrameEvent::Kind::Reply, receiveBuffer_, receivedCount_,
-            rejection == Rejection::None ? taken : DescribeRejection(rejection, lastExceptionCode_));
+            rejection == Rejection::None                ? std::string(taken)
+            : rejection == Rejection::Crc && pduOnly ? std::string("malformed reply")
+                                                       : DescribeRejection(rejection, lastExceptionCode_));
     return rejection == Rejection::None;
+}
+
+bool ModbusMaster::GatewayAnsweredForSilence() const
+{
+    // Only a gateway says 10 (no path to the device) or 11 (the device did
+    // not answer); the display itself never does.
+    return receivedCount_ >= 5 && (receiveBuffer_[1] & 0x80) && (receiveBuffer_[2] == 10 || receiveBuffer_[2] == 11)
+           && CrcHolds(receiveBuffer_, receivedCount_);
+}
+
+void ModbusMaster::FailAsGatewayNoReply()
+{
+    lastRejection_ = Rejection::Exception;
+    lastExceptionCode_ = receiveBuffer_[2];
+    step_.gatewayNoReply = true;
+    FailStep(StepFailure::Kind::NoReply, 0);
+    Observe(FrameEvent::Kind::NoReply, receiveBuffer_, receivedCount_,
+            "no reply through the gateway (exception " + std::to_string(lastExceptionCode_) + ")");
 }
 
 void ModbusMaster::Observe(FrameEvent::Kind kind, const std::uint8_t* bytes, std::size_t count,
@@ -98,11 +121,21 @@ ReadResult ModbusMaster::ReadBlock(const RegisterBlock& block, unsigned pauseMs)
     const std::uint8_t address = settings_.displayAddress;
     const int expected = ExpectedResponseLength(block.quantity, block.TypeCode());
     NoteBlock(block);
-    switch (Exchange(std::uint32_t(PutReadRequest(transmitBuffer_, address, block.first, block.quantity)), pauseMs,
-                     std::uint32_t(expected))) {
+    // A read reply that says its own length is judged when whole (the
+    // write's and the raw calls' waits count the bytes asked for).
+    stepReads_ = true;
+    const Exchanged exchanged = Exchange(
+        std::uint32_t(PutReadRequest(transmitBuffer_, address, block.first, block.quantity)), pauseMs,
+        std::uint32_t(expected));
+    stepReads_ = false;
+    switch (exchanged) {
     case Exchanged::Lost: return ReadResult::PortLost;
     case Exchanged::Missing: return ReadResult::NoReply;
     case Exchanged::Whole: break;
+    }
+    if (GatewayAnsweredForSilence()) {
+        FailAsGatewayNoReply();
+        return ReadResult::NoReply;
     }
     return Verdict(StoreReadReply(receiveBuffer_, receivedCount_, address, block, image_), "stored")
                ? ReadResult::Stored
@@ -142,6 +175,10 @@ WriteResult ModbusMaster::WriteBlock(const RegisterBlock& block, unsigned pauseM
     case Exchanged::Lost: return WriteResult::PortLost;
     case Exchanged::Missing: return WriteResult::NoReply;
     case Exchanged::Whole: break;
+    }
+    if (GatewayAnsweredForSilence()) {
+        FailAsGatewayNoReply();
+        return WriteResult::NoReply;
     }
     return Verdict(JudgeWriteReply(receiveBuffer_, receivedCount_, transmitBuffer_), "acknowledged")
                ? WriteResult::Acknowledged
@@ -412,7 +449,8 @@ void ModbusMaster::FailStep(StepFailure::Kind kind, unsigned waitedMs)
     step_.replyAddress = receivedCount_ > 0 ? receiveBuffer_[0] : 0;
     step_.replyFramed = receivedCount_ >= 4 && CrcHolds(receiveBuffer_, receivedCount_);
     step_.lineNeverFellSilent = LineNeverFellSilent();
-    step_.wideRefusedByGateway = kind != StepFailure::Kind::NotSent && stepWide_ && narrowBlockCameThrough_
-                                 && transport_ && transport_->CarriesPduOnly();
+    step_.wide = stepWide_;
+    step_.wideRefusedByGateway = kind != StepFailure::Kind::NotSent && !step_.gatewayNoReply && stepWide_
+                                 && narrowBlockCameThrough_ && transport_ && transport_->CarriesPduOnly();
     lastFailure_ = step_;
 }

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <ctime>
 
-std::string FrameLogLine(std::chrono::system_clock::time_point when, const char* direction, const std::string& place,
-                         const std::uint8_t* bytes, std::size_t count, const std::string& outcome)
+namespace {
+
+// "14:05:59.123" in local time.
+std::string Stamp(std::chrono::system_clock::time_point when)
 {
     using namespace std::chrono;
     const std::time_t seconds = system_clock::to_time_t(when);
@@ -25,7 +27,15 @@ std::string FrameLogLine(std::chrono::system_clock::time_point when, const char*
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                   int(milliseconds));
-    std::string line = std::string(stamp) + " " + direction + " " + place + " ";
+    return stamp;
+}
+
+}  // namespace
+
+std::string FrameLogLine(std::chrono::system_clock::time_point when, const char* direction, const std::string& place,
+                         const std::uint8_t* bytes, std::size_t count, const std::string& outcome)
+{
+    std::string line = Stamp(when) + " " + direction + " " + place + " ";
     if (count == 0)
         line += " (nothing)";
     char hex[4];
@@ -45,8 +55,20 @@ std::string FrameLogLine(std::chrono::system_clock::time_point when, const char*
     return FrameLogLine(when, direction, where + " " + std::to_string(baud) + " " + mode, bytes, count, outcome);
 }
 
+std::string OpenLogLine(std::chrono::system_clock::time_point when, const std::string& place, const std::string& note)
+{
+    return Stamp(when) + " == " + place + "  opened" + (note.empty() ? "" : ", " + note);
+}
+
 void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string()> portLabel)
 {
+    // A port already open gets its open line now, as one opened later will.
+    if (link.openFlag)
+        out << OpenLogLine(std::chrono::system_clock::now(),
+                           PortWithDevice(portLabel(), link.PortDevice()) + " " + std::to_string(link.lineSettings.baud)
+                               + " " + kModeNames[ModeIndexOf(link.lineSettings)],
+                           link.PortNote())
+            << std::endl;
     // Another link may share this observer (the tool's search, on a thread
     // of its own): it names its own port. The two never exchange at once,
     // as the port has one owner at a time.
@@ -55,6 +77,14 @@ void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string(
         const std::string label = &from == &link ? portLabel() : PortLabel(from.Connection().portIndex);
         const bool lost = frame.kind == FrameEvent::Kind::PortLost;
         const std::string where = PortWithDevice(label, lost ? from.LostDevice() : from.PortDevice());
+        if (frame.kind == FrameEvent::Kind::Opened) {
+            out << OpenLogLine(std::chrono::system_clock::now(),
+                               where + " " + std::to_string(from.lineSettings.baud) + " "
+                                   + kModeNames[ModeIndexOf(from.lineSettings)],
+                               frame.outcome)
+                << std::endl;
+            return;
+        }
         out << FrameLogLine(std::chrono::system_clock::now(), frame.kind == FrameEvent::Kind::Request ? "->" : "<-",
                             where, from.lineSettings.baud, kModeNames[ModeIndexOf(from.lineSettings)], frame.bytes,
                             frame.count, frame.outcome)

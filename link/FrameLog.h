@@ -24,6 +24,10 @@ std::string FrameLogLine(std::chrono::system_clock::time_point when, const char*
                          const std::string& where, std::uint32_t baud, const std::string& mode,
                          const std::uint8_t* bytes, std::size_t count, const std::string& outcome);
 
+// The line that says a port opened, and how its adapter hands input on:
+//   14:05:58.990 == COM 1 (/dev/ttyUSB0) 9600 8n2  opened, low latency on, latency timer 1 ms
+std::string OpenLogLine(std::chrono::system_clock::time_point when, const std::string& place, const std::string& note);
+
 // From now on every frame of `link`'s block steps goes to `out`, which must
 // outlive the link's use; `portLabel` names the port at the time ("COM 1",
 // or nothing where the device's path names it).

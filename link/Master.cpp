@@ -2,6 +2,7 @@
 // request, the reply wait, and a request's echo dropped from what comes back.
 #include "Master.h"
 
+#include "Frames.h"
 #include "LineTiming.h"
 
 #include <algorithm>
@@ -278,6 +279,16 @@ bool ModbusMaster::ExceptionReplyStaged() const
     return stagedCount_ >= 5 && (staged_[1] & 0x80);
 }
 
+bool ModbusMaster::ReadReplyOfItsOwnLengthStaged() const
+{
+    // address, 3, byte count, that many bytes, CRC: a reply that says its
+    // own length and holds together, whatever length was asked for.
+    if (!stepReads_ || stagedCount_ < 5 || staged_[1] != 3)
+        return false;
+    const std::uint32_t whole = 5u + staged_[2];
+    return stagedCount_ >= whole && CrcHolds(staged_, whole);
+}
+
 bool ModbusMaster::AwaitReply(unsigned pauseMs, std::uint32_t wanted)
 {
     const std::int64_t pauseMicros = std::int64_t(pauseMs) * 1000;
@@ -286,7 +297,10 @@ bool ModbusMaster::AwaitReply(unsigned pauseMs, std::uint32_t wanted)
     // The pattern's counts are one short of the full reply (the index of its
     // last byte, 7 for an 8-byte acknowledgement): the wait ends on that last
     // byte, or on a whole exception reply, once any echo is out of the way.
-    auto complete = [&] { return echo_ != Echo::Undecided && (stagedCount_ > wanted || ExceptionReplyStaged()); };
+    auto complete = [&] {
+        return echo_ != Echo::Undecided
+               && (stagedCount_ > wanted || ExceptionReplyStaged() || ReadReplyOfItsOwnLengthStaged());
+    };
     if (StageFor(deadline - NowMicros(), complete))
         return true;
     if (!transport_)
@@ -294,7 +308,7 @@ bool ModbusMaster::AwaitReply(unsigned pauseMs, std::uint32_t wanted)
     // Time is up. What still looks like the start of an echo is what came;
     // a reply one byte short is judged (and refused), not taken for none.
     echo_ = Echo::None;
-    if (stagedCount_ >= wanted || ExceptionReplyStaged())
+    if (stagedCount_ >= wanted || ExceptionReplyStaged() || ReadReplyOfItsOwnLengthStaged())
         return true;
     // The reply may still come: the next request waits for it first, for as
     // long as this wait was once more.

@@ -43,6 +43,12 @@ struct StepFailure {
     // (Modbus TCP) on which a 16-bit block has come through since it opened:
     // a gateway that checks byte counts refuses the display's 32-bit dialect.
     bool wideRefusedByGateway = false;
+    // The block was of the 32-bit area (four bytes a value).
+    bool wide = false;
+    // A gateway answered for the display with exception 10 or 11 (no path to
+    // it, or no reply from it): no reply, not a refusal (kind NoReply, the
+    // code in exceptionCode).
+    bool gatewayNoReply = false;
 };
 
 // A frame as a block step saw it, with what it made of it: for a trace.
@@ -52,7 +58,8 @@ struct FrameEvent {
     // Echo: the request's own bytes handed back by an echoing adapter.
     // Dropped: bytes the transport or the probe put aside as no part of the
     // exchange in progress (another transaction, another master's frame).
-    enum class Kind { Request, Reply, NoReply, PortLost, Echo, Dropped };
+    // Opened: the port opened (no bytes), with what the trace says of it.
+    enum class Kind { Request, Reply, NoReply, PortLost, Echo, Dropped, Opened };
     Kind kind;
     const std::uint8_t* bytes;  // what went out or came back (part of a reply that did not come whole)
     std::size_t count;
@@ -167,6 +174,13 @@ private:
     // (what follows it is discarded before the next request).
     std::uint32_t TakeStaged();
     bool ExceptionReplyStaged() const;
+    // A whole read reply of another byte count than asked for is staged: it
+    // is judged at once, not waited out as a reply still coming.
+    bool ReadReplyOfItsOwnLengthStaged() const;
+    // The reply taken is a gateway's exception 10 or 11 for the display.
+    bool GatewayAnsweredForSilence() const;
+    // Such an answer as the step's outcome: no reply through the gateway.
+    void FailAsGatewayNoReply();
     void Stage();
     // Stages what comes until `complete` holds (true) or waitMicros have
     // passed or the port is lost (false).
@@ -265,6 +279,7 @@ private:
     Rejection lastRejection_ = Rejection::None;
     int lastExceptionCode_ = 0;
     bool stepWide_ = false;          // the step under way is of a 32-bit block
+    bool stepReads_ = false;         // the step under way is a block read
     bool narrowBlockCameThrough_ = false;  // since the port opened
     StepFailure step_;         // the step under way
     StepFailure lastFailure_;

@@ -26,6 +26,11 @@ ModbusLink::ModbusLink(ConnectionSettings& settings, RegisterImage& image)
 {
 }
 
+ModbusLink::~ModbusLink()
+{
+    ClosePort();
+}
+
 int ModbusLink::OpenPort(std::uint8_t portIndex, std::uint8_t modeIndex, std::uint8_t rateIndex)
 {
     // Indices outside the tables cannot name a port or a line: refuse them
@@ -71,7 +76,15 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
     settings_.modeIndex = modeIndex;
     settings_.rateIndex = rateIndex;
     settings_.portOpen = 1;
+    if (const FrameObserver& observer = master_.Observer())
+        observer({FrameEvent::Kind::Opened, nullptr, 0, PortNote(), this});
     return 1;
+}
+
+std::string ModbusLink::PortNote() const
+{
+    const serial::Port* port = SerialPortOf();
+    return port ? port->inputLatency : std::string();
 }
 
 std::unique_ptr<Transport> ModbusLink::OpenNetwork(const std::string& path, const serial::LineSettings& line)

@@ -34,6 +34,8 @@ public:
     enum class HandleState { Null, Invalid, Valid };
 
     ModbusLink(ConnectionSettings& settings, RegisterImage& image);
+    // Closes the port it still holds, as ClosePort does.
+    ~ModbusLink();
     ModbusLink(const ModbusLink&) = delete;
     ModbusLink& operator=(const ModbusLink&) = delete;
 
@@ -117,6 +119,9 @@ public:
     bool LineNeverFellSilent() const { return master_.LineNeverFellSilent(); }
     // The device of the port as last opened.
     const std::string& PortDevice() const { return portDevice_; }
+    // What the trace's open line says of the open port beyond its line (a
+    // USB adapter's input latency); empty when nothing.
+    std::string PortNote() const;
 
     // Why the last step's reply was not taken, and the exception code of an
     // exception reply.

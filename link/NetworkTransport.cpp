@@ -114,7 +114,32 @@ serial::WaitResult TcpTransport::WaitReadable(std::int64_t timeoutMicros, int* o
 
 std::size_t TcpTransport::Read(std::uint8_t* buffer, std::size_t maxLength, int* osError)
 {
-    return net::Receive(socket_, buffer, maxLength, osError);
+    const std::size_t n = net::Receive(socket_, buffer, maxLength, osError);
+    NoteReceived(buffer, n);
+    return n;
+}
+
+void TcpTransport::NoteReceived(const std::uint8_t* bytes, std::size_t count)
+{
+    for (std::size_t k = 0; k < count && onlyText_; ++k) {
+        const std::uint8_t byte = bytes[k];
+        if (byte == '\r' || byte == '\n')
+            continue;
+        // No RTU frame is all printable text: its CRC bytes are anything.
+        if (byte < 0x20 || byte > 0x7E || said_.size() >= 120)
+            onlyText_ = false;
+        else
+            said_ += char(byte);
+    }
+}
+
+std::string TcpTransport::ErrorText(int osError) const
+{
+    if (!onlyText_ || said_.empty())
+        return net::ErrorText(osError);
+    if (said_.find("in use") != std::string::npos || said_.find("busy") != std::string::npos)
+        return "the device server is busy with another client (it said \"" + said_ + "\")";
+    return "the device server closed the connection, saying \"" + said_ + "\"";
 }
 
 std::uint32_t TcpTransport::Pending(int* osError)
@@ -126,8 +151,9 @@ void TcpTransport::DiscardInput()
 {
     std::uint8_t sink[256];
     int osError = 0;
-    while (net::Receive(socket_, sink, sizeof sink, &osError) > 0) {
-    }
+    std::size_t n;
+    while ((n = net::Receive(socket_, sink, sizeof sink, &osError)) > 0)
+        NoteReceived(sink, n);
 }
 
 std::int64_t TcpTransport::NetworkAllowanceMicros() const

@@ -54,12 +54,19 @@ public:
     void DiscardInput() override;
     const serial::LineSettings& Line() const override { return line_; }
     std::int64_t NetworkAllowanceMicros() const override;
-    std::string ErrorText(int osError) const override { return net::ErrorText(osError); }
+    // A device server that refused this client and said why in words (ser2net:
+    // "Port already in use") is named by them, whatever error its close gave.
+    std::string ErrorText(int osError) const override;
 
 protected:
+    // Keeps what the peer sent while all of it is a line of text.
+    void NoteReceived(const std::uint8_t* bytes, std::size_t count);
+
     net::Socket socket_;
     serial::LineSettings line_;
     bool open_ = true;
+    std::string said_;      // the text the peer sent, up to its first line's end
+    bool onlyText_ = true;  // nothing but text has come since the connection was made
 };
 
 // How long a gateway commonly waits for a display before it gives a request

@@ -46,8 +46,13 @@ std::vector<unsigned> FromRegistry()
 std::vector<unsigned> FromDosDevices()
 {
     std::vector<unsigned> numbers;
+    // Every device name of the machine: a machine with many may need more
+    // than 64 K characters, and the call then says so rather than cut.
     std::wstring names(65536, L'\0');
-    const DWORD length = QueryDosDeviceW(nullptr, &names[0], DWORD(names.size()));
+    DWORD length = 0;
+    while ((length = QueryDosDeviceW(nullptr, &names[0], DWORD(names.size()))) == 0
+           && GetLastError() == ERROR_INSUFFICIENT_BUFFER && names.size() < (std::size_t(1) << 24))
+        names.resize(names.size() * 2);
     for (std::size_t at = 0; at < length && names[at]; at = names.find(L'\0', at) + 1)
         if (unsigned number = ComNumber(names.c_str() + at))
             numbers.push_back(number);

@@ -16,6 +16,8 @@ struct FoundState {
     struct termios2 line;
     struct serial_rs485 rs485;
     bool hasRs485;  // a pseudo-terminal or a plain UART has no RS-485 mode
+    struct serial_struct serial;
+    bool hasSerial;  // a pseudo-terminal has no serial driver settings
 };
 
 int SetLinuxLine(int fd, const LineSettings& line, std::uint32_t* baudReadBack)
@@ -68,6 +70,7 @@ std::shared_ptr<const FoundState> FindLinuxState(int fd)
     if (ioctl(fd, TCGETS2, &found->line) != 0)
         return nullptr;
     found->hasRs485 = ioctl(fd, TIOCGRS485, &found->rs485) == 0;
+    found->hasSerial = ioctl(fd, TIOCGSERIAL, &found->serial) == 0;
     return found;
 }
 
@@ -79,6 +82,32 @@ void RestoreLinuxState(int fd, const FoundState& found)
         struct serial_rs485 rs485 = found.rs485;
         ioctl(fd, TIOCSRS485, &rs485);
     }
+    // Only the low-latency flag was ours; the rest of what a driver keeps
+    // there is put back as it was read.
+    if (found.hasSerial) {
+        struct serial_struct now {};
+        if (ioctl(fd, TIOCGSERIAL, &now) == 0 && (now.flags & ASYNC_LOW_LATENCY) != (found.serial.flags & ASYNC_LOW_LATENCY)) {
+            now.flags = (now.flags & ~ASYNC_LOW_LATENCY) | (found.serial.flags & ASYNC_LOW_LATENCY);
+            ioctl(fd, TIOCSSERIAL, &now);
+        }
+    }
+}
+
+LowLatency AskLowLatency(int fd)
+{
+    struct serial_struct settings {};
+    if (ioctl(fd, TIOCGSERIAL, &settings) != 0)
+        return LowLatency::NoDriver;
+    if (settings.flags & ASYNC_LOW_LATENCY)
+        return LowLatency::On;
+    settings.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &settings) != 0)
+        return LowLatency::Refused;
+    // Some drivers take the call and keep their flags: believe what reads back.
+    struct serial_struct set {};
+    if (ioctl(fd, TIOCGSERIAL, &set) != 0 || !(set.flags & ASYNC_LOW_LATENCY))
+        return LowLatency::Refused;
+    return LowLatency::On;
 }
 
 }  // namespace serial

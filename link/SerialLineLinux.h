@@ -23,7 +23,15 @@ std::uint32_t GetLinuxBaud(int fd);
 // The tty's line settings and, where the driver has it, its RS-485 mode, as
 // found; nullptr when the line cannot be read.
 std::shared_ptr<const FoundState> FindLinuxState(int fd);
-// Puts them back; a device that has gone refuses quietly.
+// Puts them back, the low-latency flag included; a device that has gone
+// refuses quietly.
 void RestoreLinuxState(int fd, const FoundState& found);
+
+// A USB adapter's driver holds input back for a while (16 ms by default on
+// FTDI chips) to send it in batches; ASYNC_LOW_LATENCY asks it to pass each
+// byte on at once, which shortens every exchange and the search.
+enum class LowLatency { NoDriver, On, Refused };
+// Asks for low latency (TIOCGSERIAL/TIOCSSERIAL) and says what the driver did.
+LowLatency AskLowLatency(int fd);
 
 }  // namespace serial

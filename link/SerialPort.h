@@ -44,6 +44,10 @@ struct Port {
     RtsDrive rts = RtsDrive::None;
     LineSettings line {};  // as set at open: the wire time of a write
     std::shared_ptr<const FoundState> found;
+    // How the adapter hands input on, for the trace's open line ("low
+    // latency on, latency timer 1 ms"); empty where there is nothing to say
+    // (a pseudo-terminal).
+    std::string inputLatency;
 };
 
 // Why an open failed.
@@ -85,8 +89,10 @@ void ReleaseForExit();
 // Writes the bytes with RTS high only while they go out. Where RTS is dropped
 // by this layer it returns once the last byte has left the transmitter (or,
 // where the OS cannot tell, once its wire time and a margin have passed);
-// where the driver drops it, once the bytes are handed over. Returns the
-// count written.
+// where the driver drops it, once the bytes are handed over. Either way it
+// waits no longer than the bytes' wire time and a margin: an adapter that
+// does not send them by then fails the write with the OS's time-out error.
+// Returns the count written.
 std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length, int* osError);
 
 // Bytes waiting in the input queue; nothing is read.

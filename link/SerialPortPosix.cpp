@@ -1,12 +1,18 @@
 // Serial ports on Linux: termios2 for the line, flock + TIOCEXCL for the
-// exclusive open, FIONREAD for the pending count, tcdrain for transmit-empty,
-// poll for the reply wait.
+// exclusive open, FIONREAD for the pending count, TIOCOUTQ and the line
+// status for transmit-empty, poll for every wait.
+//
+// The descriptor never blocks: another program may set VMIN and VTIME under
+// us (a daemon that reopens the tty, `stty min 1`), and a stuck adapter may
+// never take a write. Every wait is a poll against a deadline instead.
 #include "SerialPort.h"
 #include "SerialLineLinux.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -18,6 +24,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -101,18 +108,118 @@ void Release(int fd, const FoundState* found)
     ::close(fd);
 }
 
+// What a USB adapter's driver shows of its batching: FTDI's latency timer in
+// sysfs, for the tty the device path leads to.
+std::string LatencyTimer(const std::string& device)
+{
+    char resolved[PATH_MAX];
+    if (!realpath(device.c_str(), resolved))
+        return {};
+    const char* name = std::strrchr(resolved, '/');
+    const std::string path = std::string("/sys/class/tty/") + (name ? name + 1 : resolved) + "/device/latency_timer";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char text[16] = {};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    const int ms = n > 0 ? std::atoi(text) : -1;
+    return ms >= 0 ? "latency timer " + std::to_string(ms) + " ms" : std::string();
+}
+
+std::string DescribeLatency(LowLatency lowLatency, const std::string& timer)
+{
+    std::string text;
+    switch (lowLatency) {
+    case LowLatency::NoDriver: break;
+    case LowLatency::On: text = "low latency on"; break;
+    case LowLatency::Refused: text = "low latency refused by the driver"; break;
+    }
+    if (!timer.empty())
+        text += (text.empty() ? "" : ", ") + timer;
+    return text;
+}
+
 int Fd(const Port& port)
 {
     return static_cast<int>(port.handle);
 }
 
-// Waits for the last byte to leave the transmitter; a signal does not end the wait.
-int Drain(int fd)
+using Clock = std::chrono::steady_clock;
+
+// The time `bytes` characters take on the line.
+std::chrono::microseconds WireTime(const LineSettings& line, std::size_t bytes)
 {
-    int result;
-    while ((result = tcdrain(fd)) != 0 && errno == EINTR) {
+    const unsigned bits = 1 + 8 + (line.parity == Parity::None ? 0 : 1) + line.stopBits;
+    const std::uint32_t baud = line.baud ? line.baud : 9600;
+    return std::chrono::microseconds(std::uint64_t(bytes) * bits * 1000000u / baud + 1);
+}
+
+// What an adapter may take beyond the wire time to send a frame: a USB
+// adapter's scheduling and its own buffers.
+constexpr std::chrono::milliseconds kWriteMargin {500};
+
+// The milliseconds to a deadline, rounded up, for poll.
+int MillisecondsUntil(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : int(std::min<long long>((left + 999) / 1000, 60000));
+}
+
+// Waits for the last byte to leave the transmitter, or the deadline. tcdrain
+// would wait without end on a stuck adapter; the output queue and the
+// transmitter's status are looked at instead, a little at a time. Returns 0,
+// or ETIMEDOUT or the OS error. `bytes` went out from `startedAt` on.
+int Drain(int fd, const LineSettings& line, std::size_t bytes, Clock::time_point startedAt,
+          Clock::time_point deadline)
+{
+    const auto step = std::max<std::chrono::microseconds>(WireTime(line, 1), std::chrono::microseconds(200));
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
+            if (errno != EINTR)
+                return errno;
+            queued = 1;  // a signal: look again
+        }
+        if (queued == 0) {
+            // The queue is empty; the last characters may still be in the
+            // adapter or shifting out. A UART's driver says when its
+            // transmitter is empty. Where the driver cannot tell (a USB
+            // adapter's chip has a buffer of its own), the bytes cannot have
+            // left before their wire time from the write on: that, a
+            // character and a USB frame more.
+            unsigned int status = 0;
+            if (ioctl(fd, TIOCSERGETLSR, &status) != 0) {
+                std::this_thread::sleep_until(
+                    std::min(deadline, startedAt + WireTime(line, bytes + 1) + std::chrono::milliseconds(1)));
+                return 0;
+            }
+            if (status & TIOCSER_TEMT)
+                return 0;
+        }
+        if (Clock::now() >= deadline)
+            return ETIMEDOUT;
+        std::this_thread::sleep_for(step);
     }
-    return result;
+}
+
+// Waits until the descriptor takes more bytes, or the deadline: 0, ETIMEDOUT
+// or the OS error.
+int AwaitWritable(int fd, Clock::time_point deadline)
+{
+    for (;;) {
+        pollfd output {fd, POLLOUT, 0};
+        const int ready = ::poll(&output, 1, MillisecondsUntil(deadline));
+        if (ready > 0) {
+            if (output.revents & (POLLERR | POLLHUP | POLLNVAL))
+                return output.revents & POLLNVAL ? EBADF : EIO;
+            return 0;
+        }
+        if (ready < 0 && errno != EINTR)
+            return errno;
+        if (Clock::now() >= deadline)
+            return ETIMEDOUT;
+    }
 }
 
 }  // namespace
@@ -139,17 +246,20 @@ bool Open(const std::string& device, const LineSettings& line, Port* port, OpenF
     }
     ioctl(fd, TIOCEXCL);
     // Read before anything is changed, so Close leaves the port as found.
-    const Port opened {fd, RtsDrive::None, line, FindLinuxState(fd)};
+    const Port opened {fd, RtsDrive::None, line, FindLinuxState(fd), {}};
     if (int error = SetLinuxLine(fd, line, &failure->baudReadBack)) {
         failure->osError = error;
         failure->lineRefused = true;
         Close(opened);
         return false;
     }
-    // Blocking writes from here on: the frame must be out before RTS drops.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // The descriptor stays non-blocking: reads take only what is there and
+    // writes are waited for with a bound, whatever VMIN and VTIME say.
     *port = opened;
     port->rts = SetUpRts(fd);
+    // Input in batches stretches every reply wait; Close puts the flag back.
+    const LowLatency lowLatency = AskLowLatency(fd);
+    port->inputLatency = DescribeLatency(lowLatency, LatencyTimer(device));
     Remember(fd, port->found.get());
     tcflush(fd, TCIOFLUSH);
     return true;
@@ -176,27 +286,36 @@ std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length
 {
     const int fd = Fd(port);
     *osError = 0;
+    // The frame's wire time and a margin: a write that takes longer is an
+    // adapter that does not send, and the exchange ends with it.
+    const Clock::time_point startedAt = Clock::now();
+    const Clock::time_point deadline = startedAt + WireTime(port.line, length) + kWriteMargin;
     if (port.rts == RtsDrive::Manual)
         SetRts(fd, true);
     std::size_t written = 0;
     while (written < length) {
         ssize_t n = ::write(fd, data + written, length - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
+        if (n < 0 && errno != EAGAIN) {
             *osError = errno;
             break;
         }
-        if (n == 0)
+        if (int error = AwaitWritable(fd, deadline)) {
+            *osError = error;
             break;
-        written += static_cast<std::size_t>(n);
+        }
     }
     // RTS dropped by hand must wait for the last byte to leave; otherwise
     // the driver sends on by itself and the caller counts the request's wire
     // time into its reply wait.
     if (port.rts == RtsDrive::Manual) {
-        if (written > 0 && Drain(fd) != 0 && *osError == 0)
-            *osError = errno;
+        if (written > 0 && *osError == 0)
+            *osError = Drain(fd, port.line, written, startedAt, deadline);
         SetRts(fd, false);
     }
     return written;
@@ -215,8 +334,8 @@ std::uint32_t Pending(const Port& port, int* osError)
 
 std::size_t Read(const Port& port, std::uint8_t* buffer, std::size_t maxLength, int* osError)
 {
-    // With VMIN and VTIME 0 a read returns at once with what is there, at most
-    // maxLength: no count of pending bytes is needed first.
+    // The descriptor does not block: a read returns at once with what is
+    // there, at most maxLength, whatever VMIN and VTIME another program set.
     *osError = 0;
     for (;;) {
         ssize_t n = ::read(Fd(port), buffer, maxLength);
@@ -278,6 +397,9 @@ std::string ErrorText(int osError)
         return "The port does not take this line setting";
     case EIO:
         return "Input/output error (the adapter was unplugged or failed)";
+    case ETIMEDOUT:
+        return "The adapter did not send the request within its time on the line and a margin (it is stuck, or "
+               "its flow control holds it)";
     default:
         return std::strerror(osError);
     }

@@ -132,7 +132,16 @@ EventWait WaitEventFor(HANDLE port, DWORD* events, DWORD timeoutMs, int* osError
     Overlapped operation;
     DWORD unused = 0;
     *events = 0;
-    if (WaitCommEvent(port, events, operation.get()))
+    BOOL started = WaitCommEvent(port, events, operation.get());
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        // Some drivers (Wine's among them) refuse the wait that follows one
+        // ended by SetCommMask (error 87): the mask set again and a second
+        // try tell a passing refusal from a port that is gone.
+        SetCommMask(port, kEvents);
+        *events = 0;
+        started = WaitCommEvent(port, events, operation.get());
+    }
+    if (started)
         return EventWait::Seen;
     if (GetLastError() != ERROR_IO_PENDING) {
         *osError = static_cast<int>(GetLastError());
@@ -217,7 +226,7 @@ bool Open(const std::string& device, const LineSettings& line, Port* port, OpenF
     SetupComm(handle, 300, 300);
     SetCommMask(handle, kEvents);
     PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
-    *port = {reinterpret_cast<Handle>(handle), rts, line, std::move(found)};
+    *port = {reinterpret_cast<Handle>(handle), rts, line, std::move(found), {}};
     return true;
 }
 
@@ -245,8 +254,13 @@ std::size_t Write(const Port& port, const std::uint8_t* data, std::size_t length
     Overlapped operation;
     const bool done = operation.Complete(
         handle, WriteFile(handle, data, static_cast<DWORD>(length), nullptr, operation.get()), &written, osError);
-    if (done && byHand && written > 0)
+    if (done && byHand && written > 0) {
         AwaitTransmitEmpty(handle, WireMillis(port.line, written) + kTransmitMarginMs, osError);
+        // Transmit-empty comes as the last byte enters the shift register,
+        // not as it leaves: RTS stays up one character longer, or the stop
+        // bits of the last byte would go out with the driver off.
+        Sleep(WireMillis(port.line, 1));
+    }
     if (byHand)
         EscapeCommFunction(handle, CLRRTS);
     return written;
@@ -274,7 +288,6 @@ std::size_t Read(const Port& port, std::uint8_t* buffer, std::size_t maxLength, 
         HANDLE handle = AsHandle(port);
         Overlapped operation;
         operation.Complete(handle, ReadFile(handle, buffer, wanted, nullptr, operation.get()), &got, osError);
-        FlushFileBuffers(handle);
     }
     return got;
 }

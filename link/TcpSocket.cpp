@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace net {
 
@@ -34,6 +38,59 @@ int AwaitConnection(int timeoutMs, const KeepTrying& keepTrying, const std::func
             return -1;
         slice = kAskEveryMs;
     }
+}
+
+namespace {
+
+std::mutex hookMutex;
+std::function<void(const std::string&)> lookupHook;
+
+}  // namespace
+
+void SetLookupHook(std::function<void(const std::string& host)> hook)
+{
+    std::lock_guard<std::mutex> lock(hookMutex);
+    lookupHook = std::move(hook);
+}
+
+void RunLookupHook(const std::string& host)
+{
+    std::function<void(const std::string&)> hook;
+    {
+        std::lock_guard<std::mutex> lock(hookMutex);
+        hook = lookupHook;
+    }
+    if (hook)
+        hook(host);
+}
+
+int AwaitLookup(int timeoutMs, const KeepTrying& keepTrying, std::function<void()> lookUp)
+{
+    // A name server may take 20 s; the window waits at most the connect's
+    // budget, and a lookup given up ends on its own thread, unseen.
+    struct Done {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool done = false;
+    };
+    const auto done = std::make_shared<Done>();
+    std::thread([done, lookUp = std::move(lookUp)] {
+        lookUp();
+        std::lock_guard<std::mutex> lock(done->mutex);
+        done->done = true;
+        done->changed.notify_all();
+    }).detach();
+    return AwaitConnection(timeoutMs, keepTrying, [&done](int sliceMs) {
+        std::unique_lock<std::mutex> lock(done->mutex);
+        return short(done->changed.wait_for(lock, std::chrono::milliseconds(sliceMs), [&] { return done->done; }));
+    });
+}
+
+void DescribeLookupUnfinished(const std::string& host, int timeoutMs, ConnectFailure* failure)
+{
+    failure->kind = ConnectFailure::Kind::TimedOut;
+    failure->text = "the lookup of the host " + host + " did not finish within "
+                    + std::to_string((timeoutMs + 999) / 1000) + " s (its name server does not answer)";
 }
 
 void DescribeUnresolved(const std::string& host, bool tryAgain, ConnectFailure* failure)

@@ -33,7 +33,8 @@ using KeepTrying = std::function<bool()>;
 // Connects to host:port (a name or an address) within timeoutMs, trying each
 // address the name resolves to. The socket does not block and sends each
 // write at once (no coalescing: a request is one small frame). The name's
-// lookup itself is not given up part-way.
+// lookup counts into timeoutMs and answers keepTrying too: it runs on a
+// thread of its own, left to end alone when it is given up.
 bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket* socket, ConnectFailure* failure,
              const KeepTrying& keepTrying = {});
 
@@ -42,6 +43,21 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
 // attempt has ended, made or failed. Returns what it returned, 0 when
 // timeoutMs ran out, or -1 when keepTrying gave the attempt up.
 int AwaitConnection(int timeoutMs, const KeepTrying& keepTrying, const std::function<short(int sliceMs)>& pollSlice);
+
+// Runs `lookUp` on a thread of its own and waits for it as AwaitConnection
+// waits: 1 once it has returned, 0 when timeoutMs ran out, -1 when
+// keepTrying gave it up. It may outlive the call, so it must own (by shared
+// pointer) whatever it writes.
+int AwaitLookup(int timeoutMs, const KeepTrying& keepTrying, std::function<void()> lookUp);
+
+// Called on the lookup's thread before the name is looked up, for tests
+// that stand in a name server that takes its time. Empty: none.
+void SetLookupHook(std::function<void(const std::string& host)> hook);
+void RunLookupHook(const std::string& host);
+
+// The words for a lookup that did not finish in time; for one given up,
+// DescribeConnectFailure's.
+void DescribeLookupUnfinished(const std::string& host, int timeoutMs, ConnectFailure* failure);
 
 // The words for a host name that did not resolve; `tryAgain` when no name
 // server answered now.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <cstring>
 
 #include <fcntl.h>
@@ -69,17 +70,39 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
              const KeepTrying& keepTrying)
 {
     *failure = {};
-    addrinfo hints {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int resolved = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (resolved != 0) {
-        DescribeUnresolved(host, resolved == EAI_AGAIN, failure);
+    // The time-out covers the lookup and every address the name gave.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // The lookup's own state: it may outlive this call when it is given up.
+    struct Lookup {
+        addrinfo* found = nullptr;
+        int resolved = 0;
+        ~Lookup()
+        {
+            if (found)
+                ::freeaddrinfo(found);
+        }
+    };
+    const auto lookup = std::make_shared<Lookup>();
+    const std::string service = std::to_string(port);
+    const int looked = AwaitLookup(timeoutMs, keepTrying, [lookup, host, service] {
+        RunLookupHook(host);
+        addrinfo hints {};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        lookup->resolved = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &lookup->found);
+    });
+    if (looked <= 0) {
+        if (looked < 0)
+            DescribeConnectFailure(ECANCELED, false, false, true, timeoutMs, failure);
+        else
+            DescribeLookupUnfinished(host, timeoutMs, failure);
         return false;
     }
-    // The time-out covers every address the name gave, not each one.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (lookup->resolved != 0) {
+        DescribeUnresolved(host, lookup->resolved == EAI_AGAIN, failure);
+        return false;
+    }
+    const addrinfo* found = lookup->found;
     int fd = -1, error = 0;
     for (const addrinfo* address = found; address && fd < 0 && error != ECANCELED; address = address->ai_next) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -90,7 +113,6 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
         }
         fd = ConnectTo(*address, int(left.count()), keepTrying, &error);
     }
-    ::freeaddrinfo(found);
     if (fd >= 0) {
         *socket = fd;
         return true;

@@ -6,6 +6,7 @@
 #include "SystemTextWin32.h"
 
 #include <chrono>
+#include <memory>
 
 namespace net {
 
@@ -91,16 +92,39 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
         failure->text = "the network is not available (Winsock did not start)";
         return false;
     }
-    addrinfo hints {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int resolved = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (resolved != 0) {
-        DescribeUnresolved(host, resolved == WSATRY_AGAIN, failure);
+    // The time-out covers the lookup and every address the name gave.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // The lookup's own state: it may outlive this call when it is given up.
+    struct Lookup {
+        addrinfo* found = nullptr;
+        int resolved = 0;
+        ~Lookup()
+        {
+            if (found)
+                freeaddrinfo(found);
+        }
+    };
+    const auto lookup = std::make_shared<Lookup>();
+    const std::string service = std::to_string(port);
+    const int looked = AwaitLookup(timeoutMs, keepTrying, [lookup, host, service] {
+        RunLookupHook(host);
+        addrinfo hints {};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        lookup->resolved = getaddrinfo(host.c_str(), service.c_str(), &hints, &lookup->found);
+    });
+    if (looked <= 0) {
+        if (looked < 0)
+            DescribeConnectFailure(WSAECANCELLED, false, false, true, timeoutMs, failure);
+        else
+            DescribeLookupUnfinished(host, timeoutMs, failure);
         return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (lookup->resolved != 0) {
+        DescribeUnresolved(host, lookup->resolved == WSATRY_AGAIN, failure);
+        return false;
+    }
+    const addrinfo* found = lookup->found;
     SOCKET connected = INVALID_SOCKET;
     int error = 0;
     for (const addrinfo* address = found; address && connected == INVALID_SOCKET && error != WSAECANCELLED;
@@ -113,7 +137,6 @@ bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, Socket*
         }
         connected = ConnectTo(*address, int(left.count()), keepTrying, &error);
     }
-    freeaddrinfo(found);
     if (connected != INVALID_SOCKET) {
         *socket = Socket(connected);
         return true;

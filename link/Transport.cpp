@@ -40,8 +40,16 @@ std::unique_ptr<SerialTransport> SerialTransport::Open(const std::string& device
     return std::unique_ptr<SerialTransport>(new SerialTransport(port));
 }
 
+SerialTransport::~SerialTransport()
+{
+    Close();
+}
+
 void SerialTransport::Close()
 {
+    if (!open_)
+        return;
+    open_ = false;
     serial::Close(port_);
 }
 

@@ -77,6 +77,12 @@ public:
     // Nothing on failure, with *failure saying why.
     static std::unique_ptr<SerialTransport> Open(const std::string& device, const serial::LineSettings& line,
                                                  serial::OpenFailure* failure);
+    // A port no caller closed is closed here: its lock and exclusive mode
+    // never outlive it, whatever path forgot it.
+    ~SerialTransport() override;
+    SerialTransport(const SerialTransport&) = delete;
+    SerialTransport& operator=(const SerialTransport&) = delete;
+    // Once; later calls do nothing.
     void Close() override;
     std::size_t Write(const std::uint8_t* frame, std::size_t length, int* osError) override;
     serial::WaitResult WaitReadable(std::int64_t timeoutMicros, int* osError) override;
@@ -90,4 +96,5 @@ public:
 private:
     explicit SerialTransport(const serial::Port& port) : port_(port) {}
     serial::Port port_;
+    bool open_ = true;
 };

@@ -76,9 +76,7 @@ Outcome Transfer::Told(Outcome outcome, const char* step, Group group)
     switch (outcome) {
     case Outcome::Done: break;
     case Outcome::Failed:
-        problems_.push_back(where + DescribeRejection(link_.LastRejection(), link_.LastExceptionCode()));
-        break;
-    case Outcome::NoReply: problems_.push_back(where + "no reply"); break;
+    case Outcome::NoReply: problems_.push_back(where + StepProblemText(link_)); break;
     case Outcome::PortLost: problems_.push_back(PortLostText(link_, "")); break;
     case Outcome::Cancelled: break;  // never the outcome of a block step
     }

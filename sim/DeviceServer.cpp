@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -51,7 +52,7 @@ std::size_t ReplyLength(const std::vector<std::uint8_t>& reply)
 }  // namespace
 
 DeviceServer::DeviceServer(SimDisplay& display, Protocol protocol, std::ostream* log)
-    : display_(display), protocol_(protocol), log_(log)
+    : display_(display), protocol_(protocol), log_(log), giveUpMs_(kGatewayReplyTimeoutMs)
 {
 }
 
@@ -82,7 +83,7 @@ bool DeviceServer::Start(std::uint16_t port, std::string* error)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return fail(("cannot listen on 127.0.0.1:" + std::to_string(port)).c_str());
-    if (::listen(listener_, 1) != 0)
+    if (::listen(listener_, 8) != 0)
         return fail("cannot listen");
     socklen_t size = sizeof address;
     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
@@ -118,27 +119,100 @@ void DeviceServer::DropMidReply(std::size_t bytes)
 
 void DeviceServer::Serve()
 {
+    // One thread serves the listener, the display's line and every client.
+    // The line is held while any client is connected and let go when the
+    // last leaves, so a program that opens it next finds it free.
+    std::vector<Client> clients;
+    Line line;
+    std::uint8_t buffer[512];
     for (;;) {
-        pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-            return;
+        std::vector<pollfd> fds {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}, {line.fd, POLLIN, 0}};
+        for (const Client& client : clients)
+            fds.push_back({client.fd, POLLIN, 0});
+        int timeoutMs = -1;
+        if (line.awaiting)
+            timeoutMs = int(std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                       line.deadline - std::chrono::steady_clock::now())
+                                                       .count()));
+        if (::poll(fds.data(), nfds_t(fds.size()), timeoutMs) < 0 && errno != EINTR)
+            break;
         if (fds[1].revents)
-            return;
-        if (!(fds[0].revents & POLLIN))
-            continue;
-        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            continue;
-        ++connections_;
-        const int one = 1;
-        ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (log_)
-            *log_ << "client connected on port " << port_ << std::endl;
-        ServeClient(client);
-        ::close(client);
-        if (log_)
-            *log_ << "client gone" << std::endl;
+            break;
+        // Clients first, by their descriptors: the list changes below.
+        for (std::size_t k = 3; k < fds.size(); ++k) {
+            if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            const auto client = std::find_if(clients.begin(), clients.end(),
+                                             [&](const Client& c) { return c.fd == fds[k].fd; });
+            const ssize_t n = ::recv(client->fd, buffer, sizeof buffer, 0);
+            if (n <= 0 || !FromClient(*client, buffer, std::size_t(n), line))
+                client->gone = true;
+        }
+        if (line.fd >= 0 && (fds[2].revents & POLLIN))
+            FromLine(clients, line, buffer, sizeof buffer);
+        if (line.awaiting && std::chrono::steady_clock::now() >= line.deadline)
+            GiveUp(clients, line);
+        for (Client& client : clients) {
+            if (!client.gone)
+                continue;
+            if (line.awaiting && line.awaitingFd == client.fd)
+                line.awaitingFd = -1;  // its reply, when it comes, goes nowhere
+            ::close(client.fd);
+            if (log_)
+                *log_ << "client gone" << std::endl;
+        }
+        clients.erase(std::remove_if(clients.begin(), clients.end(), [](const Client& c) { return c.gone; }),
+                      clients.end());
+        if (fds[0].revents & POLLIN)
+            Accept(clients, line);
+        if (protocol_ == Protocol::ModbusTcp && !line.awaiting)
+            NextRequest(clients, line);
+        if (clients.empty() && line.fd >= 0 && !line.awaiting) {
+            serial::Close(line.port);
+            line = Line {};
+        }
     }
+    for (const Client& client : clients)
+        ::close(client.fd);
+    if (line.fd >= 0)
+        serial::Close(line.port);
+}
+
+void DeviceServer::Accept(std::vector<Client>& clients, Line& line)
+{
+    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    ++connections_;
+    // A serial device server gives its line to one client: a second is told
+    // so and let go, in the words such servers use, rather than left waiting.
+    if (protocol_ == Protocol::RtuOverTcp && !clients.empty()) {
+        static const char busy[] = "Port already in use\r\n";
+        (void)!::send(fd, busy, sizeof busy - 1, MSG_NOSIGNAL);
+        ::close(fd);
+        if (log_)
+            *log_ << "second client refused: port already in use" << std::endl;
+        return;
+    }
+    if (line.fd < 0) {
+        serial::OpenFailure failure;
+        if (!serial::Open(display_.DevicePath(), DisplayLine(display_), &line.port, &failure)) {
+            if (log_)
+                *log_ << "cannot open the display's line: " << serial::ErrorText(failure.osError) << std::endl;
+            ::close(fd);
+            return;
+        }
+        line.fd = int(line.port.handle);
+        const serial::LineSettings& settings = line.port.line;
+        line.frameGap = std::chrono::microseconds(FrameGapMicros(ModeIndexOf(settings), settings.baud));
+        // What the line carried before is not known: a frame gap first.
+        line.quietAt = std::chrono::steady_clock::now() + line.frameGap;
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    clients.push_back({fd, {}, false});
+    if (log_)
+        *log_ << "client connected on port " << port_ << std::endl;
 }
 
 bool DeviceServer::ToClient(int client, const std::uint8_t* bytes, std::size_t count)
@@ -169,125 +243,123 @@ void DeviceServer::LogMbap(const char* direction, const std::vector<std::uint8_t
               << std::endl;
 }
 
-void DeviceServer::ServeClient(int client)
+bool DeviceServer::FromClient(Client& client, const std::uint8_t* bytes, std::size_t count, Line& line)
 {
-    serial::Port line;
-    serial::OpenFailure failure;
-    if (!serial::Open(display_.DevicePath(), DisplayLine(display_), &line, &failure)) {
-        if (log_)
-            *log_ << "cannot open the display's line: " << serial::ErrorText(failure.osError) << std::endl;
+    if (protocol_ == Protocol::RtuOverTcp) {
+        int osError = 0;
+        serial::Write(line.port, bytes, count, &osError);
+        return osError == 0;
+    }
+    client.request.insert(client.request.end(), bytes, bytes + count);
+    const std::vector<std::uint8_t>& request = client.request;
+    const std::size_t length = request.size() >= 6 ? std::size_t(request[4] << 8 | request[5]) : 0;
+    if (request.size() >= 6 && (length < 2 || length > 254 || request[2] != 0 || request[3] != 0)) {
+        // No MBAP header: the stream cannot be followed.
+        LogMbap("->", request, "no MBAP header: connection closed");
+        return false;
+    }
+    return true;
+}
+
+void DeviceServer::NextRequest(std::vector<Client>& clients, Line& line)
+{
+    // A gateway takes one request at a time onto the line: the next whole
+    // one, taking the clients in turn, so none waits for another's silence.
+    for (std::size_t turn = 0; turn < clients.size() && !line.awaiting; ++turn) {
+        Client& client = clients[(line.nextClient + turn) % clients.size()];
+        std::vector<std::uint8_t>& request = client.request;
+        const std::size_t length = request.size() >= 6 ? std::size_t(request[4] << 8 | request[5]) : 0;
+        if (client.gone || request.size() < 6 || request.size() < 6 + length)
+            continue;
+        line.nextClient = (line.nextClient + turn + 1) % clients.size();
+        const auto end = request.begin() + std::ptrdiff_t(6 + length);
+        const std::vector<std::uint8_t> taken(request.begin(), end);
+        request.erase(request.begin(), end);
+        LogMbap("->", taken, "");
+        std::memcpy(line.header, taken.data(), 8);
+        const std::vector<std::uint8_t> pdu(taken.begin() + 7, taken.end());
+        const unsigned quantity = pdu.size() >= 5 ? unsigned(pdu[3] << 8 | pdu[4]) : 0;
+        line.readBytes = pdu[0] == 3 ? 2 * quantity : 0;
+        if (checkByteCounts_ && pdu[0] == 16 && (pdu.size() < 6 || pdu[5] != 2 * quantity)) {
+            const std::uint8_t refusal[] = {0x90, 3};
+            const std::vector<std::uint8_t> mbap =
+                MbapFrame(std::uint16_t(line.header[0] << 8 | line.header[1]), line.header[6], refusal, 2);
+            LogMbap("<-", mbap, "refused by the gateway: byte count");
+            if (!ToClient(client.fd, mbap.data(), mbap.size()))
+                client.gone = true;
+            turn = std::size_t(-1);  // look again from the next client on
+            continue;
+        }
+        const std::vector<std::uint8_t> rtu = RtuFrame(line.header[6], pdu.data(), pdu.size());
+        // The gateway masters the line: 3.5 characters of silence after the
+        // last frame before the next.
+        std::this_thread::sleep_until(line.quietAt);
+        line.reply.clear();
+        int osError = 0;
+        serial::Write(line.port, rtu.data(), rtu.size(), &osError);
+        line.awaiting = true;
+        line.awaitingFd = client.fd;
+        line.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(giveUpMs_.load());
+    }
+}
+
+void DeviceServer::GiveUp(std::vector<Client>& clients, Line& line)
+{
+    // No reply in time: the request is given up, unanswered or answered with
+    // the gateway's own exception, under the request's header.
+    line.awaiting = false;
+    const std::uint8_t code = giveUpException_;
+    const std::string waited = "no reply from the display within " + std::to_string(giveUpMs_) + " ms";
+    if (code == 0) {
+        LogMbap("<-", {}, waited);
         return;
     }
-    const int serialFd = int(line.handle);
-    const serial::LineSettings& settings = line.line;
-    const auto frameGap = std::chrono::microseconds(FrameGapMicros(ModeIndexOf(settings), settings.baud));
-    // What the line carried before this client is not known: a frame gap first.
-    auto lineQuietAt = std::chrono::steady_clock::now() + frameGap;
-    std::vector<std::uint8_t> request;  // Modbus TCP: what came of the next request
-    std::vector<std::uint8_t> reply;    // Modbus TCP: what came of the display's reply
-    std::uint8_t header[7] = {};        // Modbus TCP: the request's header, for its reply
-    bool awaiting = false;
-    unsigned readBytes = 0;  // Modbus TCP: the bytes a read's reply carries by the standard
-    auto deadline = std::chrono::steady_clock::now();
-    std::uint8_t buffer[512];
-    for (;;) {
-        // A gateway takes the next request once the last is answered or given up.
-        const bool takeRequests = protocol_ == Protocol::RtuOverTcp || !awaiting;
-        pollfd fds[3] = {{client, short(takeRequests ? POLLIN : 0), 0}, {serialFd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        int timeoutMs = -1;
-        if (awaiting)
-            timeoutMs = int(std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                       deadline - std::chrono::steady_clock::now())
-                                                       .count()));
-        if (::poll(fds, 3, timeoutMs) < 0 && errno != EINTR)
-            break;
-        if (fds[2].revents)
-            break;
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            int osError = 0;
-            if (protocol_ == Protocol::RtuOverTcp) {
-                serial::Write(line, buffer, std::size_t(n), &osError);
-            } else {
-                request.insert(request.end(), buffer, buffer + n);
-                const std::size_t length = request.size() >= 6 ? std::size_t(request[4] << 8 | request[5]) : 0;
-                if (request.size() >= 6 && (length < 2 || length > 254 || request[2] != 0 || request[3] != 0)) {
-                    // No MBAP header: the stream cannot be followed.
-                    LogMbap("->", request, "no MBAP header: connection closed");
-                    break;
-                }
-                if (request.size() >= 6 + length) {
-                    const auto end = request.begin() + std::ptrdiff_t(6 + length);
-                    const std::vector<std::uint8_t> taken(request.begin(), end);
-                    request.erase(request.begin(), end);
-                    LogMbap("->", taken, "");
-                    std::memcpy(header, taken.data(), 7);
-                    const std::vector<std::uint8_t> pdu(taken.begin() + 7, taken.end());
-                    const unsigned quantity = pdu.size() >= 5 ? unsigned(pdu[3] << 8 | pdu[4]) : 0;
-                    readBytes = pdu[0] == 3 ? 2 * quantity : 0;
-                    if (checkByteCounts_ && pdu[0] == 16 && (pdu.size() < 6 || pdu[5] != 2 * quantity)) {
-                        const std::uint8_t refusal[] = {0x90, 3};
-                        const std::vector<std::uint8_t> mbap =
-                            MbapFrame(std::uint16_t(header[0] << 8 | header[1]), header[6], refusal, 2);
-                        LogMbap("<-", mbap, "refused by the gateway: byte count");
-                        if (!ToClient(client, mbap.data(), mbap.size()))
-                            break;
-                        continue;
-                    }
-                    const std::vector<std::uint8_t> rtu = RtuFrame(header[6], pdu.data(), pdu.size());
-                    // The gateway masters the line: 3.5 characters of silence
-                    // after the last frame before the next.
-                    std::this_thread::sleep_until(lineQuietAt);
-                    reply.clear();
-                    serial::Write(line, rtu.data(), rtu.size(), &osError);
-                    awaiting = true;
-                    deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGatewayReplyTimeoutMs);
-                }
-            }
-            if (osError)
-                break;
-        }
-        if (fds[1].revents & POLLIN) {
-            int osError = 0;
-            const std::size_t n = serial::Read(line, buffer, sizeof buffer, &osError);
-            if (n > 0)
-                lineQuietAt = std::chrono::steady_clock::now() + frameGap;
-            if (protocol_ == Protocol::RtuOverTcp) {
-                if (n > 0 && !ToClient(client, buffer, n))
-                    break;
-            } else if (awaiting) {
-                reply.insert(reply.end(), buffer, buffer + n);
-                const std::size_t whole = ReplyLength(reply);
-                if (whole != 0 && reply.size() >= whole) {
-                    awaiting = false;
-                    // A reply with a bad CRC is dropped, as a gateway does.
-                    const bool sound = CrcHolds(reply.data(), whole);
-                    if (!sound) {
-                        LogMbap("<-", {}, "the display's reply failed its CRC check: dropped");
-                    } else {
-                        std::size_t pduLength = whole - 3;
-                        const bool refused = checkByteCounts_ && reply[1] == 3 && reply[2] != readBytes;
-                        if (refused) {
-                            reply = {reply[0], 0x83, 4};
-                            pduLength = 2;
-                        }
-                        std::vector<std::uint8_t> mbap = MbapFrame(std::uint16_t(header[0] << 8 | header[1]),
-                                                                   reply[0], reply.data() + 1, pduLength);
-                        LogMbap("<-", mbap, refused ? "refused by the gateway: byte count" : "");
-                        if (!ToClient(client, mbap.data(), mbap.size()))
-                            break;
-                    }
-                }
-            }
-        }
-        if (awaiting && std::chrono::steady_clock::now() >= deadline) {
-            awaiting = false;  // no reply in time: the request is given up, unanswered
-            LogMbap("<-", {}, "no reply from the display within " + std::to_string(kGatewayReplyTimeoutMs) + " ms");
-        }
+    const std::uint8_t exception[] = {std::uint8_t(line.header[7] | 0x80), code};
+    const std::vector<std::uint8_t> mbap =
+        MbapFrame(std::uint16_t(line.header[0] << 8 | line.header[1]), line.header[6], exception, 2);
+    LogMbap("<-", mbap, waited + ": exception " + std::to_string(code));
+    for (Client& client : clients)
+        if (client.fd == line.awaitingFd && !ToClient(client.fd, mbap.data(), mbap.size()))
+            client.gone = true;
+}
+
+void DeviceServer::FromLine(std::vector<Client>& clients, Line& line, std::uint8_t* buffer, std::size_t size)
+{
+    int osError = 0;
+    const std::size_t n = serial::Read(line.port, buffer, size, &osError);
+    if (n > 0)
+        line.quietAt = std::chrono::steady_clock::now() + line.frameGap;
+    if (protocol_ == Protocol::RtuOverTcp) {
+        for (Client& client : clients)
+            if (n > 0 && !ToClient(client.fd, buffer, n))
+                client.gone = true;
+        return;
     }
-    serial::Close(line);
+    if (!line.awaiting)
+        return;
+    std::vector<std::uint8_t>& reply = line.reply;
+    reply.insert(reply.end(), buffer, buffer + n);
+    const std::size_t whole = ReplyLength(reply);
+    if (whole == 0 || reply.size() < whole)
+        return;
+    line.awaiting = false;
+    // A reply with a bad CRC is dropped, as a gateway does.
+    if (!CrcHolds(reply.data(), whole)) {
+        LogMbap("<-", {}, "the display's reply failed its CRC check: dropped");
+        return;
+    }
+    std::size_t pduLength = whole - 3;
+    const bool refused = checkByteCounts_ && reply[1] == 3 && reply[2] != line.readBytes;
+    if (refused) {
+        reply = {reply[0], 0x83, 4};
+        pduLength = 2;
+    }
+    const std::vector<std::uint8_t> mbap =
+        MbapFrame(std::uint16_t(line.header[0] << 8 | line.header[1]), reply[0], reply.data() + 1, pduLength);
+    LogMbap("<-", mbap, refused ? "refused by the gateway: byte count" : "");
+    for (Client& client : clients)
+        if (client.fd == line.awaitingFd && !ToClient(client.fd, mbap.data(), mbap.size()))
+            client.gone = true;
 }
 
 }  // namespace sim

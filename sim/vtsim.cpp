@@ -32,11 +32,17 @@ int Usage(std::ostream& out = std::cerr)
                  "                      |refuse-write=REGISTER[@ADDRESS]|alter-write=REGISTER[@ADDRESS]]\n"
                  "             [--set REGISTER=VALUE]... [--extra-address 1-247]...\n"
                  "             [--reply-delay MS] [--strict|--lenient] [--half-duplex] [--echo] [--chatter MS]\n"
+                 "             [--gateway-timeout MS] [--gateway-exception 10|11]\n"
                  "  --link makes PATH a symbolic link to the display's device; an existing PATH\n"
                  "  is replaced only when it is such a link itself.\n"
                  "  --tcp PORT serves the display's RTU frames on 127.0.0.1:PORT, as a serial\n"
                  "  device server does (tcp://127.0.0.1:PORT); --modbus-tcp PORT serves it as a\n"
-                 "  Modbus TCP gateway (modbus-tcp://127.0.0.1:PORT). One client at a time.\n"
+                 "  Modbus TCP gateway (modbus-tcp://127.0.0.1:PORT). The device server has one\n"
+                 "  client at a time and tells a second \"Port already in use\" before it closes;\n"
+                 "  the gateway serves several at once, their requests in turn. It waits\n"
+                 "  --gateway-timeout MS for the display (1000; a gateway that retries waits\n"
+                 "  longer), then gives the request up unanswered, or answers it with\n"
+                 "  --gateway-exception 10 or 11 as many gateways do.\n"
                  "  --fault spoils every reply until vtsim exits: no reply, a wrong CRC, another\n"
                  "  address, exception N, only the first N bytes, noise ahead of the reply, or the\n"
                  "  reply MS milliseconds late. refuse-write refuses every write that covers the\n"
@@ -198,6 +204,8 @@ int main(int argc, char** argv)
     std::vector<std::pair<unsigned, std::uint32_t>> settings;
     std::pair<unsigned, std::uint32_t> setting;
     int chatterMs = 0;
+    int gatewayTimeoutMs = 1000;
+    std::uint8_t gatewayException = 0;
     std::uint8_t extra = 0;
     std::uint16_t tcpPort = 0;
     sim::DeviceServer::Protocol protocol = sim::DeviceServer::Protocol::RtuOverTcp;
@@ -232,6 +240,10 @@ int main(int argc, char** argv)
             ++i;
         } else if (arg == "--reply-delay" && value && ParseMilliseconds(value, &options.replyDelayMs)) {
             ++i;
+        } else if (arg == "--gateway-timeout" && value && ParseMilliseconds(value, &gatewayTimeoutMs)) {
+            ++i;
+        } else if (arg == "--gateway-exception" && value && ParseNumber(value, 10, 11, &gatewayException)) {
+            ++i;
         } else if (arg == "--chatter" && value && ParseMilliseconds(value, &chatterMs) && chatterMs > 0) {
             ++i;
         } else if (arg == "--strict" || arg == "--lenient") {
@@ -256,6 +268,7 @@ int main(int argc, char** argv)
         return 1;
     }
     sim::DeviceServer server(display, protocol, options.log);
+    server.GiveUpAfter(gatewayTimeoutMs, gatewayException);
     if (tcpPort != 0 && !server.Start(tcpPort, &error)) {
         std::cerr << "vtsim: " << error << "\n";
         return 1;

@@ -9,7 +9,6 @@
 #include <sys/ioctl.h>
 
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
-extern "C" int __real_tcdrain(int fd);
 
 namespace adapter {
 namespace {
@@ -22,6 +21,11 @@ int rtsRaised = 0;
 bool rs485 = false;
 serial_rs485 rs485State {};
 bool failPendingCount = false;
+bool stuckOutput = false;
+bool serialDriver = false;
+bool takesLowLatency = false;
+int serialFlags = 0;
+int serialSets = 0;
 
 // The simulator holds the master side; only the tool's side is an adapter.
 bool IsToolSide(int fd)
@@ -64,6 +68,32 @@ std::uint32_t Rs485Flags()
     return rs485State.flags;
 }
 
+void StickOutput()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    stuckOutput = true;
+}
+
+void HaveSerialDriver(int flags, bool takes)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    serialDriver = true;
+    serialFlags = flags;
+    takesLowLatency = takes;
+}
+
+int SerialFlags()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return serialFlags;
+}
+
+int SerialSets()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return serialSets;
+}
+
 void FailPendingCount()
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -85,6 +115,11 @@ void Reset()
     rtsRaised = 0;
     rs485 = false;
     failPendingCount = false;
+    stuckOutput = false;
+    serialDriver = false;
+    takesLowLatency = false;
+    serialFlags = 0;
+    serialSets = 0;
 }
 
 }  // namespace adapter
@@ -110,6 +145,30 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...)
             return 0;
         }
     }
+    if ((request == TIOCOUTQ || request == TIOCGSERIAL || request == TIOCSSERIAL) && IsToolSide(fd)) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (request == TIOCOUTQ && interruptDrain) {
+            interruptDrain = false;
+            errno = EINTR;
+            return -1;
+        }
+        if (request == TIOCOUTQ && stuckOutput) {
+            *static_cast<int*>(argument) = 10;
+            return 0;
+        }
+        if (request != TIOCOUTQ && serialDriver) {
+            auto* settings = static_cast<serial_struct*>(argument);
+            if (request == TIOCGSERIAL) {
+                *settings = serial_struct {};
+                settings->flags = serialFlags;
+            } else {
+                ++serialSets;
+                if (takesLowLatency || !((settings->flags ^ serialFlags) & ASYNC_LOW_LATENCY))
+                    serialFlags = settings->flags;
+            }
+            return 0;
+        }
+    }
     if ((request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC) && IsToolSide(fd)) {
         std::lock_guard<std::mutex> lock(mutex);
         if (modemLines) {
@@ -128,17 +187,4 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...)
             line->c_ospeed = line->c_ispeed = rate->second;
     }
     return result;
-}
-
-extern "C" int __wrap_tcdrain(int fd)
-{
-    {
-        std::lock_guard<std::mutex> lock(adapter::mutex);
-        if (adapter::interruptDrain) {
-            adapter::interruptDrain = false;
-            errno = EINTR;
-            return -1;
-        }
-    }
-    return __real_tcdrain(fd);
 }

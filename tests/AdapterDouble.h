@@ -1,7 +1,8 @@
 // A USB serial adapter in front of the simulator's pseudo-terminal, for the
 // tests linked with -Wl,--wrap=ioctl,--wrap=tcdrain: it reports the rate its
-// chip really runs at, may have modem lines (so RTS is driven by hand), and
-// may have a tcdrain interrupted by a signal. The simulator's own side of the
+// chip really runs at, may have modem lines (so RTS is driven by hand), may
+// have its drain interrupted by a signal or stuck, and may have a serial
+// driver that takes or keeps the low-latency flag. The simulator's own side of the
 // pseudo-terminal is left alone.
 #pragma once
 
@@ -13,8 +14,18 @@ namespace adapter {
 void ReportRate(std::uint32_t asked, std::uint32_t reported);
 // Modem lines present: RTS is raised and dropped around each request.
 void HaveModemLines();
-// The next tcdrain fails with EINTR, as when a signal arrives during it.
+// The next look at the output queue (TIOCOUTQ) fails with EINTR, as when a
+// signal arrives while the request drains.
 void InterruptNextDrain();
+// From now on the output queue never empties: an adapter that takes bytes
+// and does not send them.
+void StickOutput();
+// A serial driver (TIOCGSERIAL) found with these flags; `takesLowLatency`
+// false: it takes TIOCSSERIAL but keeps its flags.
+void HaveSerialDriver(int flags, bool takesLowLatency);
+// The driver's flags now, and the TIOCSSERIAL calls since the last Reset.
+int SerialFlags();
+int SerialSets();
 // A driver with the kernel's RS-485 mode, found with these flags.
 void HaveRs485(std::uint32_t flags);
 // The RS-485 flags the driver holds now.

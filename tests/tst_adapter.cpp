@@ -1,17 +1,20 @@
 // The link through USB adapters as they are: rates read back as the chip runs
 // them, a rate too far off refused and skipped by the search, RTS driven by
-// hand with a signal arriving while the request drains.
+// hand with a signal arriving while the request drains or a drain that never
+// ends, the driver's low-latency flag asked for and put back.
 #include "AdapterDouble.h"
 #include "WindowFixture.h"
 
 #include "DisplaySearch.h"
 #include "FindDisplay.h"
+#include "FrameLog.h"
 #include "PortAction.h"
 
 #include <QLabel>
 #include <QTimer>
 #include <QtTest>
 #include <linux/serial.h>
+#include <sstream>
 
 #include "LineState.h"
 
@@ -140,6 +143,56 @@ private slots:
         QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
         QVERIFY(!Link.PortLost());
         QCOMPARE(adapter::RtsRaised(), 1);
+    }
+
+    void aStuckAdapterEndsTheExchangeNamingIt()
+    {
+        // The adapter takes the request and never sends it: the drain ends
+        // at the frame's wire time and a margin, and the port is given up
+        // with the adapter named, so no window hangs on it.
+        fx.Begin();
+        adapter::HaveModemLines();
+        QCOMPARE(Link.OpenPort(0, k8n2, 2), 1);
+        adapter::StickOutput();
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::PortLost);
+        QCOMPARE(PortLostMessage(),
+                 QStringLiteral("COM 1 (%1) was lost: The adapter did not send the request within its time on the "
+                                "line and a margin (it is stuck, or its flow control holds it)")
+                     .arg(QString::fromStdString(fx.display->DevicePath())));
+    }
+
+    void lowLatencyIsAskedForAndPutBack_data()
+    {
+        QTest::addColumn<int>("found");
+        QTest::addColumn<bool>("takes");
+        QTest::addColumn<int>("whileOpen");
+        QTest::addColumn<QString>("note");
+        QTest::addColumn<int>("sets");
+        QTest::newRow("taken") << 0x10 << true << int(0x10 | ASYNC_LOW_LATENCY) << QStringLiteral("low latency on") << 2;
+        QTest::newRow("already on") << int(ASYNC_LOW_LATENCY) << true << int(ASYNC_LOW_LATENCY) << QStringLiteral("low latency on")
+                                    << 0;
+        QTest::newRow("kept by the driver") << 0x10 << false << 0x10 << QStringLiteral("low latency refused by the driver") << 1;
+    }
+
+    void lowLatencyIsAskedForAndPutBack()
+    {
+        // Input handed on at once rather than in 16 ms batches; the next
+        // program finds the driver's flags as they were.
+        QFETCH(int, found);
+        QFETCH(bool, takes);
+        fx.Begin();
+        adapter::HaveSerialDriver(found, takes);
+        QCOMPARE(Link.OpenPort(0, k8n2, 2), 1);
+        QTEST(adapter::SerialFlags(), "whileOpen");
+        QTEST(QString::fromStdString(Link.PortNote()), "note");
+        std::ostringstream trace;
+        TraceFrames(Link, trace, [] { return std::string("COM 1"); });
+        QVERIFY2(trace.str().find("opened, " + Link.PortNote()) != std::string::npos, trace.str().c_str());
+        Link.SetFrameObserver(nullptr);
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
+        QCOMPARE(Link.ClosePort(), 1);
+        QCOMPARE(adapter::SerialFlags(), found);
+        QTEST(adapter::SerialSets(), "sets");
     }
 
     void theRs485ModeIsLeftAsFound()

@@ -6,12 +6,17 @@
 #include "Jasnosc.h"
 #include "PortAction.h"
 #include "PortList.h"
+#include "TcpSocket.h"
 #include "Uart.h"
 #include "Zmiana.h"
 
 #include <QProgressDialog>
 #include <QTimer>
 #include <QtTest>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 
 using sim::FaultKind;
 
@@ -511,6 +516,66 @@ private slots:
         QCOMPARE(fx.messages->LastText(), refusal);
         QCOMPARE(int(Settings.portIndex), 0);
         QCOMPARE(int(Settings.displayAddress), 1);
+    }
+
+    void aSlowNameServerHoldsTheWindowNoLongerThanTheConnection_data()
+    {
+        QTest::addColumn<bool>("cancelled");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("Cancel") << true << QString();
+        QTest::newRow("3 s") << false
+                             << QStringLiteral("Cannot open COM 1 (localhost:4001, RTU over TCP): the lookup of the "
+                                               "host localhost did not finish within 3 s (its name server does not "
+                                               "answer)");
+    }
+
+    void aSlowNameServerHoldsTheWindowNoLongerThanTheConnection()
+    {
+        // A name server that takes 20 s: the window shows the attempt with
+        // "Cancel" meanwhile, and the attempt ends at "Cancel" or at 3 s.
+        QFETCH(bool, cancelled);
+        struct NameServer {
+            std::mutex mutex;
+            std::condition_variable answer;
+            bool answered = false;
+        };
+        const auto nameServer = std::make_shared<NameServer>();
+        net::SetLookupHook([nameServer](const std::string&) {
+            std::unique_lock<std::mutex> lock(nameServer->mutex);
+            nameServer->answer.wait_for(lock, std::chrono::seconds(20), [&] { return nameServer->answered; });
+        });
+        setenv("VT_COM1", "tcp://localhost:4001", 1);
+        QString shown;
+        QTimer watcher;
+        QObject::connect(&watcher, &QTimer::timeout, [&] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* dialog = qobject_cast<QProgressDialog*>(widget);
+                if (dialog && dialog->objectName() == QStringLiteral("ConnectingDialog") && dialog->isVisible()
+                    && shown.isEmpty()) {
+                    shown = dialog->labelText();
+                    if (cancelled)
+                        dialog->cancel();
+                }
+            }
+        });
+        watcher.start(20);
+        Form6->show();
+        Button(Form6, "SpeedButton2")->click();
+        watcher.stop();
+        Form6->hide();
+        {
+            std::lock_guard<std::mutex> lock(nameServer->mutex);
+            nameServer->answered = true;
+            nameServer->answer.notify_all();
+        }
+        net::SetLookupHook({});
+        QCOMPARE(shown, QStringLiteral("Connecting to localhost:4001 (RTU over TCP)…"));
+        QFETCH(QString, told);
+        if (told.isEmpty())
+            QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
+        else
+            QCOMPARE(fx.messages->LastText(), told);
+        QCOMPARE(int(Settings.portOpen), 0);
     }
 
     void aSlowConnectionShowsItselfAndCanBeGivenUp()

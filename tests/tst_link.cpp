@@ -4,6 +4,9 @@
 #include "LineState.h"
 #include "SimFixture.h"
 
+#include "DisplaySearch.h"
+#include "PortMessages.h"
+
 #include <QElapsedTimer>
 #include <csignal>
 #include <sstream>
@@ -13,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 using sim::Fault;
@@ -309,6 +313,158 @@ private slots:
         QVERIFY(!Link.PortLost());
         QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
         Link.ClosePort();
+    }
+
+    void aPortNobodyClosedIsReleased()
+    {
+        // A link or a transport that ends with its port open lets it go:
+        // the lock and the exclusive mode do not outlive it.
+        const std::string device = sim.display->DevicePath();
+        {
+            ConnectionSettings settings;
+            RegisterImage image;
+            ModbusLink forgotten(settings, image);
+            QCOMPARE(forgotten.OpenDevice(device, k8n2, k9600), 1);
+        }
+        QCOMPARE(Link.OpenDevice(device, k8n2, k9600), 1);
+        QCOMPARE(Link.ClosePort(), 1);
+        {
+            serial::OpenFailure failure;
+            const auto transport = SerialTransport::Open(device, LineOf(k8n2, 9600), &failure);
+            QVERIFY(transport);
+        }
+        QCOMPARE(Link.OpenDevice(device, k8n2, k9600), 1);
+    }
+
+    void aReadEndsWhateverAnotherProgramSetsTheLineTo_data()
+    {
+        QTest::addColumn<int>("vmin");
+        QTest::addColumn<int>("vtime");
+        QTest::newRow("stty min 1") << 1 << 0;
+        QTest::newRow("min 1, time 0.5 s") << 1 << 5;
+        QTest::newRow("min 255") << 255 << 0;
+    }
+
+    void aReadEndsWhateverAnotherProgramSetsTheLineTo()
+    {
+        // A daemon that reopens the tty, or `stty min 1`, changes its settings
+        // under the link: every read still takes only what is there, a cut
+        // reply and a silent display still end their exchange, and so does a
+        // search.
+        QFETCH(int, vmin);
+        QFETCH(int, vtime);
+        const auto setAnotherProgramsWait = [&](const ModbusLink& link) {
+            const int other = dup(int(link.SerialPortOf()->handle));
+            termios line {};
+            tcgetattr(other, &line);
+            line.c_cc[VMIN] = cc_t(vmin);
+            line.c_cc[VTIME] = cc_t(vtime);
+            tcsetattr(other, TCSANOW, &line);
+            close(other);
+        };
+        QCOMPARE(Link.OpenPort(0, k8n2, k9600), 1);
+        setAnotherProgramsWait(Link);
+        std::uint8_t buffer[8];
+        int osError = -1;
+        QCOMPARE(serial::Read(*Link.SerialPortOf(), buffer, sizeof buffer, &osError), std::size_t(0));
+        QCOMPARE(osError, 0);
+        sim.display->InjectFault({FaultKind::Truncate, 5});
+        QCOMPARE(Link.ReadBlock(Blocks::Rows, 100), ReadResult::NoReply);
+        sim.display->InjectFault({FaultKind::Silent});
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 100), ReadResult::NoReply);
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 500), ReadResult::Stored);
+        Link.ClosePort();
+
+        sim.display->InjectFault({FaultKind::Truncate, 3, true});
+        const std::vector<ProbeTarget> order {{1, {k8n2, k9600}}, {2, {k8n2, k9600}}, {3, {k8n2, k9600}}};
+        DisplaySearch search(0, order);
+        QVERIFY(search.Open());
+        setAnotherProgramsWait(search.link());
+        DisplaySearch::Step step;
+        do
+            step = search.Next();
+        while (!DisplaySearch::Ends(step));
+        QCOMPARE(step, DisplaySearch::Step::Finished);
+    }
+
+    void aWriteTheLineDoesNotTakeEndsNamingTheAdapter()
+    {
+        // The far end of a pseudo-terminal that never reads: its buffer
+        // fills, and a write then ends at its bound instead of waiting for
+        // ever; the exchange ends with the device named.
+        const int far = posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(far >= 0);
+        QCOMPARE(grantpt(far), 0);
+        QCOMPARE(unlockpt(far), 0);
+        const std::string device = ptsname(far);
+        QCOMPARE(Link.OpenDevice(device, k8n2, 7), 1);  // 115200
+        std::uint8_t frame[255] = {};
+        int osError = 0;
+        int frames = 0;
+        while (osError == 0 && frames < 100000) {
+            serial::Write(*Link.SerialPortOf(), frame, sizeof frame, &osError);
+            ++frames;
+        }
+        QCOMPARE(osError, ETIMEDOUT);
+        QCOMPARE(Link.ReadBlock(Blocks::Status, 100), ReadResult::PortLost);
+        QCOMPARE(PortLostText(Link, ""),
+                 device + " was lost: The adapter did not send the request within its time on the line and a "
+                          "margin (it is stuck, or its flow control holds it)");
+        close(far);
+    }
+
+    void aProgramStuckOnAWriteStillEndsOnSigterm()
+    {
+        // The window's program takes SIGTERM through a handler that only
+        // notes it (the system call restarts): a write that waited for ever
+        // would never let it look. A child plays the program on a line whose
+        // far end never reads.
+        const int far = posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(far >= 0);
+        QCOMPARE(grantpt(far), 0);
+        QCOMPARE(unlockpt(far), 0);
+        const std::string device = ptsname(far);
+        int started[2];
+        QCOMPARE(pipe(started), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            static volatile std::sig_atomic_t ending = 0;
+            struct sigaction action {};
+            action.sa_handler = [](int) { ending = 1; };
+            action.sa_flags = SA_RESTART;
+            sigaction(SIGTERM, &action, nullptr);
+            serial::Port port;
+            serial::OpenFailure failure;
+            if (!serial::Open(device, {115200, serial::Parity::None, 2}, &port, &failure))
+                _exit(2);
+            (void)!write(started[1], "x", 1);
+            std::uint8_t frame[255] = {};
+            while (!ending) {
+                int osError = 0;
+                serial::Write(port, frame, sizeof frame, &osError);
+            }
+            _exit(0);
+        }
+        char byte = 0;
+        QCOMPARE(read(started[0], &byte, 1), ssize_t(1));
+        usleep(300000);  // the far end's buffer fills at once: the writes are stuck by then
+        kill(child, SIGTERM);
+        int status = -1;
+        pid_t ended = 0;
+        for (int look = 0; look < 200 && ended == 0; ++look) {
+            ended = waitpid(child, &status, WNOHANG);
+            if (ended == 0)
+                usleep(50000);
+        }
+        if (ended == 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        close(started[0]);
+        close(started[1]);
+        close(far);
+        QVERIFY2(ended == child, "the program did not end");
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
 
     void closingLeavesTheLineAsFound()
@@ -671,6 +827,7 @@ private slots:
         QCOMPARE(Link.LastExceptionCode(), 4);
         Link.SetFrameObserver(nullptr);
         const std::vector<FrameEvent::Kind> expected {
+            FrameEvent::Kind::Opened,
             FrameEvent::Kind::Request, FrameEvent::Kind::Echo, FrameEvent::Kind::Reply,  // read
             FrameEvent::Kind::Request, FrameEvent::Kind::Echo, FrameEvent::Kind::Reply,  // write
             FrameEvent::Kind::Request, FrameEvent::Kind::Echo, FrameEvent::Kind::Reply,  // probe

@@ -89,8 +89,19 @@ private slots:
         QTest::newRow("exception=4") << FaultKind::Exception << 4
                                      << QStringLiteral("The display refused the request with exception 4 \\(the "
                                                        "display failed to carry it out\\): try again\\.");
+        // Only a gateway says 10 or 11, for a display that did not answer it.
+        QTest::newRow("exception=10") << FaultKind::Exception << 10
+                                      << QStringLiteral("No reply through the gateway: a gateway on the line got no "
+                                                        "reply from address 1 \\(exception 10\\); check the "
+                                                        "address, and the gateway's line to the display \\(rate, "
+                                                        "mode, wiring\\)\\.");
         QTest::newRow("exception=11") << FaultKind::Exception << 11
-                                      << QStringLiteral("The display refused the request with exception 11\\.");
+                                      << QStringLiteral("No reply through the gateway: a gateway on the line got no "
+                                                        "reply from address 1 \\(exception 11\\); check the "
+                                                        "address, and the gateway's line to the display \\(rate, "
+                                                        "mode, wiring\\)\\.");
+        QTest::newRow("exception=12") << FaultKind::Exception << 12
+                                      << QStringLiteral("The display refused the request with exception 12\\.");
         // The brightness reply is 13 bytes long.
         QTest::newRow("truncate=5") << FaultKind::Truncate << 5
                                     << QStringLiteral("Only 5 of the reply's 13 bytes came from address 1 at 9600 8n2 "

@@ -7,10 +7,14 @@
 #include "NetworkTransport.h"
 #include "PortMessages.h"
 #include "SimFixture.h"
+#include "TcpSocket.h"
 
 #include <QRegularExpression>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -86,6 +90,29 @@ std::vector<std::uint8_t> Take(int client, std::size_t count)
 void Give(int client, const std::vector<std::uint8_t>& bytes)
 {
     (void)!::send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+// Another program's connection to a server on the loopback; its reads give
+// up after 3 s, so a reply that never comes fails the test instead of
+// hanging it.
+int ConnectToLoopback(std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        qFatal("cannot connect to the loopback");
+    const timeval limit {3, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+// A Modbus TCP read of the display's status register under transaction `id`.
+std::vector<std::uint8_t> MbapStatusRead(std::uint16_t id)
+{
+    return Bytes({id >> 8, id & 0xFF, 0, 0, 0, 6, 1, 3, int(kProbeRegister >> 8), int(kProbeRegister & 0xFF), 0, 1});
 }
 
 }  // namespace
@@ -273,6 +300,107 @@ private slots:
         QVERIFY2(text.contains(QStringLiteral("01 83 04  refused by the gateway: byte count")), qPrintable(text));
     }
 
+    void aGatewaysNoReplyIsNoReply_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("writes");
+        QTest::addColumn<bool>("atItsTimeOut");  // else the answer comes as the display's own
+        QTest::newRow("read, exception 10") << 10 << false << false;
+        QTest::newRow("read, exception 11") << 11 << false << false;
+        QTest::newRow("write, exception 11") << 11 << true << false;
+        QTest::newRow("read, given up with 11") << 11 << false << true;
+        QTest::newRow("write, given up with 10") << 10 << true << true;
+    }
+
+    void aGatewaysNoReplyIsNoReply()
+    {
+        // A gateway answers for a display that did not answer it: that is no
+        // reply (a script's exit code depends on it), named as the gateway's.
+        QFETCH(int, code);
+        QFETCH(bool, writes);
+        QFETCH(bool, atItsTimeOut);
+        Serve(Protocol::ModbusTcp);
+        QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        if (atItsTimeOut) {
+            // The gateway waits 300 ms for a silent display, then says so.
+            server->GiveUpAfter(300, std::uint8_t(code));
+            sim.display->InjectFault({sim::FaultKind::Silent});
+        } else {
+            sim.display->InjectFault({sim::FaultKind::Exception, code});
+        }
+        if (writes)
+            QCOMPARE(Link.WriteBlock(Blocks::Brightness, 500), WriteResult::NoReply);
+        else
+            QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::NoReply);
+        QVERIFY(Link.LastFailedStep().gatewayNoReply);
+        QCOMPARE(StepFailureText(Link), "No reply through the gateway: the gateway at 127.0.0.1:"
+                                            + std::to_string(server->Port()) + " got no reply from address 1 (exception "
+                                            + std::to_string(code)
+                                            + "); check the address, and the gateway's line to the display (rate, "
+                                              "mode, wiring).");
+        // vtctl's line for the display, in the same words.
+        QCOMPARE(StepProblemText(Link), "no reply through the gateway: the gateway at 127.0.0.1:"
+                                            + std::to_string(server->Port()) + " got no reply from address 1 (exception "
+                                            + std::to_string(code) + ")");
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        Link.ClosePort();
+    }
+
+    void aGatewayRefusingTheWideRegistersIsNamed()
+    {
+        // 16-bit writes go through, the display's 32-bit ones are refused with
+        // exception 3 by the gateway's byte-count check.
+        Serve(Protocol::ModbusTcp);
+        server->CheckByteCounts(true);
+        QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        QCOMPARE(Link.WriteBlock(Blocks::Brightness, 500), WriteResult::Acknowledged);
+        QCOMPARE(Link.WriteBlock(Blocks::CoefficientsInputI, 500), WriteResult::Refused);
+        QCOMPARE(StepFailureText(Link), "The display's 32-bit registers (from 7500 on) did not come through the "
+                                        "Modbus TCP gateway at 127.0.0.1:" + std::to_string(server->Port())
+                                            + ", though its 16-bit registers do: the gateway may refuse their byte "
+                                              "counts. Connect through a serial device server with RTU over TCP, "
+                                              "which carries the frames as they are.");
+        Link.ClosePort();
+    }
+
+    void aReplyOfAnotherByteCountIsNamedNotMissing_data()
+    {
+        QTest::addColumn<bool>("wide");
+        QTest::addColumn<int>("carried");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("32-bit values as 16-bit ones")
+            << true << 16
+            << QStringLiteral("The reply carried 16 bytes where the display's 32-bit registers give 32: the device "
+                              "at address 1 is no VT5/RQ8 display, or a gateway converts its registers.");
+        QTest::newRow("16-bit values as 32-bit ones")
+            << false << 16
+            << QStringLiteral("The reply carried 16 bytes where the display's 16-bit registers give 8: the device "
+                              "at address 1 is no VT5/RQ8 display, or a gateway converts its registers.");
+    }
+
+    void aReplyOfAnotherByteCountIsNamedNotMissing()
+    {
+        // A reply of the right shape and a sound CRC, of another length: it
+        // is judged when whole, not waited out and called no reply.
+        QFETCH(bool, wide);
+        QFETCH(int, carried);
+        ScriptedPeer peer([carried](int client) {
+            Take(client, 8);
+            std::vector<std::uint8_t> reply {1, 3, std::uint8_t(carried)};
+            reply.resize(3 + std::size_t(carried), 0);
+            reply.resize(3 + std::size_t(carried) + 2);
+            AppendCrc(reply.data(), 3 + std::size_t(carried));
+            Give(client, reply);
+            Take(client, 1);  // until the tool lets go
+        });
+        QCOMPARE(Link.OpenDevice(peer.Path("tcp://"), k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(wide ? Blocks::Alarms : Blocks::Brightness, 500), ReadResult::Rejected);
+        QCOMPARE(Link.LastRejection(), Rejection::ByteCount);
+        QTEST(QString::fromStdString(StepFailureText(Link)), "said");
+        QCOMPARE("T" + StepProblemText(Link).substr(1) + ".", StepFailureText(Link));  // vtctl says the same
+        Link.ClosePort();
+    }
+
     void aConnectionAttemptIsGivenUpWhenAsked_data() { AddProtocolRows(); }
 
     void aConnectionAttemptIsGivenUpWhenAsked()
@@ -300,6 +428,108 @@ private slots:
         Link.SetConnectWatch({});
         QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
         QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        Link.ClosePort();
+    }
+
+    void aSlowNameServerEndsWithinTheBudget_data()
+    {
+        QTest::addColumn<bool>("cancelled");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("at 3 s") << false
+                                << QStringLiteral("Cannot open localhost:4001 (RTU over TCP): the lookup of the host "
+                                                  "localhost did not finish within 3 s (its name server does not answer)");
+        QTest::newRow("at Cancel") << true
+                                   << QStringLiteral("Cannot open localhost:4001 (RTU over TCP): the connection attempt "
+                                                     "was given up");
+    }
+
+    void aSlowNameServerEndsWithinTheBudget()
+    {
+        // A name server that takes 20 s: the lookup runs on a thread of its
+        // own, inside the connection's 3 s and its "Cancel", and is left to
+        // end alone.
+        QFETCH(bool, cancelled);
+        struct NameServer {
+            std::mutex mutex;
+            std::condition_variable answer;
+            bool answered = false;
+        };
+        const auto nameServer = std::make_shared<NameServer>();
+        net::SetLookupHook([nameServer](const std::string&) {
+            std::unique_lock<std::mutex> lock(nameServer->mutex);
+            nameServer->answer.wait_for(lock, std::chrono::seconds(20), [&] { return nameServer->answered; });
+        });
+        int asked = 0;
+        if (cancelled)
+            Link.SetConnectWatch([&asked] { return ++asked < 2; });
+        QCOMPARE(Link.OpenDevice("tcp://localhost:4001", k8n2, k9600), -1);
+        {
+            std::lock_guard<std::mutex> lock(nameServer->mutex);
+            nameServer->answered = true;
+            nameServer->answer.notify_all();
+        }
+        net::SetLookupHook({});
+        Link.SetConnectWatch({});
+        QCOMPARE(Link.LastOpenGivenUp(), cancelled);
+        QTEST(QString::fromStdString(PortOpenFailureText(Link, "")), "reason");
+        QCOMPARE(asked, cancelled ? 2 : 0);
+        // The name server answers in time again: the next open is judged afresh.
+        Serve(Protocol::RtuOverTcp);
+        std::string path = server->Path();
+        path.replace(path.find("127.0.0.1"), std::strlen("127.0.0.1"), "localhost");
+        QCOMPARE(Link.OpenDevice(path, k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        Link.ClosePort();
+    }
+
+    void theGatewayServesSeveralClientsAndEveryRequest()
+    {
+        // A client that connected and sends nothing keeps nobody out: the
+        // gateway serves several at once, as gateways do.
+        Serve(Protocol::ModbusTcp);
+        const int idle = ConnectToLoopback(server->Port());
+        QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        // Two requests in one packet are both answered, each under its own
+        // transaction, without a third to push the second along.
+        const int client = ConnectToLoopback(server->Port());
+        std::vector<std::uint8_t> both = MbapStatusRead(0x0101);
+        const std::vector<std::uint8_t> second = MbapStatusRead(0x0202);
+        both.insert(both.end(), second.begin(), second.end());
+        Give(client, both);
+        const std::vector<std::uint8_t> replies = Take(client, 2 * 11);
+        QCOMPARE(replies.size(), std::size_t(22));
+        QCOMPARE(int(replies[0]), 0x01);
+        QCOMPARE(int(replies[11]), 0x02);
+        QCOMPARE(int(replies[18]), 3);
+        // The tool's own exchanges go on between them.
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
+        ::close(client);
+        ::close(idle);
+        Link.ClosePort();
+    }
+
+    void aBusyDeviceServerIsNamedInItsOwnWords()
+    {
+        // A serial device server gives its line to one client; the second is
+        // told "Port already in use" and let go, and the tool says so.
+        Serve(Protocol::RtuOverTcp);
+        const int first = ConnectToLoopback(server->Port());
+        QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+        QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::PortLost);
+        QCOMPARE(PortLostText(Link, ""), "The connection to 127.0.0.1:" + std::to_string(server->Port())
+                                             + " was lost: the device server is busy with another client (it said "
+                                               "\"Port already in use\")");
+        ::close(first);
+        // Once the other client has gone, the line is the tool's.
+        ReadResult result = ReadResult::PortLost;
+        for (int attempt = 0; attempt < 50 && result != ReadResult::Stored; ++attempt) {
+            QCOMPARE(Link.OpenDevice(server->Path(), k8n2, k9600), 1);
+            result = Link.ReadBlock(Blocks::Brightness, 500);
+            if (result != ReadResult::Stored)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        QCOMPARE(result, ReadResult::Stored);
         Link.ClosePort();
     }
 

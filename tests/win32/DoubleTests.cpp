@@ -172,7 +172,9 @@ int main()
         int osError = -1;
         CHECK_EQ(serial::Write(port, request, 8, &osError), 8u);
         CHECK_EQ(osError, 0);
-        const std::vector<std::string> expected {"SETRTS", "WriteFile 8", "EV_TXEMPTY", "CLRRTS"};
+        // RTS stays up one character (11 bits at 9600) past transmit-empty,
+        // while the last byte shifts out.
+        const std::vector<std::string> expected {"SETRTS", "WriteFile 8", "EV_TXEMPTY", "Sleep 2", "CLRRTS"};
         CHECK(Port().calls == expected);
         serial::Close(port);
     });
@@ -217,6 +219,27 @@ int main()
         CHECK_EQ(osError, ERROR_BAD_COMMAND);
         CHECK(serial::ErrorText(osError) == "The device does not respond (the adapter was unplugged or failed)");
         Port().gone = false;
+        serial::Close(port);
+    });
+
+    tally.Run("a refused wait is tried once more before the port counts as lost; reads never flush", [] {
+        kernel32::Reset();
+        serial::Port port;
+        serial::OpenFailure failure;
+        CHECK(serial::Open("COM3", k9600twoStops, &port, &failure));
+        int osError = -1;
+        Port().refusedWaits = 1;
+        CHECK(serial::WaitReadable(port, 20000, &osError) == serial::WaitResult::TimedOut);
+        CHECK_EQ(osError, 0);
+        Port().input = {1, 3, 2};
+        Port().refusedWaits = 1;
+        CHECK(serial::WaitReadable(port, 1000000, &osError) == serial::WaitResult::Readable);
+        std::uint8_t bytes[8] = {};
+        CHECK_EQ(serial::Read(port, bytes, sizeof bytes, &osError), 3u);
+        CHECK(!Called("FlushFileBuffers"));  // a blocking wait for the transmit queue, of no use to a read
+        Port().refusedWaits = 2;
+        CHECK(serial::WaitReadable(port, 20000, &osError) == serial::WaitResult::Failed);
+        CHECK_EQ(osError, ERROR_INVALID_PARAMETER);
         serial::Close(port);
     });
 

@@ -167,6 +167,11 @@ BOOL DoubleWaitCommEvent(HANDLE handle, LPDWORD events, LPOVERLAPPED overlapped)
 {
     if (Refused(handle))
         return FALSE;
+    if (port.refusedWaits > 0) {
+        --port.refusedWaits;
+        port.calls.push_back("WaitCommEvent refused");
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
     if (port.reportsTxEmpty && txEmptyDue) {
         txEmptyDue = false;
         *events = EV_TXEMPTY;
@@ -232,7 +237,14 @@ BOOL DoubleReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read, LP
 
 BOOL DoubleFlushFileBuffers(HANDLE handle)
 {
+    port.calls.push_back("FlushFileBuffers");
     return !Refused(handle);
+}
+
+void DoubleSleep(DWORD milliseconds)
+{
+    port.calls.push_back("Sleep " + std::to_string(milliseconds));
+    (Sleep)(milliseconds);
 }
 
 DWORD DoubleFormatMessageW(DWORD flags, LPCVOID, DWORD, DWORD, LPWSTR buffer, DWORD, va_list*)

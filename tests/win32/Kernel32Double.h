@@ -22,6 +22,7 @@ struct Double {
     bool takesToggle = true;       // SetCommState takes RTS_CONTROL_TOGGLE
     bool reportsTxEmpty = true;    // WaitCommEvent ends with EV_TXEMPTY after a write
     bool gone = false;             // every call on the port fails, as after unplugging
+    int refusedWaits = 0;          // so many next WaitCommEvent calls fail at once with error 87
     // A rate the chip runs at another: asked for rateAsked, it reports rateReported.
     DWORD rateAsked = 0, rateReported = 0;
     std::wstring systemMessage;    // what FormatMessageW gives for any error
@@ -34,7 +35,7 @@ struct Double {
     // What the layer did.
     std::string openedPath;
     std::vector<DCB> statesAsked;  // every SetCommState, taken or not
-    std::vector<std::string> calls;  // "SETRTS", "WriteFile 8", "CLRRTS", "CloseHandle", ...
+    std::vector<std::string> calls;  // "SETRTS", "WriteFile 8", "Sleep 2", "CLRRTS", "CloseHandle", ...
     bool open = false;
 
     // A WaitCommEvent left pending, until SetCommMask ends it.
@@ -63,6 +64,7 @@ BOOL DoubleWriteFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 BOOL DoubleReadFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
 BOOL DoubleGetOverlappedResult(HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
 BOOL DoubleFlushFileBuffers(HANDLE);
+void DoubleSleep(DWORD);
 BOOL DoubleCloseHandle(HANDLE);
 HANDLE DoubleCreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
 DWORD DoubleFormatMessageW(DWORD, LPCVOID, DWORD, DWORD, LPWSTR, DWORD, va_list*);
@@ -83,6 +85,7 @@ DWORD DoubleFormatMessageW(DWORD, LPCVOID, DWORD, DWORD, LPWSTR, DWORD, va_list*
 #define ReadFile(...) kernel32::DoubleReadFile(__VA_ARGS__)
 #define GetOverlappedResult(...) kernel32::DoubleGetOverlappedResult(__VA_ARGS__)
 #define FlushFileBuffers(...) kernel32::DoubleFlushFileBuffers(__VA_ARGS__)
+#define Sleep(...) kernel32::DoubleSleep(__VA_ARGS__)
 #define CloseHandle(...) kernel32::DoubleCloseHandle(__VA_ARGS__)
 #undef CreateFileA
 #define CreateFileA(...) kernel32::DoubleCreateFileA(__VA_ARGS__)
