@@ -5,6 +5,7 @@
 #include "Jasnosc.h"
 #include "Modbus.h"
 #include "PanelProfiles.h"
+#include "Startup.h"
 #include "Status.h"
 #include "Uart.h"
 #include "Urzadzenia.h"
@@ -32,12 +33,14 @@ void TForm1::FormCreate()
     Settings.rateIndex = 2;
 }
 
-void TForm1::SpeedButton4Click() { Form2->ShowModal(); }
-void TForm1::SpeedButton1Click() { Form4->ShowModal(); }
-void TForm1::SpeedButton2Click() { Form5->ShowModal(); }
-void TForm1::SpeedButton3Click() { Form6->ShowModal(); }
-void TForm1::SpeedButton5Click() { Form7->ShowModal(); }
-void TForm1::SpeedButton6Click() { Form8->ShowModal(); }
-void TForm1::SpeedButton7Click() { Form9->ShowModal(); }
-void TForm1::SpeedButton8Click() { Form10->ShowModal(); }
-void TForm1::SpeedButton9Click() { FormPanelProfiles->Open(); }
+// The other windows are built just after the main window first paints; a
+// button pressed sooner builds them first.
+void TForm1::SpeedButton4Click() { CreateOtherForms(); Form2->ShowModal(); }
+void TForm1::SpeedButton1Click() { CreateOtherForms(); Form4->ShowModal(); }
+void TForm1::SpeedButton2Click() { CreateOtherForms(); Form5->ShowModal(); }
+void TForm1::SpeedButton3Click() { CreateOtherForms(); Form6->ShowModal(); }
+void TForm1::SpeedButton5Click() { CreateOtherForms(); Form7->ShowModal(); }
+void TForm1::SpeedButton6Click() { CreateOtherForms(); Form8->ShowModal(); }
+void TForm1::SpeedButton7Click() { CreateOtherForms(); Form9->ShowModal(); }
+void TForm1::SpeedButton8Click() { CreateOtherForms(); Form10->ShowModal(); }
+void TForm1::SpeedButton9Click() { CreateOtherForms(); FormPanelProfiles->Open(); }

@@ -19,6 +19,8 @@
 #include "Zmiana.h"
 
 #include <QApplication>
+#include <QEvent>
+#include <QTimer>
 #include <QIcon>
 
 #include <cerrno>
@@ -26,11 +28,17 @@
 #include <fstream>
 #include <iostream>
 
-void CreateForms()
+void CreateMainForm()
 {
     // The glyphs live in this static library: their resource must be pulled in.
     Q_INIT_RESOURCE(glyphs);
     CreateForm(Form1);
+}
+
+void CreateOtherForms()
+{
+    if (Form2)
+        return;
     CreateForm(Form2);
     CreateForm(Form3);
     CreateForm(Form4);
@@ -44,7 +52,31 @@ void CreateForms()
     CreateForm(FormPanelProfiles);
 }
 
+void CreateForms()
+{
+    CreateMainForm();
+    CreateOtherForms();
+}
+
 namespace {
+
+// Builds the other windows once the main window has painted itself, so the
+// user sees it as soon as a bare program's; a button pressed before then
+// builds them first.
+class AfterFirstPaint : public QObject {
+public:
+    explicit AfterFirstPaint(QWidget* window) { window->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, this, &CreateOtherForms);
+        }
+        return false;
+    }
+};
 
 int Refuse(const CommandLine& line)
 {
@@ -92,7 +124,8 @@ int RunApplication(int argc, char** argv)
         ~PortClosedAtExit() { Link.ClosePort(); }
     } portClosed;
     try {
-        CreateForms();
+        CreateMainForm();
+        AfterFirstPaint otherForms(Form1);
         // Closing the main window ends the program, whatever else is open;
         // so does a termination signal.
         QObject::connect(Form1, &QDialog::finished, &application, &QApplication::quit);

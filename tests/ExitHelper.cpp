@@ -37,6 +37,7 @@ void ReadThenLeave()
             std::raise(SIGINT);
         else if (way == "search-term") {
             QTimer::singleShot(300, [] { std::raise(SIGTERM); });
+            CreateOtherForms();  // as its button would, should the main window not have painted yet
             FormFindDisplay->Find(0, SearchOrder({1, 2}, 1));
         } else
             Form1->close();

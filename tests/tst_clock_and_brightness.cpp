@@ -10,6 +10,7 @@
 #include "Jasnosc.h"
 
 #include <QCalendarWidget>
+#include <QLabel>
 #include <QTimeEdit>
 #include <QTimer>
 #include <QtTest>
@@ -166,18 +167,42 @@ private slots:
         QVERIFY(fx.TakeFrames().empty());  // nothing is sent before it fires
     }
 
-    void theSynchronisationWritesThePickersTimeWithTheWindowClosed()
+    void theSynchronisationWritesThePcsMinuteWithTheWindowClosed_data()
     {
+        QTest::addColumn<bool>("readOutFirst");
+        QTest::newRow("controls set by hand") << false;
+        QTest::newRow("controls read from the display") << true;
+    }
+
+    // The controls' time at arming, whether typed or read from a display
+    // whose clock is off, would set the display a minute or more behind.
+    void theSynchronisationWritesThePcsMinuteWithTheWindowClosed()
+    {
+        QFETCH(bool, readOutFirst);
         Form5->show();
-        ClockPicker()->setTime(QTime(8, 30, 0));
-        clock.now.setTime(QTime(10, 15, 59, 400));  // a second to go
+        fx.display->SetRegister(4022, 2006);
+        fx.display->SetRegister(4023, 301);
+        fx.display->SetRegister(4024, 745);
+        if (readOutFirst)
+            Button(Form5, "SpeedButton2")->click();
+        else
+            ClockPicker()->setTime(QTime(8, 30, 0));
+        fx.TakeFrames();
+        clock.now = QDateTime(QDate(2007, 12, 31), QTime(23, 59, 59, 400));  // a second to go, and a new year
         Button(Form5, "SpeedButton3")->click();
         QCOMPARE(Form5->Timer1->interval(), 1000);
+        QCOMPARE(Form5->findChild<QLabel*>(QStringLiteral("LabelSynchronising"))->text(),
+                 QStringLiteral("Synchronising at 00:00"));
         Form5->hide();
         QTRY_COMPARE_WITH_TIMEOUT(fx.display->Frames().size(), std::size_t(1), 5000);
         QTRY_VERIFY(!Form5->Timer1->isActive());
-        QCOMPARE(fx.display->Register(4024), 830u);  // the picker's time, not 10:16
-        QCOMPARE(fx.display->Register(4023), 1224u);
+        // The test's clock stands at 23:59:59: the minute armed is written, not the one before.
+        QCOMPARE(fx.display->Register(4022), 2008u);
+        QCOMPARE(fx.display->Register(4023), 101u);
+        QCOMPARE(fx.display->Register(4024), 0u);
+        QCOMPARE(Calendar()->selectedDate(), QDate(2008, 1, 1));
+        QCOMPARE(ClockPicker()->time(), QTime(0, 0));
+        QVERIFY(Form5->findChild<QLabel*>(QStringLiteral("LabelSynchronising"))->text().isEmpty());
         QVERIFY(fx.messages->shown.isEmpty());
     }
 

@@ -86,8 +86,8 @@ private slots:
         for (const char* y : {"Edit2", "Edit4", "Edit6", "Edit8"})
             QCOMPARE(Edit(y)->text(), zero);
         QCOMPARE(Edit("Edit7")->text(), four.replace(QLatin1Char('4'), QStringLiteral("20")));
-        QCOMPARE(Formula("Label11"), QStringLiteral("y = 0.00 * x + 0.00"));  // a period, always
-        QCOMPARE(Formula("Label12"), QStringLiteral("y = 0.00 * x + 0.00"));
+        QCOMPARE(Formula("Label11"), Local("y = 0.00 * x + 0.00"));  // the fields' own separator
+        QCOMPARE(Formula("Label12"), Local("y = 0.00 * x + 0.00"));
     }
 
     void aLineFromTwoPointsGoesOutAndComesBack()
@@ -110,12 +110,12 @@ private slots:
         QVERIFY(fx.messages->shown.isEmpty());
         QCOMPARE(Edit("Edit2")->text(), Local("5.00"));
         QCOMPARE(Edit("Edit4")->text(), Local("21.00"));
-        QCOMPARE(Formula("Label11"), QStringLiteral("y = 1.00 * x + 1.00"));
+        QCOMPARE(Formula("Label11"), Local("y = 1.00 * x + 1.00"));
         QCOMPARE(Edit("Edit8")->text(), Local("10.00"));
     }
 
     // The display's lines in the desktop's own numbers: points shown with its
-    // separator (the formula with a period), written back bit for bit when
+    // separator, the formula too, written back bit for bit when
     // nothing was edited, and typed with it.
     void theDesktopsNumbersShownWrittenBackAndTyped()
     {
@@ -130,10 +130,10 @@ private slots:
         QCOMPARE(Edit("Edit2")->text(), Local("3.25"));
         QCOMPARE(Edit("Edit3")->text(), Local("20.00"));
         QCOMPARE(Edit("Edit4")->text(), Local("11.25"));
-        QCOMPARE(Formula("Label11"), QStringLiteral("y = 0.50 * x + 1.25"));
+        QCOMPARE(Formula("Label11"), Local("y = 0.50 * x + 1.25"));
         QCOMPARE(Edit("Edit6")->text(), Local("1.500000051E10"));
         QCOMPARE(Edit("Edit8")->text(), Local("1.500000051E10"));
-        QCOMPARE(Formula("Label12"), QStringLiteral("y = 0.00 * x + 15000000512.00"));
+        QCOMPARE(Formula("Label12"), Local("y = 0.00 * x + 15000000512.00"));
 
         Button(Form9, "SpeedButton2")->click();
         QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
@@ -147,6 +147,9 @@ private slots:
         QVERIFY2(fx.messages->shown.isEmpty(), qPrintable(fx.messages->LastText()));
         QCOMPARE(fx.display->RegisterFloat(7643), 1.0f);
         QCOMPARE(fx.display->RegisterFloat(7644), 2.5f);
+        // The formula follows the line written, the points stay as typed.
+        QCOMPARE(Formula("Label11"), Local("y = 1.00 * x + 2.50"));
+        QCOMPARE(Edit("Edit2")->text(), Local("2.5"));
     }
 
     // Lines whose points at 4 and 20 two decimals cannot carry (0.3·4 + 0.1
@@ -179,7 +182,7 @@ private slots:
         Image.SetFloat(7643, 2.0f);
         Image.SetFloat(7644, -3.5f);
         Form9->show();
-        QCOMPARE(Formula("Label11"), QStringLiteral("y = 2.00 * x + -3.50"));
+        QCOMPARE(Formula("Label11"), Local("y = 2.00 * x + -3.50"));
         QCOMPARE(Edit("Edit2")->text(), Local("4.50"));
     }
 

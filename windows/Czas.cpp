@@ -9,6 +9,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 TForm5* Form5 = nullptr;
 
 namespace {
@@ -69,10 +71,26 @@ void TForm5::SpeedButton3Click()
     if (!OpenPortForAction(OpenWhen::IfClosed))
         return;
     // The next whole minute of the PC clock; pressed again, armed anew.
-    const QTime now = Time();
-    armedFor_ = QTime(now.hour(), now.minute()).addSecs(60);
-    Timer1->setInterval((60 - now.second()) * 1000);
+    const QDateTime now = Now();
+    armedAt_ = QDateTime(now.date(), QTime(now.time().hour(), now.time().minute())).addSecs(60);
+    Timer1->setInterval((60 - now.time().second()) * 1000);
     Timer1->start();
+    ui->LabelSynchronising->setText(QStringLiteral("Synchronising at %1").arg(ArmedMinuteText()));
+}
+
+QString TForm5::ArmedMinuteText() const
+{
+    return armedAt_.time().toString(QStringLiteral("HH:mm"));
+}
+
+void TForm5::ShowPcMinute()
+{
+    // The display's clock counts whole minutes: the minute that has just
+    // begun, never the one before, should the timer fire a hair early.
+    const QDateTime now = Now();
+    const QDateTime minute = std::max(armedAt_, QDateTime(now.date(), QTime(now.time().hour(), now.time().minute())));
+    ui->MonthCalendar1->setSelectedDate(minute.date());
+    ui->DateTimePicker1->setTime(minute.time());
 }
 
 void TForm5::Timer1Timer()
@@ -80,12 +98,15 @@ void TForm5::Timer1Timer()
     // Off first: a message box below runs the event loop, and the timer must
     // not fire into it a second time.
     Timer1->stop();
+    ui->LabelSynchronising->clear();
     // While another action or a search holds the port the clock waits for
     // it, and is written once it is free: never between two of its frames.
     WhenPortFree([this] {
         // Its messages come over whatever window is open now: they say whence.
-        const MessageOrigin origin(QStringLiteral("From the clock's synchronisation armed for %1.")
-                                       .arg(armedFor_.toString(QStringLiteral("HH:mm"))));
+        const MessageOrigin origin(
+            QStringLiteral("From the clock's synchronisation armed for %1.").arg(ArmedMinuteText()));
+        // The PC's time at the minute, not what the controls showed when it was armed.
+        ShowPcMinute();
         StoreClock();
         // Another window may have closed the port since "Synchronize".
         if (OpenPortForAction(OpenWhen::IfClosed))

@@ -2,7 +2,8 @@
 
 #include "TForm.h"
 
-#include <QTime>
+#include <QDateTime>
+#include <QString>
 
 class QTimer;
 
@@ -11,7 +12,7 @@ class TForm5;
 }
 
 // The display's clock (4022..4024): set from a calendar and a time picker,
-// at once or at the PC's next whole minute, and read back.
+// at once or, to the PC's own time, at its next whole minute, and read back.
 class TForm5 : public TForm {
     Q_OBJECT
 public:
@@ -28,8 +29,13 @@ public:
     QTimer* Timer1;
 
 private:
-    // The whole minute the synchronisation was armed for, which its messages name.
-    QTime armedFor_;
+    // "14:07": the minute armed, as the window and the messages name it.
+    QString ArmedMinuteText() const;
+    // The PC's date and time of the minute armed into the two controls.
+    void ShowPcMinute();
+
+    // The whole minute the synchronisation was armed for.
+    QDateTime armedAt_;
 
 public slots:
     void FormShow();

@@ -8,6 +8,7 @@
 #include "PortAction.h"
 #include "ui_Wspolczynniki.h"
 
+#include <QLocale>
 
 TForm9* Form9 = nullptr;
 
@@ -15,6 +16,14 @@ namespace {
 
 constexpr unsigned kReplyPauseMs = 500;
 constexpr float kLowPoint = 4, kHighPoint = 20;  // the points a line is shown by
+
+// "%.2f" in the desktop's numbers, as the points beside it are shown.
+QString Fixed2(float value)
+{
+    QLocale locale;
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    return locale.toString(double(value), 'f', 2);
+}
 
 void Refuse(QLineEdit* field)
 {
@@ -62,14 +71,18 @@ bool TForm9::PointsUnedited(const Input& input)
 
 void TForm9::ShowInput(const Input& input)
 {
-    const float a = Image.GetFloat(input.slope), b = Image.GetFloat(input.slope + 1);
     const std::array<QString, 4> shown = ShownPoints(input);
     input.x1->setText(shown[0]);
     input.y1->setText(shown[1]);
     input.x2->setText(shown[2]);
     input.y2->setText(shown[3]);
-    // The formula's separator is a period whatever the desktop's.
-    input.formula->setText(QString::asprintf("y = %.2f * x + %.2f", double(a), double(b)));
+    ShowFormula(input);
+}
+
+void TForm9::ShowFormula(const Input& input)
+{
+    const float a = Image.GetFloat(input.slope), b = Image.GetFloat(input.slope + 1);
+    input.formula->setText(QStringLiteral("y = %1 * x + %2").arg(Fixed2(a), Fixed2(b)));
 }
 
 bool TForm9::ComputeInput(const Input& input)
@@ -123,6 +136,9 @@ void TForm9::WriteCoefficients()
         inputI = Link.WriteBlock(Blocks::CoefficientsInputI, kReplyPauseMs);
         inputII = Link.WriteBlock(Blocks::CoefficientsInputII, kReplyPauseMs);
     }
+    // The line each input now has, computed from its points; the points stay as typed.
+    ShowFormula(InputI());
+    ShowFormula(InputII());
     if (inputI == WriteResult::PortLost || inputII == WriteResult::PortLost)
         ShowError(PortLostMessage());
     else if (inputI != WriteResult::Acknowledged || inputII != WriteResult::Acknowledged)

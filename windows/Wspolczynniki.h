@@ -44,6 +44,8 @@ private:
     Input InputI() const;
     Input InputII() const;
     void ShowInput(const Input& input);
+    // "y = 1,25 * x + -273,15": the image's line of `input`, in the desktop's numbers.
+    static void ShowFormula(const Input& input);
     // The texts of x1, y1, x2 and y2 that show the image's line of `input`.
     static std::array<QString, 4> ShownPoints(const Input& input);
     static bool PointsUnedited(const Input& input);
