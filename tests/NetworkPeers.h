@@ -7,6 +7,7 @@
 
 #include "DeviceServer.h"
 #include "Frames.h"
+#include "TcpSocket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -66,6 +68,40 @@ inline int ListenOnLoopback(int backlog, std::uint16_t* port)
 // that is switched off behind a router: the listener's accept queue holds
 // one connection, which a first client takes and nobody accepts, so the
 // kernel drops the next attempts' SYNs and they wait.
+// A name server that takes 20 s to answer any lookup, for as long as it
+// lives: what a connection does while its host's name does not resolve.
+class SlowNameServer {
+public:
+    SlowNameServer()
+    {
+        const std::shared_ptr<State> state = state_;
+        net::SetLookupHook([state](const std::string&) {
+            std::unique_lock<std::mutex> lock(state->mutex);
+            state->answer.wait_for(lock, std::chrono::seconds(20), [&] { return state->answered; });
+        });
+    }
+    // Lookups given up and still waiting end now; the next ones are not held.
+    ~SlowNameServer()
+    {
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            state_->answered = true;
+            state_->answer.notify_all();
+        }
+        net::SetLookupHook({});
+    }
+    SlowNameServer(const SlowNameServer&) = delete;
+    SlowNameServer& operator=(const SlowNameServer&) = delete;
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable answer;
+        bool answered = false;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
 class StalledListener {
 public:
     StalledListener()

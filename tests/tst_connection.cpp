@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 using sim::FaultKind;
 
@@ -534,16 +535,7 @@ private slots:
         // A name server that takes 20 s: the window shows the attempt with
         // "Cancel" meanwhile, and the attempt ends at "Cancel" or at 3 s.
         QFETCH(bool, cancelled);
-        struct NameServer {
-            std::mutex mutex;
-            std::condition_variable answer;
-            bool answered = false;
-        };
-        const auto nameServer = std::make_shared<NameServer>();
-        net::SetLookupHook([nameServer](const std::string&) {
-            std::unique_lock<std::mutex> lock(nameServer->mutex);
-            nameServer->answer.wait_for(lock, std::chrono::seconds(20), [&] { return nameServer->answered; });
-        });
+        std::optional<SlowNameServer> nameServer(std::in_place);
         setenv("VT_COM1", "tcp://localhost:4001", 1);
         QString shown;
         QTimer watcher;
@@ -563,12 +555,7 @@ private slots:
         Button(Form6, "SpeedButton2")->click();
         watcher.stop();
         Form6->hide();
-        {
-            std::lock_guard<std::mutex> lock(nameServer->mutex);
-            nameServer->answered = true;
-            nameServer->answer.notify_all();
-        }
-        net::SetLookupHook({});
+        nameServer.reset();
         QCOMPARE(shown, QStringLiteral("Connecting to localhost:4001 (RTU over TCP)…"));
         QFETCH(QString, told);
         if (told.isEmpty())

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -449,26 +450,12 @@ private slots:
         // own, inside the connection's 3 s and its "Cancel", and is left to
         // end alone.
         QFETCH(bool, cancelled);
-        struct NameServer {
-            std::mutex mutex;
-            std::condition_variable answer;
-            bool answered = false;
-        };
-        const auto nameServer = std::make_shared<NameServer>();
-        net::SetLookupHook([nameServer](const std::string&) {
-            std::unique_lock<std::mutex> lock(nameServer->mutex);
-            nameServer->answer.wait_for(lock, std::chrono::seconds(20), [&] { return nameServer->answered; });
-        });
+        std::optional<SlowNameServer> nameServer(std::in_place);
         int asked = 0;
         if (cancelled)
             Link.SetConnectWatch([&asked] { return ++asked < 2; });
         QCOMPARE(Link.OpenDevice("tcp://localhost:4001", k8n2, k9600), -1);
-        {
-            std::lock_guard<std::mutex> lock(nameServer->mutex);
-            nameServer->answered = true;
-            nameServer->answer.notify_all();
-        }
-        net::SetLookupHook({});
+        nameServer.reset();
         Link.SetConnectWatch({});
         QCOMPARE(Link.LastOpenGivenUp(), cancelled);
         QTEST(QString::fromStdString(PortOpenFailureText(Link, "")), "reason");
