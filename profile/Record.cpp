@@ -40,14 +40,18 @@ Json ChangesJson(const DisplayResult& result)
 Json RecordJson(const WriteSession& session)
 {
     Json displays = Json::array();
-    for (const DisplayResult& result : session.results)
-        displays.push_back({{"address", result.address},
-                            {"result", ResultName(result.outcome)},
-                            {"words", ResultWords(result)},
-                            {"backup", result.backup.empty() ? Json() : Json(result.backup)},
-                            {"groups", GroupsJson(result)},
-                            {"changesKnown", result.readBefore},
-                            {"changes", ChangesJson(result)}});
+    for (const DisplayResult& result : session.results) {
+        Json display = {{"address", result.address},
+                        {"result", ResultName(result.outcome)},
+                        {"words", ResultWords(result)},
+                        {"backup", result.backup.empty() ? Json() : Json(result.backup)},
+                        {"groups", GroupsJson(result)},
+                        {"changesKnown", result.readBefore},
+                        {"changes", ChangesJson(result)}};
+        if (const auto own = session.displayProfiles.find(result.address); own != session.displayProfiles.end())
+            display["profile"] = {{"path", own->second.path}, {"sha256", Sha256Hex(own->second.bytes)}};
+        displays.push_back(std::move(display));
+    }
     return {{"format", kRecordFormatName},
             {"version", kRecordFormatVersion},
             {"toolVersion", session.toolVersion},
@@ -119,6 +123,9 @@ std::string ReportHtml(const WriteSession& session)
         const bool verified = result.outcome == Outcome::Done;
         page += "<section>\n<h2>Display " + std::to_string(result.address) + ": <span class=\""
                 + (verified ? "verified\">verified" : "failed\">" + e(ResultName(result.outcome))) + "</span></h2>\n";
+        if (const auto own = session.displayProfiles.find(result.address); own != session.displayProfiles.end())
+            page += "<p>Written from " + e(own->second.path) + " (SHA-256 " + e(Sha256Hex(own->second.bytes))
+                    + ").</p>\n";
         // Its line names the backup too.
         page += "<p>" + e(ResultWords(result)) + "</p>\n";
         page += "<table>\n<tr><th>Group</th><th>State</th></tr>\n";

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,13 @@ struct WriteSession {
     std::uint32_t rate = 0; // 9600
     std::string profilePath;
     std::string profileBytes;  // the file's bytes as written, for their SHA-256
+    // A display written from a file of its own instead (an undo writes each
+    // display its own backup): its path and bytes, by address.
+    struct Source {
+        std::string path;
+        std::string bytes;
+    };
+    std::map<std::uint8_t, Source> displayProfiles;
     std::vector<DisplayResult> results;
 };
 

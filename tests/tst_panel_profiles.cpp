@@ -525,6 +525,14 @@ private slots:
         QCOMPARE(SettingsOf(*fx.display), before);
         QCOMPARE(Image.Get(Blocks::Rows.first), 5u);
         QVERIFY(!Button(FormPanelProfiles, "ButtonUndo")->isEnabled());  // an undo is not undone
+        // Its record names the backup each display was written from.
+        answer = Path("undo.json");
+        Click("ButtonRecord");
+        QFile record(Path("undo.json"));
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const profile::Json json = profile::Json::parse(record.readAll().toStdString());
+        QVERIFY(QString::fromStdString(json["displays"][0]["profile"]["path"].get<std::string>())
+                    .startsWith(Path("state") + QStringLiteral("/vtconfig/backups/display-1-")));
     }
 
     // Three displays, the second refusing a group: the list, the table and

@@ -445,6 +445,8 @@ void TFormPanelProfiles::Written()
     record_->rate = kPortRates[Settings.rateIndex % kPortRateCount];
     record_->profilePath = LocalPath(file_);
     record_->profileBytes = fileBytes_;
+    if (undoing_)
+        record_->displayProfiles = undoSources_;
     record_->results = results_;
     ui->ButtonRecord->setEnabled(true);
     if (results_.size() == 1)
@@ -486,11 +488,11 @@ void TFormPanelProfiles::ButtonUndoClick()
     std::vector<profile::Profile> profiles;
     std::vector<std::uint8_t> addresses;
     QStringList names;
-    std::string firstBytes;
+    std::map<std::uint8_t, profile::WriteSession::Source> sources;
     for (const auto& [address, backup] : undoable_) {
         std::string refusal;
-        std::optional<profile::Profile> loaded =
-            LoadProfileFile(backup, &refusal, addresses.empty() ? &firstBytes : nullptr);
+        std::string bytes;
+        std::optional<profile::Profile> loaded = LoadProfileFile(backup, &refusal, &bytes);
         if (!loaded) {
             const QString text = FromLocal(refusal) + QStringLiteral("\nNothing was sent.");
             ShowResult(text);
@@ -498,6 +500,7 @@ void TFormPanelProfiles::ButtonUndoClick()
             return;
         }
         profiles.push_back(*loaded);
+        sources[address] = {backup, std::move(bytes)};
         addresses.push_back(address);
         names << QString::number(address);
     }
@@ -513,9 +516,11 @@ void TFormPanelProfiles::ButtonUndoClick()
         != kChoiceOk)
         return;
     ClearResults();
-    // The record of an undo names the first backup; each display's is on its line.
+    // The record of an undo names the first backup as its profile, and each
+    // display the backup it was written from.
     file_ = FromLocal(undoable_.front().second);
-    fileBytes_ = firstBytes;
+    fileBytes_ = sources.begin()->second.bytes;
+    undoSources_ = std::move(sources);
     addresses_ = addresses;
     undoing_ = true;
     StartWrite(std::move(profiles), false);

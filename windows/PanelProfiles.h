@@ -15,6 +15,7 @@
 #include <ctime>
 #include <string>
 #include <utility>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -117,6 +118,8 @@ private:
     std::vector<profile::DisplayResult> results_;
     std::atomic<std::size_t> listed_ {0};  // displays whose line is in the list, for the worker's pause
     std::string fileBytes_;        // the file chosen, as read, for the record
+    // An undo's backups, each written to its own display, for the record.
+    std::map<std::uint8_t, profile::WriteSession::Source> undoSources_;
     std::time_t started_ = 0, finished_ = 0;
     std::optional<profile::WriteSession> record_;  // of the last write
     bool undoing_ = false;         // the write under way puts backups back
