@@ -2,13 +2,13 @@
 // panels from scripts: read one display into a profile, write it to others
 // with a read-back, compare a display with it, find the displays on a port.
 #include "Commands.h"
+#include "Console.h"
 #include "NetworkTransport.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
 #include <clocale>
-#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -26,26 +26,6 @@ public:
         return name;
     }
 };
-
-// The signals that end vtctl early: Ctrl+C during a search, a closed pipe
-// to a pager, a session that ends.
-const int kEndingSignals[] = {SIGINT, SIGTERM,
-#ifdef SIGHUP
-                              SIGHUP,
-#endif
-#ifdef SIGPIPE
-                              SIGPIPE,
-#endif
-};
-
-// The port goes back as found and free for the next opener, then vtctl ends
-// as the signal would have ended it.
-extern "C" void EndOnSignal(int signal)
-{
-    serial::ReleaseForExit();
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
 
 // The options every command that talks to displays shares.
 struct LineOptions {
@@ -105,8 +85,8 @@ int main(int argc, char** argv)
 {
     // As the tool, the desktop's locale; the profile files do not follow it.
     std::setlocale(LC_ALL, "");
-    for (int signal : kEndingSignals)
-        std::signal(signal, EndOnSignal);
+    console::Prepare();
+    console::Arguments arguments(argc, argv);
 
     CLI::App app {"vtctl " VTCONFIG_VERSION ": the settings of VT5 and RQ8 panel displays from the command line.\n"
                   "Read one display's settings into a profile, write it to many displays with a read-back,\n"
@@ -160,7 +140,7 @@ int main(int argc, char** argv)
                                    "--address at every line, then every address at --mode and --rate");
 
     try {
-        app.parse(argc, argv);
+        app.parse(arguments.Count(), arguments.Values());
     } catch (const CLI::ParseError& error) {
         return app.exit(error) == 0 ? vtctl::kDone : vtctl::kRefused;
     }
