@@ -269,7 +269,8 @@ std::vector<Case> Cases()
                      false, nullptr, false, fast});
     // Ctrl+C in a search of a silent line: 130 on both, and the port free after.
     cases.push_back({"Ctrl+C ends a search", Port::Com, {"find", "--full"}, kInterrupted,
-                     [](sim::SimDisplay& display) { display.InjectFault({sim::FaultKind::Silent, 0, true}); }, {}, false});
+                     [](sim::SimDisplay& display) { display.InjectFault({sim::FaultKind::Silent, 0, true}); }, {}, false, nullptr,
+                     true});
     // Files and arguments beyond the ANSI code page, replacing, refusing.
     cases.push_back({"a missing profile named in UTF-8", Port::Com, {"diff", "日本-żółw.json"}, 2});
     cases.push_back({"read to a profile named in UTF-8", Port::Com, {"read", "-o", "日本-żółw.json"}, 0, seeded,
