@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-packages.sh
-ensure_packages "${BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64 wine64 libmodbus-dev \
+ensure_packages "${BUILD_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" libmodbus-dev \
     desktop-file-utils appstream dpkg-dev file
 # The tests where the search's thread and the windows' link meet.
 tsan_tests=(tst_adapter tst_display_search tst_port_owner tst_panel_profiles tst_connection tst_display_configuration
@@ -22,6 +22,10 @@ esac
 ensure_locales "${TEST_LOCALES[@]}"
 if [ ${#only[@]} -eq 0 ]; then
     build_tool "$folder" "${options[@]}"
+    # The Windows command line, cross-built: the Wine suite (vtctl_under_wine) runs it.
+    windows=0
+    scripts/build-windows.sh || windows=$?
+    [ "$windows" -eq 0 ] || [ "$windows" -eq 77 ] || exit "$windows"
 else
     cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
     cmake --build "$folder" -j "$(nproc)" --target "${only[@]}"

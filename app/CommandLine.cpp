@@ -14,8 +14,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments, bool qtT
     CommandLine line;
     const std::string traceTo = "--trace=";
     for (const std::string& argument : arguments) {
-        if (argument == "--help") {
-            line.action = CommandLine::Action::Help;
+        if (argument == "--help" || argument == "--version") {
+            line.action = argument == "--help" ? CommandLine::Action::Help : CommandLine::Action::Version;
             return line;
         }
         if (argument == "--trace") {
@@ -35,7 +35,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments, bool qtT
 
 std::string UsageLine()
 {
-    return "usage: vtconfig [--trace | --trace=FILE] [--help]";
+    return "usage: vtconfig [--trace | --trace=FILE] [--help] [--version]";
 }
 
 std::string HelpText()
@@ -49,6 +49,7 @@ std::string HelpText()
            "                exception N, CRC error, no reply after N ms, port lost)\n"
            "  --trace=FILE  the same into FILE\n"
            "  --help        this text\n"
+           "  --version     the tool's version\n"
            "\n"
            "COM n opens the device named by the environment variable VT_COMn when it is set.\n";
 }

@@ -1,4 +1,4 @@
-// vtconfig's own options: --help, and --trace or --trace=FILE for a line per
+// vtconfig's own options: --help, --version, and --trace or --trace=FILE for a line per
 // frame on the display's line. Other arguments may be Qt's own (-platform
 // offscreen): they are left to the application object, which takes the ones
 // it knows; whatever remains after that is refused.
@@ -8,7 +8,7 @@
 #include <vector>
 
 struct CommandLine {
-    enum class Action { Run, Help, Refuse };
+    enum class Action { Run, Help, Version, Refuse };
     Action action = Action::Run;
     bool trace = false;
     std::string traceFile;  // empty: standard error

@@ -95,6 +95,10 @@ int RunApplication(int argc, char** argv)
         std::cout << HelpText();
         return 0;
     }
+    if (line.action == CommandLine::Action::Version) {
+        std::cout << "vtconfig " VTCONFIG_VERSION "\n";
+        return 0;
+    }
     if (line.action == CommandLine::Action::Refuse)
         return Refuse(line);
     static std::ofstream traceFile;

@@ -3,27 +3,19 @@
 // with a read-back, compare a display with it, find the displays on a port.
 #include "Backup.h"
 #include "Commands.h"
+#include "Console.h"
 #include "NetworkTransport.h"
 #include "Profile.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <clocale>
-#include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -38,62 +30,6 @@ public:
         return name;
     }
 };
-
-// The signals that end vtctl early: Ctrl+C during a search, a session that
-// ends. A closed pipe does not: it is an error on standard output, and a
-// write to displays goes on to its end rather than leave one half written.
-const int kEndingSignals[] = {SIGINT, SIGTERM,
-#ifdef SIGHUP
-                              SIGHUP,
-#endif
-};
-
-// The line a signal prints for the display being written, if any: two
-// buffers, the one in use named by one atomic index, so the handler never
-// reads a line half made.
-char interruptedLines[2][96];
-std::atomic<int> interruptedLine {-1};
-
-void WritingDisplay(std::uint8_t address)
-{
-    if (address == 0) {
-        interruptedLine = -1;
-        return;
-    }
-    const int next = interruptedLine == 0 ? 1 : 0;
-    std::snprintf(interruptedLines[next], sizeof interruptedLines[next],
-                  "display %u: interrupted while writing; the display may hold part of the profile\n", unsigned(address));
-    interruptedLine = next;
-}
-
-// The display being written is told, the port goes back as found and free
-// for the next opener, then vtctl ends as the signal would have ended it
-// (the shell sees 130 for Ctrl+C).
-extern "C" void EndOnSignal(int signal)
-{
-    const int savedErrno = errno;
-    const int line = interruptedLine;
-    if (line >= 0) {
-#ifdef _WIN32
-        (void)!_write(2, interruptedLines[line], unsigned(std::strlen(interruptedLines[line])));
-#else
-        (void)!write(STDERR_FILENO, interruptedLines[line], std::strlen(interruptedLines[line]));
-#endif
-    }
-    serial::ReleaseForExit();
-    errno = savedErrno;
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void EndOnSignals()
-{
-    for (int signal : kEndingSignals)
-        std::signal(signal, EndOnSignal);
-#ifdef SIGPIPE
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-}
 
 // The options every command that talks to displays shares.
 struct LineOptions {
@@ -183,7 +119,10 @@ int main(int argc, char** argv)
 {
     // As the tool, the desktop's locale; the profile files do not follow it.
     std::setlocale(LC_ALL, "");
-    EndOnSignals();
+    console::Prepare();
+    console::Arguments arguments(argc, argv);
+    argc = arguments.Count();
+    argv = arguments.Values();
     const bool json = AskedForJson(argc, argv);
     if (auto unknown = UnknownCommand(argc, argv))
         return vtctl::Refuse(*unknown, {std::cout, std::cerr, json});
@@ -281,7 +220,7 @@ int main(int argc, char** argv)
     if (write->parsed()) {
         if (!noBackup && backupFolder.empty())
             return vtctl::Refuse("no folder for the backups (HOME is not set): give --backup-dir or --no-backup", output);
-        const vtctl::WriteExtras extras {noBackup ? std::string() : backupFolder, record, report, WritingDisplay};
+        const vtctl::WriteExtras extras {noBackup ? std::string() : backupFolder, record, report, console::WritingDisplay};
         return Ended(vtctl::Write(target, *ParseAddressList(addressList), file, output, extras));
     }
     if (diff->parsed())

@@ -33,8 +33,12 @@ ensure_locales() {
 
 TEST_LOCALES=(pl_PL.UTF-8 de_DE.UTF-8)
 
-BUILD_PACKAGES=(cmake make g++ pkg-config qt6-base-dev libgl-dev libqt6svg6 fonts-dejavu-core
+BUILD_PACKAGES=(cmake make g++ pkg-config qt6-base-dev qt6-svg-dev libgl-dev libqt6svg6 fonts-dejavu-core
                 nlohmann-json3-dev libcli11-dev)
+
+# The Windows command line, cross-built (scripts/build-windows.sh) and run under Wine.
+WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 nlohmann-json3-dev libcli11-dev
+                  wine64)
 
 # build_tool [FOLDER [CMAKE OPTIONS...]]: configures and builds into FOLDER (build).
 build_tool() {

@@ -107,6 +107,7 @@ private slots:
         QVERIFY(toStderr.trace && toStderr.traceFile.empty());
         QCOMPARE(ParseCommandLine({"--trace=/tmp/t.log"}, true).traceFile, std::string("/tmp/t.log"));
         QCOMPARE(ParseCommandLine({"--trace", "--help"}, true).action, Action::Help);
+        QCOMPARE(ParseCommandLine({"--version", "--trace"}, false).action, Action::Version);
         QCOMPARE(ParseCommandLine({"--trace="}, true).action, Action::Refuse);
         QCOMPARE(ParseCommandLine({"-platform", "offscreen"}, false).action, Action::Run);  // Qt's, for now
         QCOMPARE(ParseCommandLine({"-nonsense"}, true).refused, std::string("-nonsense"));
