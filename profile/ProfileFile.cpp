@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include <algorithm>
+#include <cctype>
+
 #ifdef _WIN32
 #include <filesystem>
 #include <system_error>
@@ -38,9 +41,21 @@ std::string SystemText(DWORD code)
     return words;
 }
 
+// Windows opens the device a reserved name names, whatever else is said.
+bool NamesDevice(const std::string& path, std::string* why)
+{
+    if (const std::optional<std::string> device = WindowsDeviceName(path)) {
+        *why = "the name " + *device + " is a device on Windows, not a file; choose another name";
+        return true;
+    }
+    return false;
+}
+
 // The file's bytes, or false and in *why the reason.
 bool ReadRegularFile(const std::string& path, std::string* text, std::string* why, bool* tooLong)
 {
+    if (NamesDevice(path, why))
+        return false;
     std::error_code failure;
     const auto status = std::filesystem::status(std::filesystem::u8path(path), failure);
     if (failure) {
@@ -193,6 +208,12 @@ std::optional<profile::Profile> LoadProfileFile(const std::string& path, std::st
 
 bool SaveProfileFile(const std::string& path, const std::string& text, std::string* error)
 {
+#ifdef _WIN32
+    if (std::string why; NamesDevice(path, &why)) {
+        *error = "cannot write " + path + ": " + why;
+        return false;
+    }
+#endif
     const std::string part = path + ".part";
     std::string why;
     FILE* file = OpenForWriting(part);
@@ -212,4 +233,22 @@ bool SaveProfileFile(const std::string& path, const std::string& text, std::stri
     *error = "cannot write " + path + ": " + why;
     RemoveFile(part);
     return false;
+}
+
+std::optional<std::string> WindowsDeviceName(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of("/\\:");
+    std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    // The device's name ends at the first dot, and blanks before it do not count.
+    name = name.substr(0, name.find('.'));
+    while (!name.empty() && name.back() == ' ')
+        name.pop_back();
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (name == device)
+            return name;
+    if (name.size() == 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0) && name[3] >= '1'
+        && name[3] <= '9')
+        return name;
+    return std::nullopt;
 }

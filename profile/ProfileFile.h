@@ -22,3 +22,8 @@ std::optional<profile::Profile> LoadProfileFile(const std::string& path, std::st
 // the old file on Windows), so a reader finds the old file or the new one.
 // False, and in *error why not: "cannot write panel.json: Permission denied".
 bool SaveProfileFile(const std::string& path, const std::string& text, std::string* error);
+
+// The device a path's last part names on Windows, whatever its folder and
+// extension ("COM5" for "C:\\work\\com5.json", "NUL" for "nul.txt"), or
+// nothing: such a name opens the device, never a file.
+std::optional<std::string> WindowsDeviceName(const std::string& path);

@@ -523,6 +523,28 @@ private slots:
         QCOMPARE(record["profile"]["sha256"], Json(profile::Sha256Hex("")));
     }
 
+    // Windows opens the device such a name names, whatever its folder and extension.
+    void namesThatAreDevicesOnWindows_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("device");
+        QTest::newRow("a COM port with an extension") << "com5.json" << "COM5";
+        QTest::newRow("in a folder") << "C:\\work\\Nul.txt" << "NUL";
+        QTest::newRow("a blank before the dot") << "lpt1 .json" << "LPT1";
+        QTest::newRow("a part file beside it") << "con.json.part" << "CON";
+        QTest::newRow("a longer name") << "com5-panel.json" << "";
+        QTest::newRow("COM0 is none") << "com0.json" << "";
+        QTest::newRow("COM10 is none") << "com10.json" << "";
+        QTest::newRow("a folder named so") << "nul/panel.json" << "";
+    }
+
+    void namesThatAreDevicesOnWindows()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, device);
+        QCOMPARE(QString::fromStdString(WindowsDeviceName(path.toStdString()).value_or("")), device);
+    }
+
     void profileFilesOnDisk()
     {
         QTemporaryDir folder;
