@@ -1,5 +1,6 @@
 #include "PortAction.h"
 
+#include "Convert.h"
 #include "Exchange.h"
 #include "MessageBox.h"
 #include "NetworkTransport.h"
@@ -149,6 +150,13 @@ bool OpenConnectionOn(ModbusLink& link)
         return true;
     ShowPortOpenFailure(link, Settings.portIndex);
     return false;
+}
+
+std::optional<std::uint8_t> ReadDisplayAddress(const QString& text)
+{
+    if (const std::optional<int> typed = TryStrToInt(text))
+        return DisplayAddress(*typed);
+    return std::nullopt;
 }
 
 QString ConnectionName()

@@ -1,7 +1,6 @@
 #include "Uart.h"
 
 #include "DisplaySearch.h"
-#include "FieldRules.h"
 #include "FindDisplay.h"
 #include "MessageBox.h"
 #include "Modbus.h"
@@ -131,7 +130,7 @@ void TForm2::FormShow()
 
 bool TForm2::ApplySettings()
 {
-    const std::optional<std::uint8_t> address = ParseDisplayAddress(ui->Edit1->text());
+    const std::optional<std::uint8_t> address = ReadDisplayAddress(ui->Edit1->text());
     if (!address) {
         ShowFieldError(ui->Edit1, QStringLiteral("Error of the address"));
         return false;
@@ -170,7 +169,7 @@ void TForm2::SpeedButton4Click()
     // The lists always hold a choice; the typed address, when it is one, is
     // tried early at every line.
     const SerialLine line {std::uint8_t(ui->ComboBox2->currentIndex()), std::uint8_t(ui->ComboBox3->currentIndex())};
-    const std::uint8_t address = ParseDisplayAddress(ui->Edit1->text()).value_or(1);
+    const std::uint8_t address = ReadDisplayAddress(ui->Edit1->text()).value_or(1);
     const std::optional<std::uint8_t> port = ChosenPort();
     if (!port)
         return;

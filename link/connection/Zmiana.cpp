@@ -3,7 +3,6 @@
 #include "Clock.h"
 #include "DisplaySearch.h"
 #include "Exchange.h"
-#include "FieldRules.h"
 #include "Fields.h"
 #include "MessageBox.h"
 #include "Modbus.h"
@@ -99,7 +98,7 @@ bool TForm3::CheckNewParameters()
         Image.Set(kDisplayModeRegister, *mode);
     if (const auto rate = SelectedEntry(ui->ComboBox2))
         Image.Set(kDisplayRateRegister, RateIndexToCode(int(*rate)));
-    const std::optional<std::uint8_t> address = ParseDisplayAddress(ui->Edit1->text());
+    const std::optional<std::uint8_t> address = ReadDisplayAddress(ui->Edit1->text());
     if (!address) {
         ShowFieldError(ui->Edit1, QStringLiteral("Error of the address"));
         return false;
