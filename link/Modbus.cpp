@@ -3,8 +3,6 @@
 #include "NetworkTransport.h"
 #include "PortList.h"
 
-#include <cstring>
-
 ConnectionSettings Settings;
 RegisterImage Image;
 ModbusLink Link(Settings, Image);
@@ -21,8 +19,7 @@ void ResetLink()
 
 ModbusLink::ModbusLink(ConnectionSettings& settings, RegisterImage& image)
     : settings_(settings), image_(image),
-      master_(this, settings, lineSettings, image, transmitBuffer, receiveBuffer,
-              [this](int osError, const std::string& errorText) { Lose(osError, errorText); })
+      master_(this, settings, image, [this](int osError, const std::string& errorText) { Lose(osError, errorText); })
 {
 }
 
@@ -45,7 +42,7 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
 {
     if (modeIndex >= kModeCount || rateIndex >= kPortRateCount)
         return -1;
-    if (openFlag)
+    if (open_)
         ClosePort();
     lostDevice_.clear();
     lostError_ = 0;
@@ -62,17 +59,16 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
         opened = SerialTransport::Open(lastOpenDevice_, line, &lastOpenFailure_);
     }
     if (!opened) {
-        handleState = HandleState::Invalid;
-        openFlag = 0;
+        handleState_ = HandleState::Invalid;
+        open_ = false;
         settings_.portOpen = 0;
         return -1;
     }
-    handleState = HandleState::Valid;
+    handleState_ = HandleState::Valid;
     transport_ = std::move(opened);
-    lineSettings = line;
     portDevice_ = lastOpenDevice_;
     master_.Attach(*transport_);
-    openFlag = 1;
+    open_ = true;
     settings_.modeIndex = modeIndex;
     settings_.rateIndex = rateIndex;
     settings_.portOpen = 1;
@@ -117,14 +113,14 @@ std::string ModbusLink::LastOpenErrorText() const
 
 int ModbusLink::ClosePort()
 {
-    if (handleState != HandleState::Valid)
+    if (handleState_ != HandleState::Valid)
         return 0;
-    if (openFlag)
+    if (open_)
         transport_->Close();
     master_.Detach();
     transport_.reset();
     settings_.portOpen = 0;
-    openFlag = 0;
+    open_ = false;
     return 1;
 }
 
@@ -144,20 +140,10 @@ const serial::Port* ModbusLink::SerialPortOf() const
 
 std::uint32_t ModbusLink::SendFrame(std::uint32_t length)
 {
-    if (!openFlag)
+    if (!open_)
         return 0;
     master_.SettleBeforeRequest(std::int64_t(kSettleBoundMs) * 1000);
     return master_.Transmit(length);
-}
-
-std::uint32_t ModbusLink::ReceiveFrame()
-{
-    return master_.ReceiveFrame();
-}
-
-std::uint32_t ModbusLink::PendingBytes()
-{
-    return master_.PendingBytes();
 }
 
 std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
@@ -168,27 +154,12 @@ std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
 
 // ---------------------------------------------------------------- block steps
 
-ReadResult ModbusLink::ReadBlock(const RegisterBlock& block, unsigned pauseMs)
-{
-    return master_.ReadBlock(block, pauseMs);
-}
-
-ReadResult ModbusLink::ReadBlocks(std::initializer_list<RegisterBlock> blocks, unsigned pauseMs)
-{
-    return master_.ReadBlocks(blocks, pauseMs);
-}
-
-WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
-{
-    return master_.WriteBlock(block, pauseMs);
-}
-
 ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer, ProbeNotes* notes)
 {
     const ProbeResult result = master_.Probe(address, latencyMs, answer, notes);
     // A closed port is silent to the master; one lost under an earlier
     // exchange is still lost until it opens again.
-    if (result == ProbeResult::Silent && !openFlag && PortLost())
+    if (result == ProbeResult::Silent && !open_ && PortLost())
         return ProbeResult::PortLost;
     return result;
 }
@@ -197,42 +168,39 @@ ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAns
 
 int ModbusLink::BuildReadRequest(std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
 {
-    return PutReadRequest(transmitBuffer, address, start, quantity);
+    return PutReadRequest(TransmitBuffer(), address, start, quantity);
 }
 
 int ModbusLink::CheckResponse(std::uint8_t address)
 {
     int n = static_cast<int>(ReceiveFrame());
-    return CheckReply(receiveBuffer, std::size_t(n), address);
+    return CheckReply(ReceiveBuffer(), std::size_t(n), address);
 }
 
 int ModbusLink::StoreResponse(std::uint16_t start, int last)
 {
-    return StoreReply(receiveBuffer, master_.ReceivedCount(), start, last, image_);
+    return StoreReply(ReceiveBuffer(), master_.ReceivedCount(), start, last, image_);
 }
 
 int ModbusLink::BuildWriteRequest16(std::uint8_t address, std::uint16_t start,
                                     std::uint16_t quantity, std::uint8_t /*typeCode*/)
 {
-    return PutWriteRequest16(transmitBuffer, image_, address, start, quantity);
+    return PutWriteRequest16(TransmitBuffer(), image_, address, start, quantity);
 }
 
 int ModbusLink::BuildWriteRequest32(std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
 {
-    return PutWriteRequest32(transmitBuffer, image_, address, start, quantity);
+    return PutWriteRequest32(TransmitBuffer(), image_, address, start, quantity);
 }
 
 void ModbusLink::Reset()
 {
-    if (openFlag)
+    if (open_)
         transport_->Close();
     master_.Reset();
     transport_.reset();
-    handleState = HandleState::Null;
-    lineSettings = {};
-    std::memset(receiveBuffer, 0, sizeof receiveBuffer);
-    std::memset(transmitBuffer, 0, sizeof transmitBuffer);
-    openFlag = 0;
+    handleState_ = HandleState::Null;
+    open_ = false;
     settings_.portOpen = 0;
     lastOpenDevice_.clear();
     lastOpenFailure_ = {};

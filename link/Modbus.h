@@ -31,8 +31,6 @@ public:
     // most their pause: the pause most exchanges use.
     static constexpr unsigned kSettleBoundMs = 500;
 
-    enum class HandleState { Null, Invalid, Valid };
-
     ModbusLink(ConnectionSettings& settings, RegisterImage& image);
     // Closes the port it still holds, as ClosePort does.
     ~ModbusLink();
@@ -52,8 +50,8 @@ public:
     // It waits first for a frame gap after the last frame (3.5 characters of
     // silence) and for bytes still coming to stop, at most kSettleBoundMs.
     std::uint32_t SendFrame(std::uint32_t length);
-    std::uint32_t ReceiveFrame();
-    std::uint32_t PendingBytes();
+    std::uint32_t ReceiveFrame() { return master_.ReceiveFrame(); }
+    std::uint32_t PendingBytes() { return master_.PendingBytes(); }
 
     // The pause after a request, where `wanted` is the count the caller then
     // compares PendingBytes() with (the expected length, or 7 for a write).
@@ -94,13 +92,16 @@ public:
     // --- block steps: every exchange the windows make (the master's) ---
     // Reads a block into the image: request, reply wait of at most pauseMs
     // (plus the reply's wire time), check, store.
-    ReadResult ReadBlock(const RegisterBlock& block, unsigned pauseMs);
+    ReadResult ReadBlock(const RegisterBlock& block, unsigned pauseMs) { return master_.ReadBlock(block, pauseMs); }
     // Reads the blocks in order. A refused reply leaves its block as it was
     // and the next is still read (Rejected at the end); a missing reply or a
     // lost port ends the read there.
-    ReadResult ReadBlocks(std::initializer_list<RegisterBlock> blocks, unsigned pauseMs);
+    ReadResult ReadBlocks(std::initializer_list<RegisterBlock> blocks, unsigned pauseMs)
+    {
+        return master_.ReadBlocks(blocks, pauseMs);
+    }
     // Writes a block from the image and takes its reply, whatever it is.
-    WriteResult WriteBlock(const RegisterBlock& block, unsigned pauseMs);
+    WriteResult WriteBlock(const RegisterBlock& block, unsigned pauseMs) { return master_.WriteBlock(block, pauseMs); }
     // Probes `address` at the port's line: Answered, with the reply's own
     // address in *answer, when any display began to reply within the
     // request's wire time, 3.5 characters and a turnaround of latencyMs; a
@@ -117,6 +118,10 @@ public:
     // The last block step's request went out on a line that never fell
     // silent within its bounded wait: another master or noise on the line.
     bool LineNeverFellSilent() const { return master_.LineNeverFellSilent(); }
+    // The port is open: set by a successful open, cleared by a close.
+    bool IsOpen() const { return open_; }
+    // The line of the port as last opened.
+    const serial::LineSettings& Line() const { return master_.Line(); }
     // The device of the port as last opened.
     const std::string& PortDevice() const { return portDevice_; }
     // What the trace's open line says of the open port beyond its line (a
@@ -132,6 +137,12 @@ public:
     // can still say why one of them failed.
     const StepFailure& LastFailedStep() const { return master_.LastFailedStep(); }
 
+    // The buffers the raw calls and the framing work in, kBufferSize bytes
+    // each: the master's, the same bytes its steps use.
+    std::uint8_t* TransmitBuffer() { return master_.TransmitBuffer(); }
+    std::uint8_t* ReceiveBuffer() { return master_.ReceiveBuffer(); }
+    const std::uint8_t* ReceiveBuffer() const { return master_.ReceiveBuffer(); }
+
     // --- Modbus RTU framing ---
     int BuildReadRequest(std::uint8_t address, std::uint16_t start, std::uint16_t quantity);
     int CheckResponse(std::uint8_t address);
@@ -146,14 +157,9 @@ public:
     // The serial port under the link, when it is one: how RTS follows a request.
     const serial::Port* SerialPortOf() const;
 
-    // In the order of the port's state: handle, line, buffers, open flag.
-    HandleState handleState = HandleState::Null;
-    serial::LineSettings lineSettings {};
-    std::uint8_t receiveBuffer[kBufferSize] = {};
-    std::uint8_t transmitBuffer[kBufferSize] = {};
-    std::uint8_t openFlag = 0;
-
 private:
+    enum class HandleState { Null, Invalid, Valid };
+
     // The master reports its transport failed: the port is closed at once.
     void Lose(int osError, const std::string& errorText);
     // A connection to the network port a path names; nothing, with the
@@ -162,6 +168,8 @@ private:
 
     ConnectionSettings& settings_;
     RegisterImage& image_;
+    HandleState handleState_ = HandleState::Null;
+    bool open_ = false;
     std::unique_ptr<Transport> transport_;  // while the port is open
     std::string lastOpenDevice_;
     serial::OpenFailure lastOpenFailure_;
@@ -173,7 +181,7 @@ private:
     std::string lostDevice_;
     int lostError_ = 0;
     std::string lostErrorText_;
-    // The block steps, on this link's buffers, line and transport.
+    // The block steps, on this link's transport.
     ModbusMaster master_;
 };
 
