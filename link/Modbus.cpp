@@ -3,18 +3,6 @@
 #include "NetworkTransport.h"
 #include "PortList.h"
 
-ConnectionSettings Settings;
-RegisterImage Image;
-ModbusLink Link(Settings, Image);
-
-void ResetLink()
-{
-    Link.Reset();
-    Settings = ConnectionSettings {};
-    Image.Clear();
-    ForgetPorts();
-}
-
 // ---------------------------------------------------------------- serial port
 
 ModbusLink::ModbusLink(ConnectionSettings& settings, RegisterImage& image)

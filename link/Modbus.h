@@ -1,6 +1,6 @@
 // The display link: one port and the master that exchanges over it
-// (ModbusLink), the connection settings every window uses, and the local
-// copy of the display's registers.
+// (ModbusLink), on the connection settings and the local copy of the
+// display's registers its owner gives it.
 // Plain C++: no Qt here, the simulator's tests and the benchmarks use it too.
 #pragma once
 
@@ -184,11 +184,3 @@ private:
     // The block steps, on this link's transport.
     ModbusMaster master_;
 };
-
-// The program's one link, settings block and image.
-extern ConnectionSettings Settings;
-extern RegisterImage Image;
-extern ModbusLink Link;
-
-// Puts all three back as the program starts (tests).
-void ResetLink();

@@ -3,6 +3,7 @@
 // hand with a signal arriving while the request drains or a drain that never
 // ends, the driver's low-latency flag asked for and put back.
 #include "AdapterDouble.h"
+#include "ProgramLink.h"
 #include "WindowFixture.h"
 
 #include "DisplaySearch.h"

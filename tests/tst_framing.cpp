@@ -3,6 +3,7 @@
 #include "Master.h"
 #include "Modbus.h"
 #include "NetworkTransport.h"
+#include "ProgramLink.h"
 
 #include <QtTest>
 

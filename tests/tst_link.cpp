@@ -2,6 +2,7 @@
 // states, the reply classes, the image, the reply wait, and exchanges that
 // stay sound after a faulty one.
 #include "LineState.h"
+#include "ProgramLink.h"
 #include "SimFixture.h"
 
 #include "DisplaySearch.h"

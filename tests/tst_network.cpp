@@ -6,6 +6,7 @@
 #include "NetworkPeers.h"
 #include "NetworkTransport.h"
 #include "PortMessages.h"
+#include "ProgramLink.h"
 #include "SimFixture.h"
 #include "TcpSocket.h"
 

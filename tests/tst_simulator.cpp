@@ -1,5 +1,6 @@
 // The simulated display answers as a display would: its register map, its
 // refusals, its own line and its clock. Driven through the real link.
+#include "ProgramLink.h"
 #include "SimFixture.h"
 
 #include <QDir>

@@ -5,6 +5,7 @@
 #include "MessageBox.h"
 #include "NetworkTransport.h"
 #include "PortMessages.h"
+#include "ProgramLink.h"
 #include "TForm.h"
 
 #include <QApplication>

@@ -7,6 +7,7 @@
 #include "NetworkTransport.h"
 #include "PortAction.h"
 #include "PortList.h"
+#include "ProgramLink.h"
 #include "Zmiana.h"
 #include "ui_Uart.h"
 

@@ -9,6 +9,7 @@
 #include "NetworkTransport.h"
 #include "PortAction.h"
 #include "PortList.h"
+#include "ProgramLink.h"
 #include "ui_Zmiana.h"
 
 TForm3* Form3 = nullptr;

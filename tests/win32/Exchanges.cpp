@@ -9,6 +9,7 @@
 #include "PortList.h"
 #include "NetworkTransport.h"
 #include "PortMessages.h"
+#include "ProgramLink.h"
 
 #include <algorithm>
 #include <cstring>
