@@ -65,7 +65,7 @@ void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string(
     // A port already open gets its open line now, as one opened later will.
     if (link.IsOpen())
         out << OpenLogLine(std::chrono::system_clock::now(),
-                           PortWithDevice(portLabel(), link.PortDevice()) + " " + std::to_string(link.Line().baud)
+                           PortWithDevice(portLabel(), link.OpenedPort()) + " " + std::to_string(link.Line().baud)
                                + " " + kModeNames[ModeIndexOf(link.Line())],
                            link.PortNote())
             << std::endl;
@@ -76,7 +76,7 @@ void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string(
         const ModbusLink& from = frame.link ? *frame.link : link;
         const std::string label = &from == &link ? portLabel() : PortLabel(from.Connection().portIndex);
         const bool lost = frame.kind == FrameEvent::Kind::PortLost;
-        const std::string where = PortWithDevice(label, lost ? from.LostDevice() : from.PortDevice());
+        const std::string where = PortWithDevice(label, lost ? from.LostPort() : from.OpenedPort());
         if (frame.kind == FrameEvent::Kind::Opened) {
             out << OpenLogLine(std::chrono::system_clock::now(),
                                where + " " + std::to_string(from.Line().baud) + " "

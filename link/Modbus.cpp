@@ -32,19 +32,19 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
         return -1;
     if (open_)
         ClosePort();
-    lostDevice_.clear();
+    lostPort_ = {};
     lostError_ = 0;
     lostErrorText_.clear();
-    lastOpenDevice_ = device;
+    lastOpenPort_ = PortTarget::Of(device);
     const serial::LineSettings line = LineOf(modeIndex, kPortRates[rateIndex]);
     lastOpenBaudAsked_ = line.baud;
     lastOpenFailureText_.clear();
     lastOpenGivenUp_ = false;
     std::unique_ptr<Transport> opened;
-    if (IsNetworkPath(device)) {
-        opened = OpenNetwork(device, line);
+    if (lastOpenPort_.network) {
+        opened = OpenNetwork(lastOpenPort_, line);
     } else {
-        opened = SerialTransport::Open(lastOpenDevice_, line, &lastOpenFailure_);
+        opened = SerialTransport::Open(lastOpenPort_.path, line, &lastOpenFailure_);
     }
     if (!opened) {
         handleState_ = HandleState::Invalid;
@@ -54,7 +54,7 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
     }
     handleState_ = HandleState::Valid;
     transport_ = std::move(opened);
-    portDevice_ = lastOpenDevice_;
+    openedPort_ = lastOpenPort_;
     master_.Attach(*transport_);
     open_ = true;
     settings_.modeIndex = modeIndex;
@@ -71,10 +71,10 @@ std::string ModbusLink::PortNote() const
     return port ? port->inputLatency : std::string();
 }
 
-std::unique_ptr<Transport> ModbusLink::OpenNetwork(const std::string& path, const serial::LineSettings& line)
+std::unique_ptr<Transport> ModbusLink::OpenNetwork(const PortTarget& target, const serial::LineSettings& line)
 {
     lastOpenFailure_ = {};
-    const std::optional<NetworkAddress> address = ParseNetworkPath(path);
+    const std::optional<NetworkAddress>& address = target.address;
     if (!address) {
         lastOpenFailureText_ = "not a network port: give tcp://HOST:PORT or modbus-tcp://HOST:PORT";
         return nullptr;
@@ -96,7 +96,7 @@ std::string ModbusLink::LastOpenErrorText() const
     if (lastOpenFailure_.baudReadBack)
         return "The port runs at " + std::to_string(lastOpenFailure_.baudReadBack) + " baud when asked for "
                + std::to_string(lastOpenBaudAsked_);
-    return serial::OpenErrorText(lastOpenDevice_, lastOpenFailure_.osError);
+    return serial::OpenErrorText(lastOpenPort_.path, lastOpenFailure_.osError);
 }
 
 int ModbusLink::ClosePort()
@@ -114,7 +114,7 @@ int ModbusLink::ClosePort()
 
 void ModbusLink::Lose(int osError, const std::string& errorText)
 {
-    lostDevice_ = portDevice_;
+    lostPort_ = openedPort_;
     lostError_ = osError;
     lostErrorText_ = errorText;
     ClosePort();
@@ -190,14 +190,14 @@ void ModbusLink::Reset()
     handleState_ = HandleState::Null;
     open_ = false;
     settings_.portOpen = 0;
-    lastOpenDevice_.clear();
+    lastOpenPort_ = {};
     lastOpenFailure_ = {};
     lastOpenFailureText_.clear();
     lastOpenGivenUp_ = false;
     connectWatch_ = {};
     lastOpenBaudAsked_ = 0;
-    portDevice_.clear();
-    lostDevice_.clear();
+    openedPort_ = {};
+    lostPort_ = {};
     lostError_ = 0;
     lostErrorText_.clear();
 }

@@ -9,6 +9,7 @@
 #include "LineTiming.h"
 #include "Master.h"
 #include "Messages.h"
+#include "NetworkTransport.h"
 #include "RegisterBlocks.h"
 #include "RegisterImage.h"
 #include "SerialPort.h"
@@ -62,7 +63,8 @@ public:
     std::uint32_t WaitForReply(unsigned pauseMs, std::uint32_t wanted);
 
     // Why the last OpenPort failed: the device tried and the OS error.
-    const std::string& LastOpenDevice() const { return lastOpenDevice_; }
+    const std::string& LastOpenDevice() const { return lastOpenPort_.path; }
+    const PortTarget& LastOpenPort() const { return lastOpenPort_; }
     int LastOpenError() const { return lastOpenFailure_.osError; }
     // The device opened but refused the line (mode or rate): another line may open.
     bool LastOpenRefusedLine() const { return lastOpenFailure_.lineRefused; }
@@ -84,7 +86,8 @@ public:
     // closed at once; these say which device it was and the OS error, until
     // the next OpenPort.
     bool PortLost() const { return lostError_ != 0; }
-    const std::string& LostDevice() const { return lostDevice_; }
+    const std::string& LostDevice() const { return lostPort_.path; }
+    const PortTarget& LostPort() const { return lostPort_; }
     int LostError() const { return lostError_; }
     // That error in a user's words, as the port that reported it puts them.
     const std::string& LostErrorText() const { return lostErrorText_; }
@@ -123,7 +126,8 @@ public:
     // The line of the port as last opened.
     const serial::LineSettings& Line() const { return master_.Line(); }
     // The device of the port as last opened.
-    const std::string& PortDevice() const { return portDevice_; }
+    const std::string& PortDevice() const { return openedPort_.path; }
+    const PortTarget& OpenedPort() const { return openedPort_; }
     // What the trace's open line says of the open port beyond its line (a
     // USB adapter's input latency); empty when nothing.
     std::string PortNote() const;
@@ -164,21 +168,21 @@ private:
     void Lose(int osError, const std::string& errorText);
     // A connection to the network port a path names; nothing, with the
     // reason kept for LastOpenErrorText, when it cannot be made.
-    std::unique_ptr<Transport> OpenNetwork(const std::string& path, const serial::LineSettings& line);
+    std::unique_ptr<Transport> OpenNetwork(const PortTarget& target, const serial::LineSettings& line);
 
     ConnectionSettings& settings_;
     RegisterImage& image_;
     HandleState handleState_ = HandleState::Null;
     bool open_ = false;
     std::unique_ptr<Transport> transport_;  // while the port is open
-    std::string lastOpenDevice_;
+    PortTarget lastOpenPort_;
     serial::OpenFailure lastOpenFailure_;
     std::string lastOpenFailureText_;  // why a network port did not open
     bool lastOpenGivenUp_ = false;
     std::function<bool()> connectWatch_;
     std::uint32_t lastOpenBaudAsked_ = 0;
-    std::string portDevice_;  // the device of the open port
-    std::string lostDevice_;
+    PortTarget openedPort_;  // the port as last opened
+    PortTarget lostPort_;
     int lostError_ = 0;
     std::string lostErrorText_;
     // The block steps, on this link's transport.

@@ -178,10 +178,12 @@ private slots:
         QFETCH(QString, path);
         QFETCH(bool, valid);
         QFETCH(QString, named);
-        const std::optional<NetworkAddress> address = ParseNetworkPath(path.toStdString());
+        const PortTarget port = PortTarget::Of(path.toStdString());
+        const std::optional<NetworkAddress>& address = port.address;
         QCOMPARE(address.has_value(), valid);
+        QCOMPARE(port.network, path.contains(QStringLiteral("://")));
         if (valid) {
-            QCOMPARE(QString::fromStdString(PortWithDevice(path.toStdString(), path.toStdString())), named);
+            QCOMPARE(QString::fromStdString(PortWithDevice(path.toStdString(), port)), named);
             QCOMPARE(QString::fromStdString(address->Path()), path);
         }
     }

@@ -109,8 +109,7 @@ bool ConnectWatch::KeepTrying()
 {
     if (!dialog_) {
         // Only a network port's connection attempt asks.
-        const std::optional<NetworkAddress> address = ParseNetworkPath(link_.LastOpenDevice());
-        const QString name = QString::fromStdString(address ? address->Name() : link_.LastOpenDevice());
+        const QString name = QString::fromStdString(link_.LastOpenPort().Name());
         dialog_ = std::make_unique<QProgressDialog>(QStringLiteral("Connecting to %1…").arg(name),
                                                     QStringLiteral("Cancel"), 0, 0, QApplication::activeWindow());
         dialog_->setObjectName(QStringLiteral("ConnectingDialog"));

@@ -52,7 +52,7 @@ void TForm2::ShowPorts()
     QComboBox* ports = ui->ComboBox1;
     while (ports->count() > int(kPortCount) + 1)
         ports->removeItem(ports->count() - 2);
-    const std::optional<NetworkAddress> network = ParseNetworkPath(PortPath(Settings.portIndex));
+    const std::optional<NetworkAddress> network = PortTarget::Of(PortPath(Settings.portIndex)).address;
     std::vector<PortChoice> choices = ListPorts();
     if (!network && std::none_of(choices.begin(), choices.end(),
                                  [](const PortChoice& choice) { return choice.index == Settings.portIndex; }))

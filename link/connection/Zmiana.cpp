@@ -80,7 +80,7 @@ SerialLine RequestedLine()
 // for that, or nothing where it does not apply.
 QString NetworkLineWarning(const SerialLine& newLine)
 {
-    const std::optional<NetworkAddress> network = ParseNetworkPath(PortPath(Settings.portIndex));
+    const std::optional<NetworkAddress> network = PortTarget::Of(PortPath(Settings.portIndex)).address;
     if (!network || newLine == CurrentPlace().line)
         return QString();
     const bool gateway = network->protocol == NetworkAddress::Protocol::ModbusTcp;
