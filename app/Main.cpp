@@ -5,6 +5,7 @@
 #include "Jasnosc.h"
 #include "Modbus.h"
 #include "PanelProfiles.h"
+#include "ProgramLink.h"
 #include "Startup.h"
 #include "Status.h"
 #include "Uart.h"

@@ -9,6 +9,7 @@
 #include "Main.h"
 #include "Modbus.h"
 #include "PanelProfiles.h"
+#include "ProgramLink.h"
 #include "Status.h"
 #include "Termination.h"
 #include "Trace.h"

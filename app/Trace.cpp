@@ -3,6 +3,7 @@
 #include "FrameLog.h"
 #include "Modbus.h"
 #include "PortMessages.h"
+#include "ProgramLink.h"
 
 void TraceFramesTo(std::ostream& out)
 {

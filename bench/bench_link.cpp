@@ -2,8 +2,9 @@
 // the stored reply: beside the time its bytes need on the wire, and beside
 // libmodbus, an independent RTU master, reading the same registers of the
 // same display in the same run, round for round.
-#include "Modbus.h"
 #include "LenientDisplay.h"
+#include "Modbus.h"
+#include "PortList.h"
 
 #include <modbus.h>
 
@@ -70,8 +71,11 @@ int main()
         }
         modbus_set_response_timeout(peer, 1, 0);
         setenv("VT_COM1", display.DevicePath().c_str(), 1);
-        ResetLink();
-        if (Link.OpenPort(0, k8n2, rate.index) != 1) {
+        ForgetPorts();
+        ConnectionSettings settings;
+        RegisterImage image;
+        ModbusLink link(settings, image);
+        if (link.OpenPort(0, k8n2, rate.index) != 1) {
             std::fprintf(stderr, "cannot open %s\n", display.DevicePath().c_str());
             return 1;
         }
@@ -80,7 +84,7 @@ int main()
             std::vector<double> ours, theirs, differences;
             std::uint16_t values[125];
             auto readOurs = [&] {
-                ours.push_back(Timed([&] { failed |= Link.ReadBlock(block, 500) != ReadResult::Stored; }));
+                ours.push_back(Timed([&] { failed |= link.ReadBlock(block, 500) != ReadResult::Stored; }));
             };
             auto readTheirs = [&] {
                 theirs.push_back(Timed([&] {
@@ -109,16 +113,16 @@ int main()
         const RegisterBlock rows = Blocks::Rows;
         std::vector<double> writes;
         for (int round = 0; round < kRounds; ++round)
-            writes.push_back(Timed([&] { failed |= Link.WriteBlock(rows, 500) != WriteResult::Acknowledged; }));
+            writes.push_back(Timed([&] { failed |= link.WriteBlock(rows, 500) != WriteResult::Acknowledged; }));
         const std::uint32_t writeBytes = 9 + 2 * rows.quantity + 8;
         std::printf("write %-4u %7u %10.2f %10.2f\n", rows.quantity, baud,
                     WireTimeMicrosAt(writeBytes, k8n2, baud) / 1000.0, Median(writes));
         // Each after a sound exchange, so no fault before it is waited out.
         display.InjectFault({sim::FaultKind::Exception, 2});
-        const double exception = Timed([&] { Link.ReadBlock(rows, 3000); });
-        Link.ReadBlock(rows, 500);
+        const double exception = Timed([&] { link.ReadBlock(rows, 3000); });
+        link.ReadBlock(rows, 500);
         display.InjectFault({sim::FaultKind::Silent});
-        const double silent = Timed([&] { Link.ReadBlock(rows, 300); });
+        const double silent = Timed([&] { link.ReadBlock(rows, 300); });
         const double limit = 300 + WireTimeMicrosAt(8 + 37, k8n2, baud) / 1000.0;
         std::printf("%7u baud: a silent display is given up after %.1f ms (its pause of 300 ms and the wire\n"
                     "%12s time of request and reply: %.1f ms); an exception reply ends a 3000 ms wait after %.1f ms\n\n",
@@ -126,7 +130,7 @@ int main()
         if (display.LateReplies() > 0)
             std::printf("%7u baud: %d of the simulator's replies went out with a gap (this machine was busy)\n\n",
                         baud, display.LateReplies());
-        Link.ClosePort();
+        link.ClosePort();
         modbus_close(peer);
         modbus_free(peer);
         display.Stop();

@@ -48,14 +48,16 @@ double Ours(sim::SimDisplay& display, Protocol protocol, std::uint16_t quantity)
     sim::DeviceServer server(display, protocol);
     if (!server.Start(0))
         return -1;
-    ResetLink();
-    if (Link.OpenDevice(server.Path(), k8n2, k115200) != 1)
+    ConnectionSettings settings;
+    RegisterImage image;
+    ModbusLink link(settings, image);
+    if (link.OpenDevice(server.Path(), k8n2, k115200) != 1)
         return -1;
     std::vector<double> times;
     bool failed = false;
     for (int round = 0; round < kRounds; ++round)
-        times.push_back(TimedMs([&] { failed |= Link.ReadBlock(BlockOf(quantity), 500) != ReadResult::Stored; }));
-    Link.ClosePort();
+        times.push_back(TimedMs([&] { failed |= link.ReadBlock(BlockOf(quantity), 500) != ReadResult::Stored; }));
+    link.ClosePort();
     return failed ? -1 : Median(times);
 }
 

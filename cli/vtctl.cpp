@@ -56,8 +56,12 @@ void AddLine(CLI::App* command, LineOptions& options, bool json)
                         "modbus-tcp://HOST:PORT (Modbus TCP)")
         ->required()
         // A network port the path cannot name is a usage error, not a port that failed to open.
-        ->check(Meaning([](const std::string& text) { return !IsNetworkPath(text) || ParseNetworkPath(text); },
-                        "a network port like tcp://HOST:PORT, PORT 1 to 65535"))
+        ->check(Meaning(
+            [](const std::string& text) {
+                const PortTarget port = PortTarget::Of(text);
+                return !port.network || port.address.has_value();
+            },
+            "a network port like tcp://HOST:PORT, PORT 1 to 65535"))
         ->type_name("PORT");
     command->add_option("--mode", options.mode, "the line's character format: " + ModeChoices())
         ->check(Meaning([](const std::string& text) { return ParseMode(text).has_value(); }, "one of " + ModeChoices()))

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 // Which port, line and display every exchange uses.
 struct ConnectionSettings {
@@ -14,3 +15,15 @@ struct ConnectionSettings {
 };
 
 constexpr unsigned kPortCount = 8;  // COM 1..COM 8
+
+// A display's Modbus address: 0 is the broadcast, 248 on are reserved. The
+// link speaks to one address at a time; the windows, the profile's rules and
+// vtctl judge a typed address by this one rule.
+constexpr std::uint8_t kLowestDisplayAddress = 1;
+constexpr std::uint8_t kHighestDisplayAddress = 247;
+constexpr std::optional<std::uint8_t> DisplayAddress(long long value)
+{
+    if (value < kLowestDisplayAddress || value > kHighestDisplayAddress)
+        return std::nullopt;
+    return std::uint8_t(value);
+}

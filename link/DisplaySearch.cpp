@@ -49,7 +49,7 @@ std::vector<ProbeTarget> SearchOrder(const SerialLine& current, std::uint8_t kno
 DisplaySearch::DisplaySearch(std::uint8_t portIndex, std::vector<ProbeTarget> order, unsigned latencyMs)
     : portIndex_(portIndex), order_(std::move(order)), latencyMs_(latencyMs), link_(settings_, image_)
 {
-    if (IsNetworkPath(PortPath(portIndex_)))
+    if (PortTarget::Of(PortPath(portIndex_)).network)
         KeepFirstLine();
 }
 
@@ -57,7 +57,7 @@ DisplaySearch::DisplaySearch(std::string device, std::vector<ProbeTarget> order,
     : portIndex_(0), device_(std::move(device)), order_(std::move(order)), latencyMs_(latencyMs),
       link_(settings_, image_)
 {
-    if (IsNetworkPath(device_))
+    if (PortTarget::Of(device_).network)
         KeepFirstLine();
 }
 

@@ -63,10 +63,10 @@ std::string OpenLogLine(std::chrono::system_clock::time_point when, const std::s
 void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string()> portLabel)
 {
     // A port already open gets its open line now, as one opened later will.
-    if (link.openFlag)
+    if (link.IsOpen())
         out << OpenLogLine(std::chrono::system_clock::now(),
-                           PortWithDevice(portLabel(), link.PortDevice()) + " " + std::to_string(link.lineSettings.baud)
-                               + " " + kModeNames[ModeIndexOf(link.lineSettings)],
+                           PortWithDevice(portLabel(), link.OpenedPort()) + " " + std::to_string(link.Line().baud)
+                               + " " + kModeNames[ModeIndexOf(link.Line())],
                            link.PortNote())
             << std::endl;
     // Another link may share this observer (the tool's search, on a thread
@@ -76,17 +76,17 @@ void TraceFrames(ModbusLink& link, std::ostream& out, std::function<std::string(
         const ModbusLink& from = frame.link ? *frame.link : link;
         const std::string label = &from == &link ? portLabel() : PortLabel(from.Connection().portIndex);
         const bool lost = frame.kind == FrameEvent::Kind::PortLost;
-        const std::string where = PortWithDevice(label, lost ? from.LostDevice() : from.PortDevice());
+        const std::string where = PortWithDevice(label, lost ? from.LostPort() : from.OpenedPort());
         if (frame.kind == FrameEvent::Kind::Opened) {
             out << OpenLogLine(std::chrono::system_clock::now(),
-                               where + " " + std::to_string(from.lineSettings.baud) + " "
-                                   + kModeNames[ModeIndexOf(from.lineSettings)],
+                               where + " " + std::to_string(from.Line().baud) + " "
+                                   + kModeNames[ModeIndexOf(from.Line())],
                                frame.outcome)
                 << std::endl;
             return;
         }
         out << FrameLogLine(std::chrono::system_clock::now(), frame.kind == FrameEvent::Kind::Request ? "->" : "<-",
-                            where, from.lineSettings.baud, kModeNames[ModeIndexOf(from.lineSettings)], frame.bytes,
+                            where, from.Line().baud, kModeNames[ModeIndexOf(from.Line())], frame.bytes,
                             frame.count, frame.outcome)
             << std::endl;  // each line whole at once, should the program end abruptly
     });

@@ -20,17 +20,16 @@ std::int64_t NowMicros()
 
 }  // namespace
 
-ModbusMaster::ModbusMaster(const ModbusLink* link, ConnectionSettings& settings, const serial::LineSettings& line,
-                           RegisterImage& image, std::uint8_t* transmitBuffer, std::uint8_t* receiveBuffer,
+ModbusMaster::ModbusMaster(const ModbusLink* link, ConnectionSettings& settings, RegisterImage& image,
                            LostHandler onLost)
-    : link_(link), settings_(settings), line_(line), image_(image), transmitBuffer_(transmitBuffer),
-      receiveBuffer_(receiveBuffer), onLost_(std::move(onLost))
+    : link_(link), settings_(settings), image_(image), onLost_(std::move(onLost))
 {
 }
 
 void ModbusMaster::Attach(Transport& transport)
 {
     transport_ = &transport;
+    line_ = transport.Line();
     lost_ = false;
     lostErrorText_.clear();
     DropStaged();
@@ -67,6 +66,9 @@ void ModbusMaster::Lose(int osError)
 void ModbusMaster::Reset()
 {
     transport_ = nullptr;
+    line_ = {};
+    std::memset(transmitBuffer_, 0, sizeof transmitBuffer_);
+    std::memset(receiveBuffer_, 0, sizeof receiveBuffer_);
     lost_ = false;
     lostErrorText_.clear();
     receivedCount_ = 0;

@@ -99,16 +99,14 @@ public:
     // port, which detaches the transport.
     using LostHandler = std::function<void(int osError, const std::string& errorText)>;
 
-    // The owner's settings, line and buffers (kBufferSize bytes each) stay
-    // the owner's: its raw calls see the same bytes the steps do. `link`
-    // is the one the frame events name.
-    ModbusMaster(const ModbusLink* link, ConnectionSettings& settings, const serial::LineSettings& line,
-                 RegisterImage& image, std::uint8_t* transmitBuffer, std::uint8_t* receiveBuffer,
-                 LostHandler onLost);
+    // The settings (the display's address) and the image are the owner's;
+    // the buffers and the line are the master's own. `link` is the one the
+    // frame events name.
+    ModbusMaster(const ModbusLink* link, ConnectionSettings& settings, RegisterImage& image, LostHandler onLost);
     ModbusMaster(const ModbusMaster&) = delete;
     ModbusMaster& operator=(const ModbusMaster&) = delete;
 
-    // The transport of a port just opened; it stays the owner's.
+    // The transport of a port just opened, at its line; it stays the owner's.
     void Attach(Transport& transport);
     // The port closed: nothing more goes out, and what was staged is dropped.
     void Detach();
@@ -166,6 +164,13 @@ public:
     std::uint32_t ReceiveFrame();
     // Bytes the last take put into the receive buffer.
     std::uint32_t ReceivedCount() const { return receivedCount_; }
+    // The buffers the raw calls build a request in and take a reply into,
+    // kBufferSize bytes each: the same bytes the steps use.
+    std::uint8_t* TransmitBuffer() { return transmitBuffer_; }
+    std::uint8_t* ReceiveBuffer() { return receiveBuffer_; }
+    const std::uint8_t* ReceiveBuffer() const { return receiveBuffer_; }
+    // The line of the transport last attached, kept once it is detached.
+    const serial::LineSettings& Line() const { return line_; }
 
 private:
     // ReceiveFrame without the count first, where the caller has just seen it.
@@ -238,11 +243,11 @@ private:
 
     const ModbusLink* link_;
     ConnectionSettings& settings_;
-    const serial::LineSettings& line_;
     RegisterImage& image_;
-    std::uint8_t* transmitBuffer_;
-    std::uint8_t* receiveBuffer_;
     LostHandler onLost_;
+    serial::LineSettings line_ {};
+    std::uint8_t transmitBuffer_[kBufferSize] = {};
+    std::uint8_t receiveBuffer_[kBufferSize] = {};
     Transport* transport_ = nullptr;  // while the port is open
     // The transport failed since it was attached, and why in a user's words.
     bool lost_ = false;

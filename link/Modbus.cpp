@@ -3,26 +3,11 @@
 #include "NetworkTransport.h"
 #include "PortList.h"
 
-#include <cstring>
-
-ConnectionSettings Settings;
-RegisterImage Image;
-ModbusLink Link(Settings, Image);
-
-void ResetLink()
-{
-    Link.Reset();
-    Settings = ConnectionSettings {};
-    Image.Clear();
-    ForgetPorts();
-}
-
 // ---------------------------------------------------------------- serial port
 
 ModbusLink::ModbusLink(ConnectionSettings& settings, RegisterImage& image)
     : settings_(settings), image_(image),
-      master_(this, settings, lineSettings, image, transmitBuffer, receiveBuffer,
-              [this](int osError, const std::string& errorText) { Lose(osError, errorText); })
+      master_(this, settings, image, [this](int osError, const std::string& errorText) { Lose(osError, errorText); })
 {
 }
 
@@ -45,34 +30,33 @@ int ModbusLink::OpenDevice(const std::string& device, std::uint8_t modeIndex, st
 {
     if (modeIndex >= kModeCount || rateIndex >= kPortRateCount)
         return -1;
-    if (openFlag)
+    if (open_)
         ClosePort();
-    lostDevice_.clear();
+    lostPort_ = {};
     lostError_ = 0;
     lostErrorText_.clear();
-    lastOpenDevice_ = device;
+    lastOpenPort_ = PortTarget::Of(device);
     const serial::LineSettings line = LineOf(modeIndex, kPortRates[rateIndex]);
     lastOpenBaudAsked_ = line.baud;
     lastOpenFailureText_.clear();
     lastOpenGivenUp_ = false;
     std::unique_ptr<Transport> opened;
-    if (IsNetworkPath(device)) {
-        opened = OpenNetwork(device, line);
+    if (lastOpenPort_.network) {
+        opened = OpenNetwork(lastOpenPort_, line);
     } else {
-        opened = SerialTransport::Open(lastOpenDevice_, line, &lastOpenFailure_);
+        opened = SerialTransport::Open(lastOpenPort_.path, line, &lastOpenFailure_);
     }
     if (!opened) {
-        handleState = HandleState::Invalid;
-        openFlag = 0;
+        handleState_ = HandleState::Invalid;
+        open_ = false;
         settings_.portOpen = 0;
         return -1;
     }
-    handleState = HandleState::Valid;
+    handleState_ = HandleState::Valid;
     transport_ = std::move(opened);
-    lineSettings = line;
-    portDevice_ = lastOpenDevice_;
+    openedPort_ = lastOpenPort_;
     master_.Attach(*transport_);
-    openFlag = 1;
+    open_ = true;
     settings_.modeIndex = modeIndex;
     settings_.rateIndex = rateIndex;
     settings_.portOpen = 1;
@@ -87,10 +71,10 @@ std::string ModbusLink::PortNote() const
     return port ? port->inputLatency : std::string();
 }
 
-std::unique_ptr<Transport> ModbusLink::OpenNetwork(const std::string& path, const serial::LineSettings& line)
+std::unique_ptr<Transport> ModbusLink::OpenNetwork(const PortTarget& target, const serial::LineSettings& line)
 {
     lastOpenFailure_ = {};
-    const std::optional<NetworkAddress> address = ParseNetworkPath(path);
+    const std::optional<NetworkAddress>& address = target.address;
     if (!address) {
         lastOpenFailureText_ = "not a network port: give tcp://HOST:PORT or modbus-tcp://HOST:PORT";
         return nullptr;
@@ -112,25 +96,25 @@ std::string ModbusLink::LastOpenErrorText() const
     if (lastOpenFailure_.baudReadBack)
         return "The port runs at " + std::to_string(lastOpenFailure_.baudReadBack) + " baud when asked for "
                + std::to_string(lastOpenBaudAsked_);
-    return serial::OpenErrorText(lastOpenDevice_, lastOpenFailure_.osError);
+    return serial::OpenErrorText(lastOpenPort_.path, lastOpenFailure_.osError);
 }
 
 int ModbusLink::ClosePort()
 {
-    if (handleState != HandleState::Valid)
+    if (handleState_ != HandleState::Valid)
         return 0;
-    if (openFlag)
+    if (open_)
         transport_->Close();
     master_.Detach();
     transport_.reset();
     settings_.portOpen = 0;
-    openFlag = 0;
+    open_ = false;
     return 1;
 }
 
 void ModbusLink::Lose(int osError, const std::string& errorText)
 {
-    lostDevice_ = portDevice_;
+    lostPort_ = openedPort_;
     lostError_ = osError;
     lostErrorText_ = errorText;
     ClosePort();
@@ -144,20 +128,10 @@ const serial::Port* ModbusLink::SerialPortOf() const
 
 std::uint32_t ModbusLink::SendFrame(std::uint32_t length)
 {
-    if (!openFlag)
+    if (!open_)
         return 0;
     master_.SettleBeforeRequest(std::int64_t(kSettleBoundMs) * 1000);
     return master_.Transmit(length);
-}
-
-std::uint32_t ModbusLink::ReceiveFrame()
-{
-    return master_.ReceiveFrame();
-}
-
-std::uint32_t ModbusLink::PendingBytes()
-{
-    return master_.PendingBytes();
 }
 
 std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
@@ -168,27 +142,12 @@ std::uint32_t ModbusLink::WaitForReply(unsigned pauseMs, std::uint32_t wanted)
 
 // ---------------------------------------------------------------- block steps
 
-ReadResult ModbusLink::ReadBlock(const RegisterBlock& block, unsigned pauseMs)
-{
-    return master_.ReadBlock(block, pauseMs);
-}
-
-ReadResult ModbusLink::ReadBlocks(std::initializer_list<RegisterBlock> blocks, unsigned pauseMs)
-{
-    return master_.ReadBlocks(blocks, pauseMs);
-}
-
-WriteResult ModbusLink::WriteBlock(const RegisterBlock& block, unsigned pauseMs)
-{
-    return master_.WriteBlock(block, pauseMs);
-}
-
 ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAnswer* answer, ProbeNotes* notes)
 {
     const ProbeResult result = master_.Probe(address, latencyMs, answer, notes);
     // A closed port is silent to the master; one lost under an earlier
     // exchange is still lost until it opens again.
-    if (result == ProbeResult::Silent && !openFlag && PortLost())
+    if (result == ProbeResult::Silent && !open_ && PortLost())
         return ProbeResult::PortLost;
     return result;
 }
@@ -197,51 +156,48 @@ ProbeResult ModbusLink::Probe(std::uint8_t address, unsigned latencyMs, ProbeAns
 
 int ModbusLink::BuildReadRequest(std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
 {
-    return PutReadRequest(transmitBuffer, address, start, quantity);
+    return PutReadRequest(TransmitBuffer(), address, start, quantity);
 }
 
 int ModbusLink::CheckResponse(std::uint8_t address)
 {
     int n = static_cast<int>(ReceiveFrame());
-    return CheckReply(receiveBuffer, std::size_t(n), address);
+    return CheckReply(ReceiveBuffer(), std::size_t(n), address);
 }
 
 int ModbusLink::StoreResponse(std::uint16_t start, int last)
 {
-    return StoreReply(receiveBuffer, master_.ReceivedCount(), start, last, image_);
+    return StoreReply(ReceiveBuffer(), master_.ReceivedCount(), start, last, image_);
 }
 
 int ModbusLink::BuildWriteRequest16(std::uint8_t address, std::uint16_t start,
                                     std::uint16_t quantity, std::uint8_t /*typeCode*/)
 {
-    return PutWriteRequest16(transmitBuffer, image_, address, start, quantity);
+    return PutWriteRequest16(TransmitBuffer(), image_, address, start, quantity);
 }
 
 int ModbusLink::BuildWriteRequest32(std::uint8_t address, std::uint16_t start, std::uint16_t quantity)
 {
-    return PutWriteRequest32(transmitBuffer, image_, address, start, quantity);
+    return PutWriteRequest32(TransmitBuffer(), image_, address, start, quantity);
 }
 
 void ModbusLink::Reset()
 {
-    if (openFlag)
+    if (open_)
         transport_->Close();
     master_.Reset();
     transport_.reset();
-    handleState = HandleState::Null;
-    lineSettings = {};
-    std::memset(receiveBuffer, 0, sizeof receiveBuffer);
-    std::memset(transmitBuffer, 0, sizeof transmitBuffer);
-    openFlag = 0;
+    handleState_ = HandleState::Null;
+    open_ = false;
     settings_.portOpen = 0;
-    lastOpenDevice_.clear();
+    lastOpenPort_ = {};
     lastOpenFailure_ = {};
     lastOpenFailureText_.clear();
     lastOpenGivenUp_ = false;
     connectWatch_ = {};
     lastOpenBaudAsked_ = 0;
-    portDevice_.clear();
-    lostDevice_.clear();
+    openedPort_ = {};
+    lostPort_ = {};
     lostError_ = 0;
     lostErrorText_.clear();
 }

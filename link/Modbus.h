@@ -1,6 +1,6 @@
 // The display link: one port and the master that exchanges over it
-// (ModbusLink), the connection settings every window uses, and the local
-// copy of the display's registers.
+// (ModbusLink), on the connection settings and the local copy of the
+// display's registers its owner gives it.
 // Plain C++: no Qt here, the simulator's tests and the benchmarks use it too.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include "LineTiming.h"
 #include "Master.h"
 #include "Messages.h"
+#include "NetworkTransport.h"
 #include "RegisterBlocks.h"
 #include "RegisterImage.h"
 #include "SerialPort.h"
@@ -31,8 +32,6 @@ public:
     // most their pause: the pause most exchanges use.
     static constexpr unsigned kSettleBoundMs = 500;
 
-    enum class HandleState { Null, Invalid, Valid };
-
     ModbusLink(ConnectionSettings& settings, RegisterImage& image);
     // Closes the port it still holds, as ClosePort does.
     ~ModbusLink();
@@ -52,8 +51,8 @@ public:
     // It waits first for a frame gap after the last frame (3.5 characters of
     // silence) and for bytes still coming to stop, at most kSettleBoundMs.
     std::uint32_t SendFrame(std::uint32_t length);
-    std::uint32_t ReceiveFrame();
-    std::uint32_t PendingBytes();
+    std::uint32_t ReceiveFrame() { return master_.ReceiveFrame(); }
+    std::uint32_t PendingBytes() { return master_.PendingBytes(); }
 
     // The pause after a request, where `wanted` is the count the caller then
     // compares PendingBytes() with (the expected length, or 7 for a write).
@@ -64,7 +63,8 @@ public:
     std::uint32_t WaitForReply(unsigned pauseMs, std::uint32_t wanted);
 
     // Why the last OpenPort failed: the device tried and the OS error.
-    const std::string& LastOpenDevice() const { return lastOpenDevice_; }
+    const std::string& LastOpenDevice() const { return lastOpenPort_.path; }
+    const PortTarget& LastOpenPort() const { return lastOpenPort_; }
     int LastOpenError() const { return lastOpenFailure_.osError; }
     // The device opened but refused the line (mode or rate): another line may open.
     bool LastOpenRefusedLine() const { return lastOpenFailure_.lineRefused; }
@@ -86,7 +86,8 @@ public:
     // closed at once; these say which device it was and the OS error, until
     // the next OpenPort.
     bool PortLost() const { return lostError_ != 0; }
-    const std::string& LostDevice() const { return lostDevice_; }
+    const std::string& LostDevice() const { return lostPort_.path; }
+    const PortTarget& LostPort() const { return lostPort_; }
     int LostError() const { return lostError_; }
     // That error in a user's words, as the port that reported it puts them.
     const std::string& LostErrorText() const { return lostErrorText_; }
@@ -94,13 +95,16 @@ public:
     // --- block steps: every exchange the windows make (the master's) ---
     // Reads a block into the image: request, reply wait of at most pauseMs
     // (plus the reply's wire time), check, store.
-    ReadResult ReadBlock(const RegisterBlock& block, unsigned pauseMs);
+    ReadResult ReadBlock(const RegisterBlock& block, unsigned pauseMs) { return master_.ReadBlock(block, pauseMs); }
     // Reads the blocks in order. A refused reply leaves its block as it was
     // and the next is still read (Rejected at the end); a missing reply or a
     // lost port ends the read there.
-    ReadResult ReadBlocks(std::initializer_list<RegisterBlock> blocks, unsigned pauseMs);
+    ReadResult ReadBlocks(std::initializer_list<RegisterBlock> blocks, unsigned pauseMs)
+    {
+        return master_.ReadBlocks(blocks, pauseMs);
+    }
     // Writes a block from the image and takes its reply, whatever it is.
-    WriteResult WriteBlock(const RegisterBlock& block, unsigned pauseMs);
+    WriteResult WriteBlock(const RegisterBlock& block, unsigned pauseMs) { return master_.WriteBlock(block, pauseMs); }
     // Probes `address` at the port's line: Answered, with the reply's own
     // address in *answer, when any display began to reply within the
     // request's wire time, 3.5 characters and a turnaround of latencyMs; a
@@ -117,8 +121,13 @@ public:
     // The last block step's request went out on a line that never fell
     // silent within its bounded wait: another master or noise on the line.
     bool LineNeverFellSilent() const { return master_.LineNeverFellSilent(); }
+    // The port is open: set by a successful open, cleared by a close.
+    bool IsOpen() const { return open_; }
+    // The line of the port as last opened.
+    const serial::LineSettings& Line() const { return master_.Line(); }
     // The device of the port as last opened.
-    const std::string& PortDevice() const { return portDevice_; }
+    const std::string& PortDevice() const { return openedPort_.path; }
+    const PortTarget& OpenedPort() const { return openedPort_; }
     // What the trace's open line says of the open port beyond its line (a
     // USB adapter's input latency); empty when nothing.
     std::string PortNote() const;
@@ -131,6 +140,12 @@ public:
     // a later step that succeeds leaves it, so an action of several steps
     // can still say why one of them failed.
     const StepFailure& LastFailedStep() const { return master_.LastFailedStep(); }
+
+    // The buffers the raw calls and the framing work in, kBufferSize bytes
+    // each: the master's, the same bytes its steps use.
+    std::uint8_t* TransmitBuffer() { return master_.TransmitBuffer(); }
+    std::uint8_t* ReceiveBuffer() { return master_.ReceiveBuffer(); }
+    const std::uint8_t* ReceiveBuffer() const { return master_.ReceiveBuffer(); }
 
     // --- Modbus RTU framing ---
     int BuildReadRequest(std::uint8_t address, std::uint16_t start, std::uint16_t quantity);
@@ -146,41 +161,30 @@ public:
     // The serial port under the link, when it is one: how RTS follows a request.
     const serial::Port* SerialPortOf() const;
 
-    // In the order of the port's state: handle, line, buffers, open flag.
-    HandleState handleState = HandleState::Null;
-    serial::LineSettings lineSettings {};
-    std::uint8_t receiveBuffer[kBufferSize] = {};
-    std::uint8_t transmitBuffer[kBufferSize] = {};
-    std::uint8_t openFlag = 0;
-
 private:
+    enum class HandleState { Null, Invalid, Valid };
+
     // The master reports its transport failed: the port is closed at once.
     void Lose(int osError, const std::string& errorText);
     // A connection to the network port a path names; nothing, with the
     // reason kept for LastOpenErrorText, when it cannot be made.
-    std::unique_ptr<Transport> OpenNetwork(const std::string& path, const serial::LineSettings& line);
+    std::unique_ptr<Transport> OpenNetwork(const PortTarget& target, const serial::LineSettings& line);
 
     ConnectionSettings& settings_;
     RegisterImage& image_;
+    HandleState handleState_ = HandleState::Null;
+    bool open_ = false;
     std::unique_ptr<Transport> transport_;  // while the port is open
-    std::string lastOpenDevice_;
+    PortTarget lastOpenPort_;
     serial::OpenFailure lastOpenFailure_;
     std::string lastOpenFailureText_;  // why a network port did not open
     bool lastOpenGivenUp_ = false;
     std::function<bool()> connectWatch_;
     std::uint32_t lastOpenBaudAsked_ = 0;
-    std::string portDevice_;  // the device of the open port
-    std::string lostDevice_;
+    PortTarget openedPort_;  // the port as last opened
+    PortTarget lostPort_;
     int lostError_ = 0;
     std::string lostErrorText_;
-    // The block steps, on this link's buffers, line and transport.
+    // The block steps, on this link's transport.
     ModbusMaster master_;
 };
-
-// The program's one link, settings block and image.
-extern ConnectionSettings Settings;
-extern RegisterImage Image;
-extern ModbusLink Link;
-
-// Puts all three back as the program starts (tests).
-void ResetLink();

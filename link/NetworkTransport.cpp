@@ -26,13 +26,10 @@ std::int64_t NowMicros()
 
 }  // namespace
 
-bool IsNetworkPath(const std::string& path)
+PortTarget PortTarget::Of(const std::string& path)
 {
-    return StartsWith(path, kRtuScheme) || StartsWith(path, kMbapScheme);
-}
-
-std::optional<NetworkAddress> ParseNetworkPath(const std::string& path)
-{
+    PortTarget target;
+    target.path = path;
     NetworkAddress address;
     std::string rest;
     if (StartsWith(path, kRtuScheme)) {
@@ -41,30 +38,32 @@ std::optional<NetworkAddress> ParseNetworkPath(const std::string& path)
         address.protocol = NetworkAddress::Protocol::ModbusTcp;
         rest = path.substr(std::strlen(kMbapScheme));
     } else {
-        return std::nullopt;
+        return target;
     }
+    target.network = true;
     const std::size_t colon = rest.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size() || colon + 6 < rest.size())
-        return std::nullopt;
+        return target;
     address.host = rest.substr(0, colon);
     // An IPv6 address stands in brackets, as in a URL.
     if (address.host.front() == '[') {
         if (address.host.size() < 3 || address.host.back() != ']')
-            return std::nullopt;
+            return target;
         address.host = address.host.substr(1, address.host.size() - 2);
     } else if (address.host.find(':') != std::string::npos) {
-        return std::nullopt;
+        return target;
     }
     unsigned long port = 0;
     for (char c : rest.substr(colon + 1)) {
         if (c < '0' || c > '9')
-            return std::nullopt;
+            return target;
         port = port * 10 + unsigned(c - '0');
     }
     if (port < 1 || port > 65535)
-        return std::nullopt;
+        return target;
     address.port = std::uint16_t(port);
-    return address;
+    target.address = address;
+    return target;
 }
 
 std::string NetworkAddress::HostAndPort() const

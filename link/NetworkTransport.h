@@ -30,11 +30,26 @@ struct NetworkAddress {
     std::string Name() const;
 };
 
-// The network port a path names; nothing for a serial device's path or a
-// malformed one (no host, a port outside 1..65535).
-std::optional<NetworkAddress> ParseNetworkPath(const std::string& path);
-// Whether a path names a network port at all, well formed or not.
-bool IsNetworkPath(const std::string& path);
+// A port's path read once into what it names: a serial device ("/dev/ttyUSB0",
+// "\\.\COM12", a by-id path) or a network port. The open, the messages and
+// the trace all go by this one reading.
+struct PortTarget {
+    std::string path;  // as given
+    // A network scheme (tcp://, modbus-tcp://), well formed or not.
+    bool network = false;
+    // The network port it names; nothing for a serial device or a malformed
+    // network path (no host, a port outside 1..65535), which cannot open.
+    std::optional<NetworkAddress> address;
+
+    static PortTarget Of(const std::string& path);
+    // Through a Modbus TCP gateway, which carries the PDU alone.
+    bool ThroughGateway() const
+    {
+        return address && address->protocol == NetworkAddress::Protocol::ModbusTcp;
+    }
+    // "192.0.2.7:4001 (RTU over TCP)" for a network port, else the path.
+    std::string Name() const { return address ? address->Name() : path; }
+};
 
 // How long a connection attempt may take before it is given up.
 constexpr int kConnectTimeoutMs = 3000;

@@ -100,7 +100,7 @@ PortChoice Describe(unsigned index, const std::vector<serial::PresentPort>& pres
     } else {
         // A path mapped by VT_COMn (a pseudo-terminal or a network port) that
         // the OS does not list; a network port is there until it fails to connect.
-        choice.present = (index < kPortCount && !ComVariable(index).empty()) || IsNetworkPath(choice.path);
+        choice.present = (index < kPortCount && !ComVariable(index).empty()) || PortTarget::Of(choice.path).network;
     }
     return choice;
 }
@@ -125,7 +125,7 @@ std::vector<PortChoice> ListPorts()
     std::vector<PortChoice> list;
     for (unsigned index = 0; index < kPortCount + others.size(); ++index) {
         PortChoice choice = Describe(index, present);
-        if (index < kPortCount || (choice.present && !IsNetworkPath(choice.path)))
+        if (index < kPortCount || (choice.present && !PortTarget::Of(choice.path).network))
             list.push_back(std::move(choice));
     }
     return list;
@@ -133,7 +133,7 @@ std::vector<PortChoice> ListPorts()
 
 std::optional<unsigned> NetworkPortIndex(const std::string& path)
 {
-    const std::optional<NetworkAddress> address = ParseNetworkPath(path);
+    const std::optional<NetworkAddress> address = PortTarget::Of(path).address;
     if (!address)
         return std::nullopt;
     std::lock_guard<std::mutex> guard(lock);

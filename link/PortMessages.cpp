@@ -4,10 +4,11 @@
 
 #include <optional>
 
-std::string PortWithDevice(const std::string& label, const std::string& device)
+std::string PortWithDevice(const std::string& label, const PortTarget& port)
 {
+    const std::string& device = port.path;
     // A network port by its host and protocol: "COM 3 (192.0.2.7:4001, RTU over TCP)".
-    if (const std::optional<NetworkAddress> address = ParseNetworkPath(device)) {
+    if (const std::optional<NetworkAddress>& address = port.address) {
         const std::string where = address->HostAndPort() + ", " + address->ProtocolName();
         const std::string named = address->Name();
         return label.empty() || label == device || label == named ? named : label + " (" + where + ")";
@@ -19,17 +20,17 @@ std::string PortWithDevice(const std::string& label, const std::string& device)
 
 std::string PortOpenFailureText(const ModbusLink& link, const std::string& label)
 {
-    const std::string& device = link.LastOpenDevice();
-    if (device.empty())
+    const PortTarget& port = link.LastOpenPort();
+    if (port.path.empty())
         return "Cannot open " + label + ": no serial device stands behind it";
-    return "Cannot open " + PortWithDevice(label, device) + ": " + link.LastOpenErrorText();
+    return "Cannot open " + PortWithDevice(label, port) + ": " + link.LastOpenErrorText();
 }
 
 std::string PortLostText(const ModbusLink& link, const std::string& label)
 {
-    if (const std::optional<NetworkAddress> address = ParseNetworkPath(link.LostDevice()))
+    if (const std::optional<NetworkAddress>& address = link.LostPort().address)
         return "The connection to " + address->HostAndPort() + " was lost: " + link.LostErrorText();
-    return PortWithDevice(label, link.LostDevice()) + " was lost: " + link.LostErrorText();
+    return PortWithDevice(label, link.LostPort()) + " was lost: " + link.LostErrorText();
 }
 
 namespace {
@@ -103,8 +104,8 @@ std::string RefusalCause(const StepFailure& step, bool pduOnly)
 std::string StepFailureText(const ModbusLink& link)
 {
     const StepFailure& step = link.LastFailedStep();
-    const std::optional<NetworkAddress> network = ParseNetworkPath(link.PortDevice());
-    const bool pduOnly = network && network->protocol == NetworkAddress::Protocol::ModbusTcp;
+    const std::optional<NetworkAddress>& network = link.OpenedPort().address;
+    const bool pduOnly = link.OpenedPort().ThroughGateway();
     if (step.lineNeverFellSilent)
         return "The line never fell silent before the request: another device or program keeps talking on it; "
                "check the wiring, and that nothing else uses the port.";
@@ -146,8 +147,8 @@ std::string StepFailureText(const ModbusLink& link)
 std::string StepProblemText(const ModbusLink& link)
 {
     const StepFailure& step = link.LastFailedStep();
-    const std::optional<NetworkAddress> network = ParseNetworkPath(link.PortDevice());
-    const bool pduOnly = network && network->protocol == NetworkAddress::Protocol::ModbusTcp;
+    const std::optional<NetworkAddress>& network = link.OpenedPort().address;
+    const bool pduOnly = link.OpenedPort().ThroughGateway();
     const std::string gateway = network ? "the gateway at " + network->HostAndPort() : "a gateway on the line";
     if (step.gatewayNoReply)
         return "no reply through the gateway: " + gateway + " got no reply from address "

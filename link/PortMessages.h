@@ -8,7 +8,7 @@
 #include <string>
 
 // "COM 1 (/dev/ttyUSB0)"; only the device when the port is named by it.
-std::string PortWithDevice(const std::string& label, const std::string& device);
+std::string PortWithDevice(const std::string& label, const PortTarget& port);
 
 // Why the link's last open failed, for the port named `label`:
 // "Cannot open COM 1 (/dev/ttyUSB0): Permission denied: ...", or

@@ -1,5 +1,7 @@
 #include "Rules.h"
 
+#include "ConnectionSettings.h"
+
 #include <cmath>
 
 namespace rules {
@@ -26,8 +28,8 @@ Range RangeOf(Field field, unsigned row)
     case Field::RegisterCount: return {1, 10};
     case Field::RegisterType: return {0, 6};
     case Field::ReviewPeriod: return {1, 60};
-    // 0 is the broadcast, 248 on are reserved.
-    case Field::DisplayAddress: return {1, 247};
+    // The link's rule.
+    case Field::DisplayAddress: return {kLowestDisplayAddress, kHighestDisplayAddress};
     // Judged by CheckTimeOfDay and CheckSingle.
     case Field::DayStart:
     case Field::NightStart:

@@ -7,6 +7,7 @@
 #include "Main.h"
 #include "Modbus.h"
 #include "PortAction.h"
+#include "ProgramLink.h"
 #include "Startup.h"
 
 #include <QCoreApplication>

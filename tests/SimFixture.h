@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Modbus.h"
+#include "ProgramLink.h"
 #include "SimDisplay.h"
 
 #include <QtTest>

@@ -3,6 +3,7 @@
 // hand with a signal arriving while the request drains or a drain that never
 // ends, the driver's low-latency flag asked for and put back.
 #include "AdapterDouble.h"
+#include "ProgramLink.h"
 #include "WindowFixture.h"
 
 #include "DisplaySearch.h"
@@ -79,7 +80,7 @@ private slots:
         QCOMPARE(Link.OpenPort(0, k8n2, std::uint8_t(rateIndex)), 1);
         for (int round = 0; round < 2; ++round)
             QCOMPARE(Link.ReadBlock(Blocks::Brightness, 500), ReadResult::Stored);
-        QCOMPARE(Link.lineSettings.baud, kPortRates[rateIndex]);  // the rate asked for is the one timed by
+        QCOMPARE(Link.Line().baud, kPortRates[rateIndex]);  // the rate asked for is the one timed by
     }
 
     void aRateTooFarOffIsRefusedNamingBoth()

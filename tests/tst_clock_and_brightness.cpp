@@ -2,6 +2,7 @@
 // display: the register encodings both ways, the desktop's formats, the
 // synchronisation at the next whole minute, and every way an exchange fails.
 #include "DesktopLocale.h"
+#include "ProgramLink.h"
 #include "WindowFixture.h"
 
 #include "Clock.h"

@@ -1,6 +1,7 @@
 // The connection windows against the simulated display: choosing port, line
 // and address, and changing the display's own line with the tool following.
 #include "ConnectionWindow.h"
+#include "ProgramLink.h"
 
 #include "NetworkPeers.h"
 #include "Jasnosc.h"

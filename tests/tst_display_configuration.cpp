@@ -1,6 +1,7 @@
 // The display configuration window against the simulated display: the four
 // rows shown, checked, read and written, the 32-bit alarm values included.
 #include "DesktopLocale.h"
+#include "ProgramLink.h"
 #include "WindowFixture.h"
 
 #include "Wyswietlanie.h"

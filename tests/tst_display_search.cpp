@@ -2,6 +2,7 @@
 // test on known frames, the order of the search, and the search and its
 // window against the simulated display.
 #include "NetworkPeers.h"
+#include "ProgramLink.h"
 #include "SearchWindow.h"
 #include "WindowFixture.h"
 

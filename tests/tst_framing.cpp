@@ -3,6 +3,7 @@
 #include "Master.h"
 #include "Modbus.h"
 #include "NetworkTransport.h"
+#include "ProgramLink.h"
 
 #include <QtTest>
 
@@ -98,7 +99,7 @@ private:
 
 QByteArray Transmitted(int length)
 {
-    return QByteArray(reinterpret_cast<const char*>(Link.transmitBuffer), length);
+    return QByteArray(reinterpret_cast<const char*>(Link.TransmitBuffer()), length);
 }
 
 // The CRC computed bit by bit, as the standard describes it.
@@ -177,10 +178,10 @@ private slots:
         // the 32-bit area, are the most one write carries.
         QCOMPARE(Link.BuildWriteRequest16(1, 4300, 124, 3), 0);
         QCOMPARE(Link.BuildWriteRequest16(1, 4300, 123, 3), 255);
-        QCOMPARE(int(Link.transmitBuffer[6]), 246);
+        QCOMPARE(int(Link.TransmitBuffer()[6]), 246);
         QCOMPARE(Link.BuildWriteRequest32(1, 7500, 62), 0);
         QCOMPARE(Link.BuildWriteRequest32(1, 7500, 61), 253);
-        QCOMPARE(int(Link.transmitBuffer[6]), 244);
+        QCOMPARE(int(Link.TransmitBuffer()[6]), 244);
     }
 
     void expectedLengthsFollowTheTypeWidth()
@@ -256,9 +257,7 @@ private slots:
                 return;
             ends.Give(kClockReply3);
         });
-        std::uint8_t transmit[ModbusMaster::kBufferSize], receive[ModbusMaster::kBufferSize];
-        const serial::LineSettings line = LineOf(1, 9600);
-        ModbusMaster master(nullptr, Settings, line, Image, transmit, receive, {});
+        ModbusMaster master(nullptr, Settings, Image, {});
         QStringList dropped;
         master.SetFrameObserver([&](const FrameEvent& event) {
             if (event.kind == FrameEvent::Kind::Dropped)

@@ -2,6 +2,7 @@
 // states, the reply classes, the image, the reply wait, and exchanges that
 // stay sound after a faulty one.
 #include "LineState.h"
+#include "ProgramLink.h"
 #include "SimFixture.h"
 
 #include "DisplaySearch.h"
@@ -84,7 +85,7 @@ private slots:
     {
         QCOMPARE(Link.OpenPort(0, 3, 5), 1);  // 8o1 at 38400
         QCOMPARE(int(Settings.portOpen), 1);
-        QCOMPARE(int(Link.openFlag), 1);
+        QVERIFY(Link.IsOpen());
         QCOMPARE(int(Settings.modeIndex), 3);
         QCOMPARE(int(Settings.rateIndex), 5);
         Link.SendFrame(Link.BuildReadRequest(1, 4006, 1));
@@ -113,7 +114,7 @@ private slots:
         QCOMPARE(Link.OpenPort(2, 0, 7), -1);
         unsetenv("VT_COM3");
         QCOMPARE(int(Settings.portOpen), 0);
-        QCOMPARE(int(Link.openFlag), 0);
+        QVERIFY(!Link.IsOpen());
         QCOMPARE(int(Settings.portIndex), 0);  // as last opened
         QCOMPARE(int(Settings.modeIndex), 1);
         QCOMPARE(int(Settings.rateIndex), 2);
@@ -483,9 +484,9 @@ private slots:
     void nothingPendingLeavesTheReceiveBuffer()
     {
         QCOMPARE(Link.OpenPort(0, k8n2, k9600), 1);
-        Link.receiveBuffer[0] = 0xAB;
+        Link.ReceiveBuffer()[0] = 0xAB;
         QCOMPARE(Link.ReceiveFrame(), 0u);
-        QCOMPARE(Link.receiveBuffer[0], std::uint8_t(0xAB));
+        QCOMPARE(Link.ReceiveBuffer()[0], std::uint8_t(0xAB));
     }
 
     // ---- replies
@@ -526,7 +527,7 @@ private slots:
         Read(4006, 16);
         QCOMPARE(Link.PendingBytes(), 5u);
         QCOMPARE(Link.CheckResponse(1), -2);
-        QCOMPARE(QByteArray(reinterpret_cast<char*>(Link.receiveBuffer), 5), QByteArray::fromHex("018302C0F1"));
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(Link.ReceiveBuffer()), 5), QByteArray::fromHex("018302C0F1"));
 
         sim.display->InjectFault({FaultKind::OtherAddress, 9});
         Read(4006, 2);
@@ -670,7 +671,7 @@ private slots:
         Image.SetFloat(7643, 1.5f);
         Image.SetFloat(7644, -2.0f);
         QCOMPARE(Link.WriteBlock(Blocks::CoefficientsInputI, 300), WriteResult::Acknowledged);
-        QCOMPARE(QByteArray(reinterpret_cast<char*>(Link.receiveBuffer), 6), QByteArray::fromHex("01101DDB0002"));
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(Link.ReceiveBuffer()), 6), QByteArray::fromHex("01101DDB0002"));
         QCOMPARE(sim.display->RegisterFloat(7644), -2.0f);
 
         // An acknowledgement of some other write is no acknowledgement of this one.
@@ -740,7 +741,7 @@ private slots:
         QCOMPARE(Link.ReadBlock(Blocks::Brightness, 5000), ReadResult::Rejected);
         QCOMPARE(Link.LastRejection(), Rejection::Exception);
         QCOMPARE(Link.LastExceptionCode(), 2);
-        QCOMPARE(QByteArray(reinterpret_cast<char*>(Link.receiveBuffer), 5), QByteArray::fromHex("018302C0F1"));
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(Link.ReceiveBuffer()), 5), QByteArray::fromHex("018302C0F1"));
     }
 
     void aReplyWithinThePauseIsCaughtWhole()

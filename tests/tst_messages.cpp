@@ -2,6 +2,7 @@
 // as its first line and says under it what happened and what to try, for
 // each fault the simulated display can put on the line; a validation
 // message leaves the focus on the field it refers to.
+#include "ProgramLink.h"
 #include "WindowFixture.h"
 
 #include "Czas.h"

@@ -6,6 +6,7 @@
 #include "NetworkPeers.h"
 #include "NetworkTransport.h"
 #include "PortMessages.h"
+#include "ProgramLink.h"
 #include "SimFixture.h"
 #include "TcpSocket.h"
 
@@ -154,7 +155,7 @@ private slots:
         // The RTU frame the link builds for the same read.
         Settings.displayAddress = 1;
         QCOMPARE(Link.BuildReadRequest(1, 4022, 3), 8);
-        QCOMPARE(Bytes({Link.transmitBuffer[6], Link.transmitBuffer[7]}), Bytes({0xE7, 0x39}));
+        QCOMPARE(Bytes({Link.TransmitBuffer()[6], Link.TransmitBuffer()[7]}), Bytes({0xE7, 0x39}));
     }
 
     void networkPathsAreRead_data()
@@ -178,10 +179,12 @@ private slots:
         QFETCH(QString, path);
         QFETCH(bool, valid);
         QFETCH(QString, named);
-        const std::optional<NetworkAddress> address = ParseNetworkPath(path.toStdString());
+        const PortTarget port = PortTarget::Of(path.toStdString());
+        const std::optional<NetworkAddress>& address = port.address;
         QCOMPARE(address.has_value(), valid);
+        QCOMPARE(port.network, path.contains(QStringLiteral("://")));
         if (valid) {
-            QCOMPARE(QString::fromStdString(PortWithDevice(path.toStdString(), path.toStdString())), named);
+            QCOMPARE(QString::fromStdString(PortWithDevice(path.toStdString(), port)), named);
             QCOMPARE(QString::fromStdString(address->Path()), path);
         }
     }
@@ -252,7 +255,7 @@ private slots:
         QCOMPARE(Link.OpenDevice(path, k8n2, k9600), -1);
         QCOMPARE(QString::fromStdString(PortOpenFailureText(Link, path)),
                  QString("Cannot open 127.0.0.1:%1 (RTU over TCP): Connection refused").arg(port));
-        QCOMPARE(int(Link.openFlag), 0);
+        QVERIFY(!Link.IsOpen());
         QCOMPARE(Link.OpenDevice("modbus-tcp://host.invalid:502", k8n2, k9600), -1);
         QVERIFY(Link.LastOpenErrorText().find("the host host.invalid does not resolve") == 0);
     }
@@ -422,7 +425,7 @@ private slots:
         QCOMPARE(asked, 3);
         QVERIFY(Link.LastOpenGivenUp());
         QCOMPARE(Link.LastOpenErrorText(), std::string("the connection attempt was given up"));
-        QCOMPARE(int(Link.openFlag), 0);
+        QVERIFY(!Link.IsOpen());
         // The next open is judged afresh.
         QCOMPARE(Link.OpenDevice("tcp://host.invalid:502", k8n2, k9600), -1);
         QVERIFY(!Link.LastOpenGivenUp());

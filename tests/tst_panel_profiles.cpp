@@ -3,6 +3,7 @@
 // display or several with a read-back, cancelling, refused files and ports,
 // and the image and the port shared with the other windows.
 #include "ConfiguredDisplay.h"
+#include "ProgramLink.h"
 #include "WindowFixture.h"
 
 #include "Czas.h"

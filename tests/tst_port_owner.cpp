@@ -1,6 +1,7 @@
 // One owner of the port at a time: the clock's synchronisation that comes due
 // while a search or another window's action holds the port waits for it to
 // end, then writes; it is neither dropped nor put between two frames.
+#include "ProgramLink.h"
 #include "SearchWindow.h"
 #include "WindowFixture.h"
 

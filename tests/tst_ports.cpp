@@ -4,6 +4,7 @@
 // as udev removes it. A port chosen keeps its device whatever else comes
 // and goes; COM n keeps the device it first stood for.
 #include "ConnectionWindow.h"
+#include "ProgramLink.h"
 
 #include "Arguments.h"
 #include "PortAction.h"

@@ -3,6 +3,7 @@
 // write judged by its own reply. The information window: its blinking title
 // and its link, with the desktop's URL handler replaced.
 #include "DesktopLocale.h"
+#include "ProgramLink.h"
 #include "WindowFixture.h"
 
 #include "Informacje.h"

@@ -1,5 +1,6 @@
 // The simulated display answers as a display would: its register map, its
 // refusals, its own line and its clock. Driven through the real link.
+#include "ProgramLink.h"
 #include "SimFixture.h"
 
 #include <QDir>
@@ -18,10 +19,10 @@ namespace {
 // Puts raw bytes (a CRC is appended) into the transmit buffer and sends them.
 void SendRaw(const QByteArray& body)
 {
-    std::memcpy(Link.transmitBuffer, body.constData(), std::size_t(body.size()));
-    std::uint16_t crc = Crc16(Link.transmitBuffer, int(body.size()) - 1);
-    Link.transmitBuffer[body.size()] = std::uint8_t(crc >> 8);
-    Link.transmitBuffer[body.size() + 1] = std::uint8_t(crc & 0xFF);
+    std::memcpy(Link.TransmitBuffer(), body.constData(), std::size_t(body.size()));
+    std::uint16_t crc = Crc16(Link.TransmitBuffer(), int(body.size()) - 1);
+    Link.TransmitBuffer()[body.size()] = std::uint8_t(crc >> 8);
+    Link.TransmitBuffer()[body.size() + 1] = std::uint8_t(crc & 0xFF);
     Link.SendFrame(std::uint32_t(body.size() + 2));
 }
 
@@ -29,7 +30,7 @@ QByteArray Reply(std::uint32_t wanted, unsigned pauseMs = 300)
 {
     Link.WaitForReply(pauseMs, wanted);
     std::uint32_t n = Link.ReceiveFrame();
-    return QByteArray(reinterpret_cast<char*>(Link.receiveBuffer), int(n));
+    return QByteArray(reinterpret_cast<char*>(Link.ReceiveBuffer()), int(n));
 }
 
 // Straight onto the port, past the link's timing: the display's rules are
@@ -137,7 +138,7 @@ private slots:
         SendRaw(QByteArray::fromHex("02030FA60001"));
         QCOMPARE(Reply(5, 200), QByteArray());
         Link.BuildReadRequest(1, 4006, 1);
-        Link.transmitBuffer[7] ^= 0x01;
+        Link.TransmitBuffer()[7] ^= 0x01;
         Link.SendFrame(8);
         QCOMPARE(Reply(5, 200), QByteArray());
         QVERIFY(sim.display->WaitForFrames(2, 1000));

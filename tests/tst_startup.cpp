@@ -2,6 +2,7 @@
 // nine buttons each opening its window modally.
 #include "Main.h"
 #include "Modbus.h"
+#include "ProgramLink.h"
 #include "Startup.h"
 
 #include "Czas.h"

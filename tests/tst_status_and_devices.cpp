@@ -1,6 +1,7 @@
 // The status window and the added devices window against the simulated
 // display: flags shown and written back, the device line and table shown,
 // checked and exchanged, at every rate and through every failure.
+#include "ProgramLink.h"
 #include "WindowFixture.h"
 
 #include "Status.h"

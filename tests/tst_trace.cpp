@@ -1,6 +1,7 @@
 // The frame trace a technician reads when a display does not answer, and
 // vtconfig's command line.
 #include "CommandLine.h"
+#include "ProgramLink.h"
 #include "SimFixture.h"
 #include "Trace.h"
 

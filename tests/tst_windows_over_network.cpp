@@ -4,6 +4,7 @@
 // behind it, the 32-bit registers included. The serial-line tests cover each
 // window's checks and failures; here the transports are the point.
 #include "DesktopLocale.h"
+#include "ProgramLink.h"
 #include "WindowFixture.h"
 
 #include "Czas.h"

@@ -5,6 +5,7 @@
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
+#include "ProgramLink.h"
 #include "ui_Czas.h"
 
 #include <QTimer>

@@ -17,10 +17,3 @@ std::optional<float> ParseSingleField(const QString& text, rules::Field field)
         return std::nullopt;
     return float(*value);
 }
-
-std::optional<std::uint8_t> ParseDisplayAddress(const QString& text)
-{
-    if (const std::optional<int> address = ParseField(text, rules::Field::DisplayAddress))
-        return std::uint8_t(*address);
-    return std::nullopt;
-}

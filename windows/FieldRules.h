@@ -8,12 +8,9 @@
 
 #include <QString>
 
-#include <cstdint>
 #include <optional>
 
 // An integer field; `row` counts from 0 where the rule differs by row.
 std::optional<int> ParseField(const QString& text, rules::Field field, unsigned row = 0);
 // A single-precision field, rounded to single precision.
 std::optional<float> ParseSingleField(const QString& text, rules::Field field);
-// A display's Modbus address.
-std::optional<std::uint8_t> ParseDisplayAddress(const QString& text);

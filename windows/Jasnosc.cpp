@@ -5,6 +5,7 @@
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
+#include "ProgramLink.h"
 #include "ui_Jasnosc.h"
 
 TForm6* Form6 = nullptr;

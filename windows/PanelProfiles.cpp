@@ -6,6 +6,7 @@
 #include "FileChoice.h"
 #include "MessageBox.h"
 #include "ProfileFile.h"
+#include "ProgramLink.h"
 #include "Record.h"
 #include "ui_PanelProfiles.h"
 

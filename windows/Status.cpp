@@ -3,6 +3,7 @@
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
+#include "ProgramLink.h"
 #include "ui_Status.h"
 
 TForm7* Form7 = nullptr;

@@ -6,6 +6,7 @@
 #include "Fields.h"
 #include "MessageBox.h"
 #include "PortAction.h"
+#include "ProgramLink.h"
 #include "ui_Urzadzenia.h"
 
 #include <QTimer>

@@ -2,6 +2,7 @@
 
 #include "Convert.h"
 #include "Exchange.h"
+#include "ProgramLink.h"
 #include "Rules.h"
 #include "MessageBox.h"
 #include "Modbus.h"

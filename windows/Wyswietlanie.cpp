@@ -7,6 +7,7 @@
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "PortAction.h"
+#include "ProgramLink.h"
 #include "ui_Wyswietlanie.h"
 
 #include <QTimer>

@@ -2,6 +2,7 @@
 
 #include "MessageBox.h"
 #include "PortAction.h"
+#include "ProgramLink.h"
 #include "ui_FindDisplay.h"
 
 TFormFindDisplay* FormFindDisplay = nullptr;

@@ -1,9 +1,11 @@
 #include "PortAction.h"
 
+#include "Convert.h"
 #include "Exchange.h"
 #include "MessageBox.h"
 #include "NetworkTransport.h"
 #include "PortMessages.h"
+#include "ProgramLink.h"
 #include "TForm.h"
 
 #include <QApplication>
@@ -107,8 +109,7 @@ bool ConnectWatch::KeepTrying()
 {
     if (!dialog_) {
         // Only a network port's connection attempt asks.
-        const std::optional<NetworkAddress> address = ParseNetworkPath(link_.LastOpenDevice());
-        const QString name = QString::fromStdString(address ? address->Name() : link_.LastOpenDevice());
+        const QString name = QString::fromStdString(link_.LastOpenPort().Name());
         dialog_ = std::make_unique<QProgressDialog>(QStringLiteral("Connecting to %1…").arg(name),
                                                     QStringLiteral("Cancel"), 0, 0, QApplication::activeWindow());
         dialog_->setObjectName(QStringLiteral("ConnectingDialog"));
@@ -149,6 +150,13 @@ bool OpenConnectionOn(ModbusLink& link)
         return true;
     ShowPortOpenFailure(link, Settings.portIndex);
     return false;
+}
+
+std::optional<std::uint8_t> ReadDisplayAddress(const QString& text)
+{
+    if (const std::optional<int> typed = TryStrToInt(text))
+        return DisplayAddress(*typed);
+    return std::nullopt;
 }
 
 QString ConnectionName()

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QProgressDialog;
 
@@ -68,6 +69,10 @@ bool TryOpenPort(OpenWhen when);
 // go first (the windows open it again when they next need it). False, the
 // user told why in an "Error" box, when it does not open.
 bool OpenConnectionOn(ModbusLink& link);
+
+// A display's address as typed into a field, read in the desktop's locale
+// and judged by the link's rule; nothing when it is no address.
+std::optional<std::uint8_t> ReadDisplayAddress(const QString& text);
 
 // The connection the windows work on: "COM 1, 8n2, 9600, address 1".
 QString ConnectionName();

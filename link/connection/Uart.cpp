@@ -1,13 +1,13 @@
 #include "Uart.h"
 
 #include "DisplaySearch.h"
-#include "FieldRules.h"
 #include "FindDisplay.h"
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "NetworkTransport.h"
 #include "PortAction.h"
 #include "PortList.h"
+#include "ProgramLink.h"
 #include "Zmiana.h"
 #include "ui_Uart.h"
 
@@ -52,7 +52,7 @@ void TForm2::ShowPorts()
     QComboBox* ports = ui->ComboBox1;
     while (ports->count() > int(kPortCount) + 1)
         ports->removeItem(ports->count() - 2);
-    const std::optional<NetworkAddress> network = ParseNetworkPath(PortPath(Settings.portIndex));
+    const std::optional<NetworkAddress> network = PortTarget::Of(PortPath(Settings.portIndex)).address;
     std::vector<PortChoice> choices = ListPorts();
     if (!network && std::none_of(choices.begin(), choices.end(),
                                  [](const PortChoice& choice) { return choice.index == Settings.portIndex; }))
@@ -131,7 +131,7 @@ void TForm2::FormShow()
 
 bool TForm2::ApplySettings()
 {
-    const std::optional<std::uint8_t> address = ParseDisplayAddress(ui->Edit1->text());
+    const std::optional<std::uint8_t> address = ReadDisplayAddress(ui->Edit1->text());
     if (!address) {
         ShowFieldError(ui->Edit1, QStringLiteral("Error of the address"));
         return false;
@@ -170,7 +170,7 @@ void TForm2::SpeedButton4Click()
     // The lists always hold a choice; the typed address, when it is one, is
     // tried early at every line.
     const SerialLine line {std::uint8_t(ui->ComboBox2->currentIndex()), std::uint8_t(ui->ComboBox3->currentIndex())};
-    const std::uint8_t address = ParseDisplayAddress(ui->Edit1->text()).value_or(1);
+    const std::uint8_t address = ReadDisplayAddress(ui->Edit1->text()).value_or(1);
     const std::optional<std::uint8_t> port = ChosenPort();
     if (!port)
         return;

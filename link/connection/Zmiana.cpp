@@ -3,13 +3,13 @@
 #include "Clock.h"
 #include "DisplaySearch.h"
 #include "Exchange.h"
-#include "FieldRules.h"
 #include "Fields.h"
 #include "MessageBox.h"
 #include "Modbus.h"
 #include "NetworkTransport.h"
 #include "PortAction.h"
 #include "PortList.h"
+#include "ProgramLink.h"
 #include "ui_Zmiana.h"
 
 TForm3* Form3 = nullptr;
@@ -80,7 +80,7 @@ SerialLine RequestedLine()
 // for that, or nothing where it does not apply.
 QString NetworkLineWarning(const SerialLine& newLine)
 {
-    const std::optional<NetworkAddress> network = ParseNetworkPath(PortPath(Settings.portIndex));
+    const std::optional<NetworkAddress> network = PortTarget::Of(PortPath(Settings.portIndex)).address;
     if (!network || newLine == CurrentPlace().line)
         return QString();
     const bool gateway = network->protocol == NetworkAddress::Protocol::ModbusTcp;
@@ -99,7 +99,7 @@ bool TForm3::CheckNewParameters()
         Image.Set(kDisplayModeRegister, *mode);
     if (const auto rate = SelectedEntry(ui->ComboBox2))
         Image.Set(kDisplayRateRegister, RateIndexToCode(int(*rate)));
-    const std::optional<std::uint8_t> address = ParseDisplayAddress(ui->Edit1->text());
+    const std::optional<std::uint8_t> address = ReadDisplayAddress(ui->Edit1->text());
     if (!address) {
         ShowFieldError(ui->Edit1, QStringLiteral("Error of the address"));
         return false;

@@ -9,6 +9,7 @@
 #include "PortList.h"
 #include "NetworkTransport.h"
 #include "PortMessages.h"
+#include "ProgramLink.h"
 
 #include <algorithm>
 #include <cstring>
@@ -203,7 +204,7 @@ int main()
         CHECK(Link.LastOpenErrorText() == "Connection refused");
         CHECK(PortOpenFailureText(Link, path)
               == "Cannot open " + path.substr(std::strlen("tcp://")) + " (RTU over TCP): Connection refused");
-        CHECK_EQ(int(Link.openFlag), 0);
+        CHECK(!Link.IsOpen());
         CHECK_EQ(int(Settings.portOpen), 0);
     });
 
@@ -213,7 +214,7 @@ int main()
         CHECK(PortOpenFailureText(Link, "COM 1").rfind(
                   "Cannot open COM 1 (no-such-host.invalid:502, RTU over TCP): the host no-such-host.invalid", 0)
               == 0);
-        CHECK_EQ(int(Link.openFlag), 0);
+        CHECK(!Link.IsOpen());
     });
 
     return tally.End();
