@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 user="${VT_TEST_USER:-vttest}"
 if [ "$(id -u)" -ne 0 ]; then
     echo "Already unprivileged: running the suite as $(id -un)."
-    exec ctest --test-dir build --output-on-failure -E "win32_|debian_package_builds"
+    exec ctest --test-dir build --output-on-failure -E "win32_|vtctl_under_wine|debian_package_builds"
 fi
 if ! id "$user" >/dev/null 2>&1; then
     useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user"
@@ -25,8 +25,8 @@ done
 mkdir -p build/Testing
 chown -R "$user" build/Testing
 # The Debian package writes into the build tree and touches no port; the
-# Win32 tests run Windows programs under Wine in a prefix root made in the
-# build tree, which Wine refuses to share with another user: they ran as
-# root already.
+# Win32 tests and the Windows vtctl's suite run Windows programs under Wine
+# in a prefix root made in the build tree, which Wine refuses to share with
+# another user: they ran as root already.
 runuser -u "$user" -- env HOME=/tmp QT_QPA_PLATFORM=offscreen \
-    ctest --test-dir build --output-on-failure -E "win32_|debian_package_builds"
+    ctest --test-dir build --output-on-failure -E "win32_|vtctl_under_wine|debian_package_builds"
